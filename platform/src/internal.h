@@ -1,0 +1,34 @@
+// Pieces shared by the device services' parts: the call journal, handle serial numbers,
+// injected faults, and the reset hooks each part provides.
+#ifndef QUORVEL_PLATFORM_INTERNAL_H
+#define QUORVEL_PLATFORM_INTERNAL_H
+
+#include <cstdint>
+#include <string>
+
+#include "quorvel/device.h"
+
+namespace quorvel::device::detail {
+
+bool JournalOn();
+void Journal(std::string line);
+
+// Serial numbers for handles, shared by every kind so that journal names are unique.
+std::uint64_t NextSerial();
+
+// "0x00BBGGRR".
+std::string HexColor(std::uint32_t colorref);
+
+// The code to fail this call of `op` with, or 0 to let it run.
+unsigned TakeFault(Op op);
+
+// Each part puts its own state back to defaults (called by ResetAll).
+void ResetScreenPart();
+void ResetOutputPart();
+void ResetInputPart();
+void ResetOutputStats();
+void ResetInputStats();
+
+}  // namespace quorvel::device::detail
+
+#endif

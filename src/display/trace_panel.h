@@ -1,0 +1,49 @@
+// The trace panel: a display context with a pen in the trace colour and a brush in the
+// background colour, the fixed panel rectangle, and the mapping of samples to screen points.
+#ifndef QWF_DISPLAY_TRACE_PANEL_H
+#define QWF_DISPLAY_TRACE_PANEL_H
+
+#include "common/blocks.h"
+
+namespace qwf {
+
+struct TracePanel {
+    HDC dc = nullptr;
+    HPEN pen = nullptr;
+    HBRUSH brush = nullptr;
+};
+
+using Trace = POINT[TRACE_POINTS];
+
+constexpr int PANEL_LEFT = 0;
+constexpr int PANEL_TOP = 26;
+constexpr int PANEL_RIGHT = 240;   // exclusive
+constexpr int PANEL_BOTTOM = 228;  // exclusive
+constexpr int TRACE_STRIDE = 8;    // samples between consecutive points
+constexpr int TRACE_DIVISOR = 240;
+constexpr double TRACE_SCALE = 5.0 / 7.0;
+constexpr double TRACE_CENTRE = 128.0;
+
+// Playback traces samples 0, 8, ...; recording traces samples 1, 9, ....
+constexpr int PLAYBACK_FIRST_SAMPLE = 0;
+constexpr int RECORDING_FIRST_SAMPLE = 1;
+
+// Creates the context, then the brush (selected), then the pen (selected). Nothing is
+// released: a second SetUp leaves the earlier objects behind.
+void SetUp(TracePanel& panel, COLORREF traceColor, COLORREF backColor);
+
+// Screen row of one sample.
+int TraceRow(Sample sample);
+
+// Point i takes sample first + 8 * i of the block.
+void BuildTrace(Trace& trace, const Sample* samples, int first);
+
+// Fills the panel with the brush and outlines it with the pen.
+void Clear(const TracePanel& panel);
+
+// Clears the panel, then draws the trace as one open line.
+void Draw(const TracePanel& panel, const Trace& trace);
+
+}  // namespace qwf
+
+#endif

@@ -1,0 +1,25 @@
+// Recording: the capture start, the input handler that copies, traces, requeues and appends
+// each block, and the stop that completes the file.
+#ifndef QWF_RECORDING_RECORDER_H
+#define QWF_RECORDING_RECORDER_H
+
+#include <cstdint>
+
+#include "common/blocks.h"
+
+namespace qwf {
+
+// Opens the input device at 8000 Hz mono 16-bit, queues the capture buffer and starts.
+// WF_DONE, or WF_ERR_OPEN, WF_ERR_QUEUE, WF_ERR_START for the step that failed.
+std::int32_t OpenCapture();
+
+void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                              DWORD_PTR param2);
+
+// Ends a capture the way a stop does: the handler is shut out, the device stopped, reset and
+// closed, the file's header completed and the file closed. Returns the blocks captured.
+std::int32_t EndCapture();
+
+}  // namespace qwf
+
+#endif

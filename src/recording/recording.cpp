@@ -1,0 +1,131 @@
+#include <cstdio>
+#include <cstring>
+
+#include "common/handler_gate.h"
+#include "display/trace_panel.h"
+#include "frame/result_codes.h"
+#include "recording/recorder.h"
+#include "wav/wav_header.h"
+
+namespace qwf {
+namespace {
+
+HWAVEIN inDevice = nullptr;
+Sample captureBuffer[BLOCK_SAMPLES];
+Sample copyBuffer[BLOCK_SAMPLES];
+WAVEHDR captureHeader;
+std::int32_t captureRate = 8000;
+std::uint32_t writeFile = 0;
+std::FILE* recordStream = nullptr;
+WavHeader wavHeader;
+// Counted in integers so the count and the header's sizes stay exact for long captures.
+std::uint32_t blocksCaptured = 0;
+std::uint32_t blocksWritten = 0;
+bool fileFailed = false;
+TracePanel recordPanel;
+Trace recordTrace;
+
+HandlerGate inputGate;
+
+// Appends one block and brings the header's sizes up to date, so the file on disk is a valid
+// WAV at every block boundary. Stops appending at the 32-bit size limit or after a failed
+// write, so the header always describes exactly the whole blocks on disk.
+void AppendBlock() {
+    if (fileFailed || blocksWritten >= MAX_WAV_BLOCKS) return;
+    if (std::fwrite(copyBuffer, 1, sizeof copyBuffer, recordStream) != sizeof copyBuffer) {
+        fileFailed = true;
+        return;
+    }
+    ++blocksWritten;
+    FillHeader(wavHeader, blocksWritten);
+    if (!RefreshSizes(recordStream, wavHeader)) fileFailed = true;
+}
+
+}  // namespace
+
+std::int32_t OpenCapture() {
+    WAVEFORMATEX format;
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = static_cast<DWORD>(captureRate);
+    format.nAvgBytesPerSec = static_cast<DWORD>(captureRate) * 2;
+    format.nBlockAlign = 2;
+    format.wBitsPerSample = 16;
+    format.cbSize = 0;
+    if (waveInOpen(&inDevice, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OnWaveInMessage),
+                   0, CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        inDevice = nullptr;
+        return WF_ERR_OPEN;
+    }
+    captureHeader.lpData = reinterpret_cast<LPSTR>(captureBuffer);
+    captureHeader.dwBufferLength = BLOCK_BYTES;
+    captureHeader.dwBytesRecorded = 0;
+    captureHeader.dwUser = 0;
+    captureHeader.dwFlags = 0;
+    captureHeader.dwLoops = 0;
+    waveInPrepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
+    if (waveInAddBuffer(inDevice, &captureHeader, WAVEHDR_SIZE) != MMSYSERR_NOERROR) {
+        return WF_ERR_QUEUE;
+    }
+    if (waveInStart(inDevice) != MMSYSERR_NOERROR) return WF_ERR_START;
+    return WF_DONE;
+}
+
+void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    const HandlerPass pass(inputGate);
+    if (!pass.Entered()) return;
+    if (message != MM_WIM_DATA) return;
+    // A buffer handed back part-filled (by a stop or a reset) is not a block.
+    if (captureHeader.dwBytesRecorded < static_cast<DWORD>(BLOCK_BYTES)) return;
+    std::memcpy(copyBuffer, captureBuffer, sizeof copyBuffer);
+    BuildTrace(recordTrace, copyBuffer, RECORDING_FIRST_SAMPLE);
+    captureHeader.dwBytesRecorded = 0;
+    waveInAddBuffer(device, &captureHeader, WAVEHDR_SIZE);
+    Draw(recordPanel, recordTrace);
+    if (writeFile != 0 && recordStream != nullptr) AppendBlock();
+    ++blocksCaptured;
+}
+
+std::int32_t EndCapture() {
+    if (inDevice != nullptr) {
+        inputGate.Close();
+        waveInStop(inDevice);
+        waveInReset(inDevice);
+        waveInUnprepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
+        waveInClose(inDevice);
+        inDevice = nullptr;
+        inputGate.Open();
+    }
+    FillHeader(wavHeader, blocksWritten);
+    if (writeFile != 0 && recordStream != nullptr) {
+        Finalise(recordStream, wavHeader);
+        recordStream = nullptr;
+    }
+    return static_cast<std::int32_t>(blocksCaptured);
+}
+
+}  // namespace qwf
+
+extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
+                                                       QwfColorRef traceColor,
+                                                       QwfColorRef backColor) {
+    qwf::EndCapture();
+    qwf::SetUp(qwf::recordPanel, traceColor, backColor);
+    qwf::writeFile = (path != nullptr && path[0] != 0) ? 1 : 0;
+    qwf::blocksCaptured = 0;
+    qwf::blocksWritten = 0;
+    qwf::fileFailed = false;
+    if (qwf::writeFile != 0) {
+        qwf::recordStream = _wfopen(path, TEXT("wb"));
+        // Recording that was asked for but cannot be written is a failure, not a display.
+        if (qwf::recordStream == nullptr) return WF_ERR_FILE;
+        // Unbuffered, so every block reaches the disk as it is appended and a failed write
+        // leaves nothing pending that could land later in the wrong place.
+        std::setvbuf(qwf::recordStream, nullptr, _IONBF, 0);
+        qwf::FillHeader(qwf::wavHeader, 0);
+        if (!qwf::WritePlaceholder(qwf::recordStream, qwf::wavHeader)) qwf::fileFailed = true;
+    }
+    return qwf::OpenCapture();
+}
+
+extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveFormStop(void) { return qwf::EndCapture(); }

@@ -1,0 +1,286 @@
+// Playback end to end on the virtual output: the exact bytes the device plays, the trace of
+// every block, the pause toggle, files that cannot be opened, and ending a playback that
+// still has a block in flight.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "QuorvelWaveForm.h"
+#include "playback/wave_player.h"
+#include "quorvel/device.h"
+#include "support/test_support.h"
+
+namespace qwf::test {
+namespace {
+
+namespace device = quorvel::device;
+
+constexpr QwfColorRef kTrace = 0x0000FF00;
+constexpr QwfColorRef kBack = 0x00000000;
+
+// What the device must play for a file: its bytes from offset 44 in blocks of 4000, the last
+// block completed with silence; a file whose samples end exactly on a block boundary
+// (none at all included) ends with one silent block.
+Bytes ExpectedStream(const Bytes& file) {
+    Bytes stream(file.begin() + std::min<std::size_t>(44, file.size()), file.end());
+    if (stream.size() % 2 != 0) stream.back() = 0;  // a trailing half sample is silence
+    const std::size_t blocks = stream.size() / 4000 + 1;
+    stream.resize(blocks * 4000, 0);
+    return stream;
+}
+
+class Playback : public ModuleTest {
+protected:
+    std::string Write(const std::string& name, const Bytes& bytes) {
+        const std::string path = dir_ + "/" + name;
+        WriteFile(path, bytes);
+        return path;
+    }
+
+    // Plays the file to its end on the fast device and returns what the device played.
+    Bytes PlayToEnd(const std::string& path) {
+        device::TakePlayedBytes();
+        EXPECT_EQ(PlayWavWaveForm(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
+        EXPECT_TRUE(device::WaitOutputIdle(std::chrono::seconds(20)));
+        return device::TakePlayedBytes();
+    }
+};
+
+TEST_F(Playback, DevicePlaysTheFileFromByte44InWholeBlocks) {
+    struct Case {
+        const char* name;
+        std::size_t dataBytes;
+    };
+    // Not a multiple of 4000; an exact multiple; no samples at all; a trailing half sample.
+    for (const Case& c : {Case{"partial.wav", 10'000}, Case{"exact.wav", 8'000},
+                          Case{"empty.wav", 0}, Case{"odd.wav", 4'001}}) {
+        Bytes data = PatternSamples((c.dataBytes + 1) / 2, 3);
+        data.resize(c.dataBytes);
+        const Bytes file = MakeWav(data);
+        const Bytes played = PlayToEnd(Write(c.name, file));
+        EXPECT_EQ(played, ExpectedStream(file)) << c.name << ": " << played.size() << " bytes";
+    }
+}
+
+TEST_F(Playback, TheLastShortBlockEndsInSilenceNotInThePreviousBlocksSamples) {
+    // Loud samples everywhere, so a stale tail would be anything but zeros.
+    Bytes data(6'000, 0x7F);
+    const Bytes played = PlayToEnd(Write("stale.wav", MakeWav(data)));
+    ASSERT_EQ(played.size(), 8'000u);
+    for (std::size_t i = 6'000; i < 8'000; ++i) ASSERT_EQ(played[i], 0) << i;
+}
+
+TEST_F(Playback, OtherFormatsPassTheirBytesAndFieldsThrough) {
+    device::EnableJournal(true);
+    WavLayout eightBit;
+    eightBit.bitsPerSample = 8;
+    Bytes data = PatternSamples(3'500, 5);
+    Bytes file = MakeWav(data, eightBit);
+    EXPECT_EQ(PlayToEnd(Write("u8.wav", file)), ExpectedStream(file));
+    EXPECT_EQ(CountJournal("waveOutOpen(0, fmt{1,1,8000,8000,1,8,18}, 0x30000) = 0"), 1u);
+
+    WavLayout stereo;
+    stereo.channels = 2;
+    stereo.samplesPerSec = 11025;
+    file = MakeWav(data, stereo);
+    EXPECT_EQ(PlayToEnd(Write("stereo.wav", file)), ExpectedStream(file));
+    EXPECT_EQ(CountJournal("waveOutOpen(0, fmt{1,2,11025,44100,4,16,18}, 0x30000) = 0"), 1u);
+}
+
+TEST_F(Playback, OtherChunkLayoutsArePlayedFromByte44) {
+    device::EnableJournal(true);
+    WavLayout longFmt;
+    longFmt.extraFmtBytes = {0, 0};
+    const Bytes data = PatternSamples(2'500, 7);
+    Bytes file = MakeWav(data, longFmt);
+    EXPECT_EQ(PlayToEnd(Write("fmt18.wav", file)), ExpectedStream(file));
+
+    WavLayout withList;
+    withList.chunkBeforeData = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'};
+    file = MakeWav(data, withList);
+    const Bytes played = PlayToEnd(Write("list.wav", file));
+    EXPECT_EQ(played, ExpectedStream(file));
+    // The chunk's own bytes are heard as samples: the module never walks the chunks.
+    EXPECT_EQ(played[0], 'I');
+    EXPECT_EQ(CountJournal("waveOutOpen(0, fmt{1,1,8000,16000,2,16,18}"), 2u);
+}
+
+TEST_F(Playback, EachBlockIsTracedFromItsSamples0To1912AndDrawnBeforeItIsQueued) {
+    device::EnableJournal(true);
+    device::SetOutputGate(0);
+    const Bytes data = PatternSamples(6'000, 2);  // three blocks
+    ASSERT_EQ(PlayWavWaveForm(Utf16(Write("trace.wav", MakeWav(data))).c_str(), kTrace, kBack),
+              WF_DONE);
+    for (std::size_t block = 0; block < 3; ++block) {
+        ASSERT_TRUE(WaitForJournal("waveOutWrite(", block + 1));
+        std::vector<int> rows;
+        for (std::size_t i = 0; i < 240; ++i) rows.push_back(ExpectedRow(SampleAt(data, block * 2000 + 8 * i)));
+        EXPECT_EQ(CompareTraceOnScreen(rows, kTrace, kBack), "") << "block " << block;
+        device::SetOutputGate(1);
+    }
+    device::SetOutputGate(-1);
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
+
+    // One done message: unprepare, then (read and trace) prepare, draw, then queue.
+    std::vector<std::string> names = device::JournalNames();
+    const auto done = std::find(names.begin(), names.end(), "message");
+    std::vector<std::string> handler;
+    for (auto it = std::find_if(names.begin(), names.end(),
+                                [&](const std::string& n) { return n == "waveOutUnprepareHeader"; });
+         it != names.end() && handler.size() < 5; ++it) {
+        handler.push_back(*it);
+    }
+    EXPECT_NE(done, names.end());
+    EXPECT_EQ(handler, (std::vector<std::string>{"waveOutUnprepareHeader", "waveOutPrepareHeader",
+                                                 "Rectangle", "Polyline", "waveOutWrite"}));
+}
+
+TEST_F(Playback, PauseHoldsOutputAndTheNextTraceComesOnlyAfterTheResume) {
+    device::EnableJournal(true);
+    device::SetOutputGate(0);
+    const Bytes data = PatternSamples(5'000, 4);
+    ASSERT_EQ(PlayWavWaveForm(Utf16(Write("pause.wav", MakeWav(data))).c_str(), kTrace, kBack),
+              WF_DONE);
+    EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);  // pause
+    // The toggle clears the panel: border and background only.
+    EXPECT_EQ(device::ScreenPixel(0, 100), kTrace);
+    for (int x = 1; x < 239; ++x) ASSERT_EQ(device::ScreenPixel(x, 128), kBack) << x;
+
+    device::SetOutputGate(-1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(device::GetOutputStats().doneMessages, 0u);
+    EXPECT_EQ(CountJournal("Polyline("), 1u);
+
+    EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);  // resume
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
+    const std::vector<std::string> names = device::JournalNames();
+    const auto pause = std::find(names.begin(), names.end(), "waveOutPause");
+    const auto restart = std::find(names.begin(), names.end(), "waveOutRestart");
+    ASSERT_NE(pause, names.end());
+    ASSERT_NE(restart, names.end());
+    EXPECT_EQ(*(pause + 1), "Rectangle");
+    EXPECT_EQ(*(restart + 1), "Rectangle");
+    EXPECT_EQ(std::count(pause, restart, "Polyline"), 0);
+    EXPECT_GE(std::count(restart, names.end(), "Polyline"), 1);
+    EXPECT_EQ(device::TakePlayedBytes(), ExpectedStream(MakeWav(data)));
+}
+
+TEST_F(Playback, AFileThatCannotBeOpenedPlaysNothingAndStillReturnsDone) {
+    const std::string longName(190, 'n');
+    const std::string longPath = dir_ + "/" + longName;
+    ASSERT_GE(longPath.size(), 200u);
+    // A file named by the path cut to 199 characters must not be played instead.
+    Write(longPath.substr(dir_.size() + 1, 199 - dir_.size() - 1), MakeWav(PatternSamples(100)));
+    const std::u16string badSurrogate = Utf16(dir_ + "/x") + u'\xD800' + u".wav";
+    const std::vector<std::u16string> paths = {Utf16(dir_ + "/missing.wav"), Utf16(dir_),
+                                               Utf16(longPath), badSurrogate, u""};
+    device::EnableJournal(true);
+    for (const std::u16string& path : paths) {
+        EXPECT_EQ(PlayWavWaveForm(path.c_str(), kTrace, kBack), WF_DONE);
+    }
+    EXPECT_EQ(PlayWavWaveForm(nullptr, kTrace, kBack), WF_DONE);
+    EXPECT_EQ(CountJournal("CreateDCW("), paths.size() + 1);
+    EXPECT_EQ(CountJournal("waveOut"), 0u);
+    EXPECT_EQ(CountJournal("_wfopen(") , paths.size() + 1);
+    EXPECT_EQ(CountJournal("_wfopen(\"\", \"rb\") = 0"), 3u);  // long, empty and null paths
+    EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
+    EXPECT_TRUE(device::TakePlayedBytes().empty());
+}
+
+TEST_F(Playback, ADoneMessageWithNoStreamOnlyUnpreparesTheBlock) {
+    ASSERT_EQ(PlayWavWaveForm(Utf16(dir_ + "/missing.wav").c_str(), kTrace, kBack), WF_DONE);
+    device::EnableJournal(true);
+    OnWaveOutMessage(nullptr, MM_WOM_DONE, 0, 0, 0);
+    EXPECT_EQ(device::JournalNames(), std::vector<std::string>{"waveOutUnprepareHeader"});
+}
+
+TEST_F(Playback, AFailedUnprepareStallsPlayback) {
+    device::EnableJournal(true);
+    device::InjectFault(device::Op::kOutUnprepare, WAVERR_STILLPLAYING, 0, 1);
+    const Bytes data = PatternSamples(10'000, 6);
+    ASSERT_EQ(PlayWavWaveForm(Utf16(Write("stall.wav", MakeWav(data))).c_str(), kTrace, kBack),
+              WF_DONE);
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(CountJournal("waveOutWrite("), 1u);
+    EXPECT_EQ(device::TakePlayedBytes().size(), 4000u);
+}
+
+TEST_F(Playback, ANewStartFirstEndsTheDeviceStillPlaying) {
+    const Bytes first = MakeWav(PatternSamples(20'000, 8));
+    const Bytes second = MakeWav(PatternSamples(9'000, 9));
+    const std::string firstPath = Write("first.wav", first);
+    const std::string secondPath = Write("second.wav", second);
+
+    device::EnableJournal(true);
+    device::SetOutputGate(0);  // the first block stays in flight
+    ASSERT_EQ(PlayWavWaveForm(Utf16(firstPath).c_str(), kTrace, kBack), WF_DONE);
+    ASSERT_EQ(PlayWavWaveForm(Utf16(secondPath).c_str(), kTrace, kBack), WF_DONE);
+    EXPECT_EQ(device::OpenOutputDevices(), 1);
+    device::SetOutputGate(-1);
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
+    const Bytes played = device::TakePlayedBytes();
+    const Bytes expected = ExpectedStream(second);
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.end() - static_cast<long>(expected.size())));
+    EXPECT_LE(played.size() - expected.size(), 4000u);
+
+    const std::vector<std::string> names = device::JournalNames();
+    const auto secondOpen = std::find(std::find(names.begin(), names.end(), "waveOutOpen") + 1,
+                                      names.end(), "waveOutOpen");
+    ASSERT_NE(secondOpen, names.end());
+    std::vector<std::string> ending(names.begin(), secondOpen);
+    ending.erase(std::remove_if(ending.begin(), ending.end(),
+                                [](const std::string& n) { return n.rfind("waveOut", 0) != 0; }),
+                 ending.end());
+    ASSERT_GE(ending.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(ending.end() - 3, ending.end()),
+              (std::vector<std::string>{"waveOutReset", "waveOutUnprepareHeader", "waveOutClose"}));
+    EXPECT_EQ(device::GetOutputStats().closed, 1u);
+}
+
+TEST_F(Playback, RepeatedStartsWhilePlayingLeaveOneDeviceAndNoRaces) {
+    const std::string path = Write("loop.wav", MakeWav(PatternSamples(40'000, 10)));
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_EQ(PlayWavWaveForm(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
+        if (i % 3 == 0) EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
+        if (i % 3 == 1) EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
+    }
+    EXPECT_EQ(device::OpenOutputDevices(), 1);
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(20)));
+}
+
+TEST_F(Playback, RealTimePlaybackTakesAsLongAsItsAudio) {
+    device::OutputSettings settings;
+    settings.pace = device::Pace::kRealTime;
+    settings.sinkMemory = true;
+    ASSERT_TRUE(device::ConfigureOutput(settings));
+    const Bytes file = MakeWav(PatternSamples(4'000, 11));  // two blocks: 0.75 s with the silent end
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(PlayWavWaveForm(Utf16(Write("rt.wav", file)).c_str(), kTrace, kBack), WF_DONE);
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(20)));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    EXPECT_EQ(device::TakePlayedBytes(), ExpectedStream(file));
+}
+
+TEST(PlaybackUnload, UnloadingTheModuleWhilePlayingClosesTheDevice) {
+    device::ResetAll();
+    device::OutputSettings settings;
+    settings.pace = device::Pace::kRealTime;
+    ASSERT_TRUE(device::ConfigureOutput(settings));
+    const std::string path = MakeTempDir() + "/long.wav";
+    WriteFile(path, MakeWav(PatternSamples(80'000, 12)));
+    void* module = dlopen(QWF_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    const auto play = reinterpret_cast<PlayWavWaveFormFn>(dlsym(module, "PlayWavWaveForm"));
+    ASSERT_EQ(play(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(device::OpenOutputDevices(), 1);
+    ASSERT_EQ(dlclose(module), 0);
+    EXPECT_EQ(device::OpenOutputDevices(), 0);
+    // Nothing calls into the unloaded code afterwards.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+}
+
+}  // namespace
+}  // namespace qwf::test

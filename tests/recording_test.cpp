@@ -1,0 +1,253 @@
+// Recording end to end on the virtual input: file sizes and headers, continuity of the
+// captured samples, the result codes of a failed start, and ending captures cleanly.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "QuorvelWaveForm.h"
+#include "quorvel/device.h"
+#include "recording/recorder.h"
+#include "support/test_support.h"
+
+namespace qwf::test {
+namespace {
+
+namespace device = quorvel::device;
+
+constexpr QwfColorRef kTrace = 0x000000FF;
+constexpr QwfColorRef kBack = 0x00FFFFFF;
+
+void ExpectValidHeader(const Bytes& file, std::uint32_t blocks) {
+    ASSERT_EQ(file.size(), 44u + blocks * 4000u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
+    EXPECT_EQ(U32At(file, 4), blocks * 4000u + 36u);
+    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(U32At(file, 16), 16u);
+    EXPECT_EQ(U16At(file, 20), 1u);
+    EXPECT_EQ(U16At(file, 22), 1u);
+    EXPECT_EQ(U32At(file, 24), 8000u);
+    EXPECT_EQ(U32At(file, 28), 16000u);
+    EXPECT_EQ(U16At(file, 32), 2u);
+    EXPECT_EQ(U16At(file, 34), 16u);
+    EXPECT_EQ(std::string(file.begin() + 36, file.begin() + 40), "data");
+    EXPECT_EQ(U32At(file, 40), blocks * 4000u);
+}
+
+// Every sample continues the ramp the virtual input produces: sample n is n mod 65536.
+void ExpectRamp(const Bytes& file) {
+    for (std::size_t i = 0; i < (file.size() - 44) / 2; ++i) {
+        ASSERT_EQ(SampleAt(file, 22 + i), static_cast<std::int16_t>(i & 0xFFFF)) << "sample " << i;
+    }
+}
+
+class Recording : public ModuleTest {
+protected:
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::int32_t Start(const std::string& path) {
+        return WaveRecordWaveForm(Utf16(path).c_str(), kTrace, kBack);
+    }
+};
+
+TEST_F(Recording, StartThenImmediateStopLeavesAnEmptyValidFile) {
+    device::SetInputGate(0);
+    ASSERT_EQ(Start(Path("empty.wav")), WF_DONE);
+    EXPECT_EQ(WaveRecordWaveFormStop(), 0);
+    ExpectValidHeader(ReadFile(Path("empty.wav")), 0);
+}
+
+TEST_F(Recording, EightBlocksMakeA32044ByteFileOfContinuousSamples) {
+    device::SetInputGate(8);
+    ASSERT_EQ(Start(Path("eight.wav")), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(8, std::chrono::seconds(10)));
+    EXPECT_EQ(WaveRecordWaveFormStop(), 8);
+    const Bytes file = ReadFile(Path("eight.wav"));
+    ExpectValidHeader(file, 8);
+    EXPECT_EQ(file.size(), 32'044u);
+    EXPECT_EQ(U32At(file, 40), 32'000u);
+    EXPECT_EQ(U32At(file, 4), 32'036u);
+    ExpectRamp(file);
+}
+
+TEST_F(Recording, TheFileIsAValidWavAtEveryBlockBoundaryWhileRecording) {
+    device::SetInputGate(0);
+    ASSERT_EQ(Start(Path("live.wav")), WF_DONE);
+    ExpectValidHeader(ReadFile(Path("live.wav")), 0);
+    for (std::uint32_t blocks = 1; blocks <= 3; ++blocks) {
+        device::SetInputGate(1);
+        ASSERT_TRUE(device::WaitInputData(blocks, std::chrono::seconds(10)));
+        ExpectValidHeader(ReadFile(Path("live.wav")), blocks);
+    }
+    EXPECT_EQ(WaveRecordWaveFormStop(), 3);
+    ExpectValidHeader(ReadFile(Path("live.wav")), 3);
+}
+
+TEST_F(Recording, RealTimeCaptureWithTheRequeueGapLosesNoSample) {
+    device::InputSettings settings;
+    settings.pace = device::Pace::kRealTime;
+    settings.source = "ramp";
+    ASSERT_TRUE(device::ConfigureInput(settings));
+    ASSERT_EQ(Start(Path("ramp.wav")), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(12, std::chrono::seconds(30)));
+    const std::int32_t blocks = WaveRecordWaveFormStop();
+    EXPECT_GE(blocks, 12);
+    const Bytes file = ReadFile(Path("ramp.wav"));
+    ExpectValidHeader(file, static_cast<std::uint32_t>(blocks));
+    ExpectRamp(file);
+    EXPECT_EQ(device::GetInputStats().framesDropped, 0u);
+}
+
+TEST_F(Recording, ALongCaptureKeepsExactSizesPastWhereSinglePrecisionFails) {
+    constexpr std::uint32_t kBlocks = 16'779;
+    device::SetInputGate(kBlocks);
+    ASSERT_EQ(Start(Path("long.wav")), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(kBlocks, std::chrono::seconds(240)));
+    EXPECT_EQ(WaveRecordWaveFormStop(), static_cast<std::int32_t>(kBlocks));
+    const Bytes file = ReadFile(Path("long.wav"));
+    ExpectValidHeader(file, kBlocks);
+    EXPECT_EQ(U32At(file, 4), 67'116'036u);
+    ExpectRamp(file);
+}
+
+TEST_F(Recording, TheTraceShowsSamples1To1913OfEachBlock) {
+    Bytes samples;
+    for (int i = 0; i < 4000; ++i) {
+        const auto value = static_cast<std::uint16_t>((i * 7919) & 0xFFFF);
+        samples.push_back(static_cast<std::uint8_t>(value & 0xFF));
+        samples.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    WriteFile(Path("source.raw"), samples);
+    device::InputSettings settings;
+    settings.pace = device::Pace::kFast;
+    settings.source = "file:" + Path("source.raw");
+    ASSERT_TRUE(device::ConfigureInput(settings));
+    device::SetInputGate(1);
+    ASSERT_EQ(Start(""), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(1, std::chrono::seconds(10)));
+    std::vector<int> rows;
+    for (std::size_t i = 0; i < 240; ++i) rows.push_back(ExpectedRow(SampleAt(samples, 1 + 8 * i)));
+    EXPECT_EQ(CompareTraceOnScreen(rows, kTrace, kBack), "");
+    EXPECT_EQ(WaveRecordWaveFormStop(), 1);
+}
+
+TEST_F(Recording, AnEmptyOrNullPathTracesWithoutWritingAnything) {
+    device::EnableJournal(true);
+    for (const char16_t* path : {u"", static_cast<const char16_t*>(nullptr)}) {
+        device::ResetStats();
+        device::SetInputGate(2);
+        ASSERT_EQ(WaveRecordWaveForm(path, kTrace, kBack), WF_DONE);
+        ASSERT_TRUE(device::WaitInputData(2, std::chrono::seconds(10)));
+        EXPECT_EQ(WaveRecordWaveFormStop(), 2);
+    }
+    EXPECT_EQ(CountJournal("_wfopen("), 0u);
+    EXPECT_EQ(CountJournal("Polyline("), 4u);
+}
+
+TEST_F(Recording, EachFailingStartStepHasItsOwnCode) {
+    device::EnableJournal(true);
+    device::InjectFault(device::Op::kInOpen, MMSYSERR_ALLOCATED);
+    EXPECT_EQ(Start(Path("open.wav")), WF_ERR_OPEN);
+    device::InjectFault(device::Op::kInAddBuffer, MMSYSERR_NOMEM);
+    EXPECT_EQ(Start(Path("queue.wav")), WF_ERR_QUEUE);
+    device::InjectFault(device::Op::kInStart, MMSYSERR_ERROR);
+    EXPECT_EQ(Start(Path("start.wav")), WF_ERR_START);
+    EXPECT_EQ(WaveRecordWaveFormStop(), 0);
+    // Every failed start's file was completed as an empty WAV, and no device is left open.
+    for (const char* name : {"open.wav", "queue.wav", "start.wav"}) {
+        ExpectValidHeader(ReadFile(Path(name)), 0);
+    }
+    EXPECT_EQ(device::OpenInputDevices(), 0);
+    EXPECT_EQ(device::GetInputStats().opened, device::GetInputStats().closed);
+
+    device::ClearJournal();
+    EXPECT_EQ(Start(dir_ + "/no/such/dir/x.wav"), WF_ERR_FILE);
+    const std::u16string badPath = Utf16(dir_ + "/bad") + u'\xDC00' + u".wav";
+    EXPECT_EQ(WaveRecordWaveForm(badPath.c_str(), kTrace, kBack), WF_ERR_FILE);
+    EXPECT_EQ(CountJournal("waveIn"), 0u);
+    EXPECT_EQ(WaveRecordWaveFormStop(), 0);
+}
+
+TEST_F(Recording, TheStopReallyClosesTheDevice) {
+    device::EnableJournal(true);
+    device::SetInputGate(2);
+    ASSERT_EQ(Start(Path("stop.wav")), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(2, std::chrono::seconds(10)));
+    device::ClearJournal();
+    EXPECT_EQ(WaveRecordWaveFormStop(), 2);
+    std::vector<std::string> calls;
+    for (const std::string& line : device::JournalEntries()) {
+        if (line.rfind("waveIn", 0) == 0) calls.push_back(line.substr(0, line.find('(')) + line.substr(line.find(" = ")));
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"waveInStop = 0", "waveInReset = 0",
+                                               "waveInUnprepareHeader = 0", "waveInClose = 0"}));
+    EXPECT_EQ(device::OpenInputDevices(), 0);
+    // A second stop finds nothing to close and returns the same count.
+    device::ClearJournal();
+    EXPECT_EQ(WaveRecordWaveFormStop(), 2);
+    EXPECT_EQ(CountJournal("waveIn"), 0u);
+}
+
+TEST_F(Recording, APartlyFilledBufferIsNeitherTracedWrittenCountedNorRequeued) {
+    device::SetInputGate(0);
+    ASSERT_EQ(Start(Path("partial.wav")), WF_DONE);
+    device::EnableJournal(true);
+    // The queued buffer holds nothing yet, as a buffer handed back by a stop or reset would.
+    OnWaveInMessage(nullptr, MM_WIM_DATA, 0, 0, 0);
+    EXPECT_TRUE(device::JournalEntries().empty());
+    EXPECT_EQ(WaveRecordWaveFormStop(), 0);
+    ExpectValidHeader(ReadFile(Path("partial.wav")), 0);
+    // A data message after the file was finalised touches nothing.
+    OnWaveInMessage(nullptr, MM_WIM_DATA, 0, 0, 0);
+    ExpectValidHeader(ReadFile(Path("partial.wav")), 0);
+}
+
+TEST_F(Recording, AStartWhileCapturingFirstCompletesTheEarlierCapture) {
+    device::SetInputGate(3);
+    ASSERT_EQ(Start(Path("a.wav")), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(3, std::chrono::seconds(10)));
+    device::ResetStats();
+    device::SetInputGate(2);
+    ASSERT_EQ(Start(Path("b.wav")), WF_DONE);
+    ExpectValidHeader(ReadFile(Path("a.wav")), 3);
+    EXPECT_EQ(device::OpenInputDevices(), 1);
+    ASSERT_TRUE(device::WaitInputData(2, std::chrono::seconds(10)));
+    EXPECT_EQ(WaveRecordWaveFormStop(), 2);
+    ExpectValidHeader(ReadFile(Path("b.wav")), 2);
+}
+
+TEST_F(Recording, RepeatedStartsAndStopsWhileCapturingStayConsistent) {
+    for (int i = 0; i < 20; ++i) {
+        const std::string path = Path("r" + std::to_string(i) + ".wav");
+        ASSERT_EQ(Start(path), WF_DONE);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 4));
+        if (i % 2 == 0) {
+            const std::int32_t blocks = WaveRecordWaveFormStop();
+            ExpectValidHeader(ReadFile(path), static_cast<std::uint32_t>(blocks));
+        }
+    }
+    WaveRecordWaveFormStop();
+    EXPECT_EQ(device::OpenInputDevices(), 0);
+}
+
+TEST(RecordingUnload, UnloadingTheModuleWhileCapturingCompletesTheFile) {
+    device::ResetAll();
+    device::InputSettings settings;
+    settings.pace = device::Pace::kRealTime;
+    settings.source = "ramp";
+    ASSERT_TRUE(device::ConfigureInput(settings));
+    const std::string path = MakeTempDir() + "/unload.wav";
+    void* module = dlopen(QWF_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    const auto record = reinterpret_cast<WaveRecordWaveFormFn>(dlsym(module, "WaveRecordWaveForm"));
+    ASSERT_EQ(record(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(2, std::chrono::seconds(10)));
+    ASSERT_EQ(dlclose(module), 0);
+    EXPECT_EQ(device::OpenInputDevices(), 0);
+    const Bytes file = ReadFile(path);
+    ASSERT_GE(file.size(), 44u + 2 * 4000u);
+    ExpectValidHeader(file, static_cast<std::uint32_t>((file.size() - 44) / 4000));
+    ExpectRamp(file);
+}
+
+}  // namespace
+}  // namespace qwf::test
