@@ -241,10 +241,12 @@ TEST_F(Playback, ANewStartFirstEndsTheDeviceStillPlaying) {
 
 TEST_F(Playback, RepeatedStartsWhilePlayingLeaveOneDeviceAndNoRaces) {
     const std::string path = Write("loop.wav", MakeWav(PatternSamples(40'000, 10)));
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < 24; ++i) {
         ASSERT_EQ(PlayWavWaveForm(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
-        if (i % 3 == 0) EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
-        if (i % 3 == 1) EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
+        // Starts while paused and while playing; the last start is left playing.
+        if (i % 3 != 2) {
+            EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
+        }
     }
     EXPECT_EQ(device::OpenOutputDevices(), 1);
     ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(20)));

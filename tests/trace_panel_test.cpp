@@ -86,7 +86,7 @@ protected:
 TEST_F(PanelScreen, SetUpCreatesContextThenBrushThenPen) {
     device::EnableJournal(true);
     TracePanel panel;
-    SetUp(panel, kGreen, kNavy);
+    qwf::SetUp(panel, kGreen, kNavy);
     const std::vector<std::string> entries = device::JournalEntries();
     ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0].rfind("CreateDCW(\"DISPLAY\", null, null, null) = hdc", 0), 0u) << entries[0];
@@ -102,7 +102,7 @@ TEST_F(PanelScreen, SetUpCreatesContextThenBrushThenPen) {
 
 TEST_F(PanelScreen, ClearLeavesAnEmptyPanelWithABorderAndNothingOutside) {
     TracePanel panel;
-    SetUp(panel, kGreen, kNavy);
+    qwf::SetUp(panel, kGreen, kNavy);
     Clear(panel);
     for (int y = 0; y < 320; ++y) {
         for (int x = 0; x < 240; ++x) {
@@ -118,7 +118,7 @@ TEST_F(PanelScreen, ClearLeavesAnEmptyPanelWithABorderAndNothingOutside) {
 
 TEST_F(PanelScreen, DrawOfSilenceIsAFlatLineOnRow128) {
     TracePanel panel;
-    SetUp(panel, kGreen, kNavy);
+    qwf::SetUp(panel, kGreen, kNavy);
     const Sample silence[BLOCK_SAMPLES] = {};
     Trace trace;
     BuildTrace(trace, silence, PLAYBACK_FIRST_SAMPLE);
@@ -134,7 +134,7 @@ TEST_F(PanelScreen, DrawOfSilenceIsAFlatLineOnRow128) {
 
 TEST_F(PanelScreen, DrawReplacesThePreviousTrace) {
     TracePanel panel;
-    SetUp(panel, kGreen, kNavy);
+    qwf::SetUp(panel, kGreen, kNavy);
     Sample loud[BLOCK_SAMPLES];
     for (Sample& s : loud) s = 32767;
     Trace trace;

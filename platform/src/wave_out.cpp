@@ -1,0 +1,595 @@
+// Waveform audio output with Windows semantics: waveOut* over a pluggable backend.
+//
+// Each open device has a thread of its own that delivers its messages one at a time, with no
+// lock held, so the callback may call waveOut* on its own device. The backend plays bytes on its
+// own schedule through OutputFeed::Play, which completes blocks and posts MM_WOM_DONE; calls
+// that queue blocks only enqueue and wake the backend, so the callback never runs inside them.
+//
+// Closing from inside the device's own callback cannot wait for that callback to return. There
+// waveOutClose makes the handle invalid and returns 0 at once; the messages still pending and
+// then MM_WOM_CLOSE are delivered after the current callback returns, and nothing after that.
+// Closing from any other thread returns only after MM_WOM_CLOSE has been delivered.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "internal.h"
+#include "output_backend.h"
+#include "output_settings.h"
+#include "wave_format.h"
+
+namespace quorvel::device {
+namespace detail {
+namespace {
+
+// One Win32 call's journal line, written once when its result is known. Calls that post
+// messages write it before posting, so the line always comes before the messages it causes.
+class CallRecord {
+  public:
+    explicit CallRecord(bool on) : on_(on) {}
+
+    bool on() const { return on_; }
+    void SetText(std::string text) { text_ = std::move(text); }
+
+    MMRESULT Finish(MMRESULT result, const std::string& suffix = std::string()) {
+        if (on_ && !finished_) Journal(text_ + " = " + std::to_string(result) + suffix);
+        finished_ = true;
+        return result;
+    }
+
+  private:
+    const bool on_;
+    bool finished_ = false;
+    std::string text_;
+};
+
+struct Stats {
+    std::atomic<std::uint64_t> opened{0};
+    std::atomic<std::uint64_t> closed{0};
+    std::atomic<std::uint64_t> blocksPlayed{0};
+    std::atomic<std::uint64_t> bytesPlayed{0};
+    std::atomic<std::uint64_t> doneMessages{0};
+};
+
+Stats& OutStats() {
+    static auto* const stats = new Stats;
+    return *stats;
+}
+
+// Blocks the devices may still complete; negative means no limit.
+std::atomic<long> gate{-1};
+
+// Uses one unit of the gate; false when the gate is shut.
+bool PassGate() {
+    long units = gate.load();
+    while (true) {
+        if (units < 0) return true;
+        if (units == 0) return false;
+        if (gate.compare_exchange_weak(units, units - 1)) return true;
+    }
+}
+
+const char* MessageName(UINT message) {
+    switch (message) {
+        case MM_WOM_OPEN:
+            return "MM_WOM_OPEN";
+        case MM_WOM_DONE:
+            return "MM_WOM_DONE";
+        default:
+            return "MM_WOM_CLOSE";
+    }
+}
+
+class OutputDevice;
+// A device may have become idle, or has retired: wakes WaitOutputIdle.
+void NoteActivity();
+// Called by a device's thread as it ends.
+void Retire(const std::shared_ptr<OutputDevice>& device);
+
+class OutputDevice final : public OutputFeed, public std::enable_shared_from_this<OutputDevice> {
+  public:
+    OutputDevice(HWAVEOUT handle, std::string name, LPWAVECALLBACK callback, DWORD_PTR instance,
+                 std::shared_ptr<OutputSink> sink, std::unique_ptr<OutputBackend> backend)
+        : handle_(handle),
+          name_(std::move(name)),
+          callback_(callback),
+          instance_(instance),
+          sink_(std::move(sink)),
+          backend_(std::move(backend)) {}
+
+    ~OutputDevice() = default;
+    OutputDevice(const OutputDevice&) = delete;
+    OutputDevice& operator=(const OutputDevice&) = delete;
+
+    HWAVEOUT handle() const { return handle_; }
+    const std::string& name() const { return name_; }
+    OutputBackend& backend() { return *backend_; }
+
+    // Starts the message thread; OPEN is posted separately so its journal line can come after
+    // the waveOutOpen line.
+    void StartMessages() {
+        messageThread_ = std::thread([self = shared_from_this()] {
+            self->DeliverMessages();
+            Retire(self);
+        });
+    }
+
+    void PostOpen() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            messages_.push_back({MM_WOM_OPEN, nullptr});
+        }
+        messagePosted_.notify_one();
+    }
+
+    MMRESULT Prepare(WAVEHDR* header, UINT size) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!open_) return MMSYSERR_INVALHANDLE;
+        if (!HeaderUsable(header, size)) return MMSYSERR_INVALPARAM;
+        if (header->lpData == nullptr && header->dwBufferLength > 0) return MMSYSERR_INVALPARAM;
+        header->dwFlags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Unprepare(WAVEHDR* header, UINT size) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!open_) return MMSYSERR_INVALHANDLE;
+        if (!HeaderUsable(header, size)) return MMSYSERR_INVALPARAM;
+        if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
+        header->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Write(WAVEHDR* header, UINT size, CallRecord& call) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!open_) return MMSYSERR_INVALHANDLE;
+            if (!HeaderUsable(header, size)) return MMSYSERR_INVALPARAM;
+            if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
+            if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
+            header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
+            queue_.push_back(header);
+            call.Finish(MMSYSERR_NOERROR);
+        }
+        backend_->Wake();
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT SetPaused(bool paused) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!open_) return MMSYSERR_INVALHANDLE;
+            paused_ = paused;
+        }
+        if (!paused) backend_->Wake();
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Reset(CallRecord& call) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!open_) return MMSYSERR_INVALHANDLE;
+            call.Finish(MMSYSERR_NOERROR);
+            for (WAVEHDR* header : queue_) MarkDone(header);
+            queue_.clear();
+            playedOfHead_ = 0;
+            paused_ = false;
+        }
+        messagePosted_.notify_one();
+        return MMSYSERR_NOERROR;
+    }
+
+    // Makes the handle unusable if nothing is queued; the caller then calls FinishClose.
+    MMRESULT BeginClose(CallRecord& call) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!open_) return MMSYSERR_INVALHANDLE;
+        if (!queue_.empty()) return WAVERR_STILLPLAYING;
+        open_ = false;
+        call.Finish(MMSYSERR_NOERROR);
+        return MMSYSERR_NOERROR;
+    }
+
+    void FinishClose() {
+        backend_->Stop();
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            messages_.push_back({MM_WOM_CLOSE, nullptr});
+        }
+        messagePosted_.notify_one();
+        if (std::this_thread::get_id() == messageThread_.get_id()) {
+            messageThread_.detach();  // inside our own callback: the thread finishes by itself
+        } else {
+            messageThread_.join();
+        }
+    }
+
+    // Nothing queued, no message pending and no callback running.
+    bool Idle() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return queue_.empty() && messages_.empty() && !handling_;
+    }
+
+    std::size_t Play(std::uint8_t* destination, std::size_t capacity) override {
+        std::size_t played = 0;
+        bool completed = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (paused_) return 0;
+            while (!queue_.empty()) {
+                WAVEHDR* header = queue_.front();
+                const std::size_t count = std::min<std::size_t>(
+                    header->dwBufferLength - playedOfHead_, capacity - played);
+                if (count > 0) {
+                    const auto* bytes =
+                        reinterpret_cast<const std::uint8_t*>(header->lpData) + playedOfHead_;
+                    if (destination != nullptr) std::memcpy(destination + played, bytes, count);
+                    if (sink_) sink_->Write(bytes, count);
+                    playedOfHead_ += count;
+                    played += count;
+                }
+                // A block played to its end waits there until the gate lets it complete.
+                if (playedOfHead_ < header->dwBufferLength || !PassGate()) break;
+                queue_.pop_front();
+                playedOfHead_ = 0;
+                MarkDone(header);
+                OutStats().blocksPlayed.fetch_add(1);
+                completed = true;
+            }
+            // Counted under the lock so that whoever sees the done message also sees the bytes.
+            OutStats().bytesPlayed.fetch_add(played);
+        }
+        if (completed) messagePosted_.notify_one();
+        return played;
+    }
+
+  private:
+    struct Message {
+        UINT id;
+        WAVEHDR* header;
+    };
+
+    static bool HeaderUsable(const WAVEHDR* header, UINT size) {
+        return header != nullptr && size >= sizeof(WAVEHDR);
+    }
+
+    // With the lock held.
+    void MarkDone(WAVEHDR* header) {
+        header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
+        messages_.push_back({MM_WOM_DONE, header});
+    }
+
+    // Runs on the device's thread until MM_WOM_CLOSE has been delivered.
+    void DeliverMessages() {
+        while (true) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            messagePosted_.wait(lock, [this] { return !messages_.empty(); });
+            const Message message = messages_.front();
+            messages_.pop_front();
+            handling_ = true;
+            lock.unlock();
+            Deliver(message);
+            lock.lock();
+            handling_ = false;
+            lock.unlock();
+            if (message.id == MM_WOM_CLOSE) return;
+            NoteActivity();
+        }
+    }
+
+    void Deliver(const Message& message) const {
+        if (callback_ == nullptr) return;
+        if (JournalOn()) {
+            Journal("message(" + name_ + ", " + MessageName(message.id) + ")");
+        }
+        if (message.id == MM_WOM_DONE) OutStats().doneMessages.fetch_add(1);
+        callback_(handle_, message.id, instance_, reinterpret_cast<DWORD_PTR>(message.header), 0);
+    }
+
+    const HWAVEOUT handle_;
+    const std::string name_;
+    const LPWAVECALLBACK callback_;
+    const DWORD_PTR instance_;
+    const std::shared_ptr<OutputSink> sink_;
+    const std::unique_ptr<OutputBackend> backend_;
+    std::thread messageThread_;
+
+    std::mutex mutex_;
+    std::condition_variable messagePosted_;
+    bool open_ = true;  // false once waveOutClose has been accepted
+    bool paused_ = false;
+    std::deque<WAVEHDR*> queue_;    // blocks in play order
+    std::size_t playedOfHead_ = 0;  // bytes of queue_.front() played so far
+    std::deque<Message> messages_;
+    bool handling_ = false;  // a message is being delivered
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::map<HWAVEOUT, std::shared_ptr<OutputDevice>> open;  // handles that are valid
+    std::vector<std::shared_ptr<OutputDevice>> live;         // devices whose thread still runs
+    std::condition_variable activity;  // a device may have become idle, or retired
+    std::uint64_t activityCount = 0;
+};
+
+// Never destroyed: device threads may still run while the process exits.
+Registry& Devices() {
+    static auto* const registry = new Registry;
+    return *registry;
+}
+
+void NoteActivity() {
+    Registry& registry = Devices();
+    {
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        ++registry.activityCount;
+    }
+    registry.activity.notify_all();
+}
+
+void Retire(const std::shared_ptr<OutputDevice>& device) {
+    Registry& registry = Devices();
+    {
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        auto& live = registry.live;
+        live.erase(std::remove(live.begin(), live.end(), device), live.end());
+    }
+    NoteActivity();
+}
+
+std::shared_ptr<OutputDevice> FindOpen(HWAVEOUT handle) {
+    Registry& registry = Devices();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    const auto found = registry.open.find(handle);
+    return found == registry.open.end() ? nullptr : found->second;
+}
+
+std::vector<std::shared_ptr<OutputDevice>> LiveDevices() {
+    Registry& registry = Devices();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    return registry.live;
+}
+
+void WakeAll() {
+    for (const auto& device : LiveDevices()) device->backend().Wake();
+}
+
+std::string Hex(unsigned long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%lX", value);
+    return text;
+}
+
+// The journal text of a call on `device` (null for an unknown handle).
+std::string CallText(const char* name, const std::shared_ptr<OutputDevice>& device,
+                     bool withHeader) {
+    std::string text = std::string(name) + "(" + (device ? device->name() : "bad");
+    if (withHeader) text += ", hdr";
+    return text + ")";
+}
+
+// A call on a handle: the device it names (null if none) and its journal line to be.
+struct Call {
+    Call(const char* name, HWAVEOUT handle, bool withHeader)
+        : record(JournalOn()), device(FindOpen(handle)) {
+        if (record.on()) record.SetText(CallText(name, device, withHeader));
+    }
+    CallRecord record;
+    std::shared_ptr<OutputDevice> device;
+};
+
+HWAVEOUT HandleFor(std::uint64_t serial) {
+    // Serial numbers never repeat, so neither do handles.
+    return reinterpret_cast<HWAVEOUT>(static_cast<std::uintptr_t>(0x5700000 + serial * 16));
+}
+
+MMRESULT CheckOpen(LPHWAVEOUT out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                   DWORD flags) {
+    const DWORD callbackType = flags & CALLBACK_TYPEMASK;
+    if ((flags & ~static_cast<DWORD>(CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY)) != 0 ||
+        (callbackType != CALLBACK_FUNCTION && callbackType != CALLBACK_NULL)) {
+        return MMSYSERR_INVALFLAG;
+    }
+    if (deviceId != 0 && deviceId != WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
+    const MMRESULT formatResult = CheckPcmFormat(format);
+    if (formatResult != MMSYSERR_NOERROR) return formatResult;
+    if ((flags & WAVE_FORMAT_QUERY) != 0) return MMSYSERR_NOERROR;
+    if (out == nullptr) return MMSYSERR_INVALPARAM;
+    if (callbackType == CALLBACK_FUNCTION && callback == 0) return MMSYSERR_INVALPARAM;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT OpenDevice(LPHWAVEOUT out, const WAVEFORMATEX& format, DWORD_PTR callback,
+                    DWORD_PTR instance, DWORD flags, CallRecord& call) {
+    OutputChoice choice = OutputForNewDevice();
+    std::unique_ptr<OutputBackend> backend =
+        CreateOutputBackend(choice.settings.backend, choice.settings.pace);
+    if (!backend) return MMSYSERR_NODRIVER;
+
+    const std::uint64_t serial = NextSerial();
+    const auto callbackFunction = (flags & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION
+                                      ? reinterpret_cast<LPWAVECALLBACK>(callback)
+                                      : nullptr;
+    auto device = std::make_shared<OutputDevice>(HandleFor(serial), "wout" + std::to_string(serial),
+                                                 callbackFunction, instance, std::move(choice.sink),
+                                                 std::move(backend));
+    std::string error;
+    if (!device->backend().Start(*device, format, &error)) {
+        std::fprintf(stderr, "QuorvelDevice: output backend failed: %s\n", error.c_str());
+        return MMSYSERR_NODRIVER;
+    }
+    device->StartMessages();
+    {
+        Registry& registry = Devices();
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.open.emplace(device->handle(), device);
+        registry.live.push_back(device);
+    }
+    OutStats().opened.fetch_add(1);
+    *out = device->handle();
+    call.Finish(MMSYSERR_NOERROR, " " + device->name());
+    device->PostOpen();
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+void ResetOutputStats() {
+    Stats& stats = OutStats();
+    stats.opened = 0;
+    stats.closed = 0;
+    stats.blocksPlayed = 0;
+    stats.bytesPlayed = 0;
+    stats.doneMessages = 0;
+}
+
+void ResetOutputPart() {
+    ResetOutputSettings();
+    gate.store(-1);
+    ResetOutputStats();
+    WakeAll();
+}
+
+}  // namespace detail
+}  // namespace quorvel::device
+
+// The Win32 functions are C symbols at global scope.
+namespace detail = quorvel::device::detail;
+using detail::Call;
+using quorvel::device::Op;
+
+MMRESULT waveOutOpen(LPHWAVEOUT device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                     DWORD_PTR instance, DWORD flags) {
+    detail::CallRecord call(detail::JournalOn());
+    if (call.on()) {
+        const std::string id =
+            deviceId == WAVE_MAPPER ? std::string("WAVE_MAPPER") : std::to_string(deviceId);
+        call.SetText("waveOutOpen(" + id + ", " + detail::FormatText(format) + ", " +
+                     detail::Hex(flags) + ")");
+    }
+    if (const unsigned fault = detail::TakeFault(Op::kOutOpen)) return call.Finish(fault);
+    if (device != nullptr) *device = nullptr;
+    MMRESULT result = detail::CheckOpen(device, deviceId, format, callback, flags);
+    if (result == MMSYSERR_NOERROR && (flags & WAVE_FORMAT_QUERY) == 0) {
+        try {
+            result = detail::OpenDevice(device, *format, callback, instance, flags, call);
+        } catch (const std::exception&) {  // no memory or no thread: nothing may escape to C
+            result = MMSYSERR_NOMEM;
+        }
+    }
+    return call.Finish(result);
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    Call call("waveOutPrepareHeader", device, true);
+    if (const unsigned fault = detail::TakeFault(Op::kOutPrepare)) return call.record.Finish(fault);
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    return call.record.Finish(call.device->Prepare(header, size));
+}
+
+MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    Call call("waveOutWrite", device, true);
+    if (const unsigned fault = detail::TakeFault(Op::kOutWrite)) return call.record.Finish(fault);
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    return call.record.Finish(call.device->Write(header, size, call.record));
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    Call call("waveOutUnprepareHeader", device, true);
+    if (const unsigned fault = detail::TakeFault(Op::kOutUnprepare)) {
+        return call.record.Finish(fault);
+    }
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    return call.record.Finish(call.device->Unprepare(header, size));
+}
+
+MMRESULT waveOutPause(HWAVEOUT device) {
+    Call call("waveOutPause", device, false);
+    if (const unsigned fault = detail::TakeFault(Op::kOutPause)) return call.record.Finish(fault);
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    return call.record.Finish(call.device->SetPaused(true));
+}
+
+MMRESULT waveOutRestart(HWAVEOUT device) {
+    Call call("waveOutRestart", device, false);
+    if (const unsigned fault = detail::TakeFault(Op::kOutRestart)) return call.record.Finish(fault);
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    return call.record.Finish(call.device->SetPaused(false));
+}
+
+MMRESULT waveOutReset(HWAVEOUT device) {
+    Call call("waveOutReset", device, false);
+    if (const unsigned fault = detail::TakeFault(Op::kOutReset)) return call.record.Finish(fault);
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    return call.record.Finish(call.device->Reset(call.record));
+}
+
+MMRESULT waveOutClose(HWAVEOUT device) {
+    Call call("waveOutClose", device, false);
+    if (const unsigned fault = detail::TakeFault(Op::kOutClose)) return call.record.Finish(fault);
+    if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
+    const MMRESULT result = call.device->BeginClose(call.record);
+    if (result != MMSYSERR_NOERROR) return call.record.Finish(result);
+    {
+        detail::Registry& registry = detail::Devices();
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.open.erase(device);
+    }
+    detail::OutStats().closed.fetch_add(1);
+    call.device->FinishClose();
+    return MMSYSERR_NOERROR;
+}
+
+namespace quorvel::device {
+
+void SetOutputGate(long blocks) {
+    detail::gate.store(blocks < 0 ? -1 : blocks);
+    detail::WakeAll();
+}
+
+OutputStats GetOutputStats() {
+    const detail::Stats& stats = detail::OutStats();
+    OutputStats copy;
+    copy.opened = stats.opened.load();
+    copy.closed = stats.closed.load();
+    copy.blocksPlayed = stats.blocksPlayed.load();
+    copy.bytesPlayed = stats.bytesPlayed.load();
+    copy.doneMessages = stats.doneMessages.load();
+    return copy;
+}
+
+bool WaitOutputIdle(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    detail::Registry& registry = detail::Devices();
+    std::unique_lock<std::mutex> lock(registry.mutex);
+    while (true) {
+        const std::uint64_t seen = registry.activityCount;
+        const std::vector<std::shared_ptr<detail::OutputDevice>> devices = registry.live;
+        lock.unlock();
+        const bool idle = std::all_of(devices.begin(), devices.end(),
+                                      [](const auto& device) { return device->Idle(); });
+        lock.lock();
+        if (idle) return true;
+        const bool changed = registry.activity.wait_until(
+            lock, deadline, [&] { return registry.activityCount != seen; });
+        if (!changed) return false;
+    }
+}
+
+int OpenOutputDevices() {
+    detail::Registry& registry = detail::Devices();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    return static_cast<int>(registry.open.size());
+}
+
+}  // namespace quorvel::device
