@@ -30,10 +30,10 @@ void PutU16(std::ofstream& out, std::uint16_t value) {
     out.put(static_cast<char>(value >> 8));
 }
 
-// Two seconds of a rising sweep at 8000 Hz, mono, 16-bit.
+// 2.1 seconds of a rising sweep (the last block ends part-way, so the final trace shows sound) at 8000 Hz, mono, 16-bit.
 bool WriteSweep(const std::string& path) {
     constexpr std::uint32_t kRate = 8000;
-    constexpr std::uint32_t kSamples = kRate * 2;
+    constexpr std::uint32_t kSamples = kRate * 21 / 10;
     std::ofstream out(path, std::ios::binary);
     out.write("RIFF", 4);
     PutU32(out, 36 + kSamples * 2);
