@@ -69,10 +69,11 @@ struct InputSettings {
     std::string backend = "virtual";
     Pace pace = Pace::kRealTime;
     // "silence", "tone:HZ" (amplitude 0.5 of full scale), "ramp" (sample n is n mod 65536
-    // as a signed 16-bit value, counted from the device's open), "file:PATH" (a WAV file's
+    // as a signed 16-bit value, counted from the first sample after the first waveInStart;
+    // the source pauses while the device is stopped), "file:PATH" (a WAV file's
     // data, or raw 16-bit little-endian mono; repeats from its start when it ends).
     std::string source = "silence";
-    std::size_t fifoFrames = 8000 * 30;  // capacity of the device's own FIFO, in samples
+    std::size_t fifoFrames = std::size_t{8000} * 30;  // capacity of the device's own FIFO, in samples
 };
 
 // Applies to devices opened afterwards. False, with a sentence in *error, for an unknown
@@ -127,7 +128,7 @@ struct OutputStats {
     std::uint64_t closed = 0;        // successful waveOutClose calls
     std::uint64_t blocksPlayed = 0;  // blocks played to their end
     std::uint64_t bytesPlayed = 0;
-    std::uint64_t doneMessages = 0;  // MM_WOM_DONE delivered (played or returned by reset)
+    std::uint64_t doneMessages = 0;  // MM_WOM_DONE handed to a callback (played or reset)
 };
 struct InputStats {
     std::uint64_t opened = 0;
@@ -142,7 +143,8 @@ QUORVEL_DEVICE_API InputStats GetInputStats();
 QUORVEL_DEVICE_API void ResetStats();
 
 // Waits until every open output device has nothing queued and no message pending or being
-// handled (playback has run out), or the timeout passes. True when idle.
+// handled (playback has run out), or the timeout passes. True when idle. Never true when
+// called from inside a device callback.
 QUORVEL_DEVICE_API bool WaitOutputIdle(std::chrono::milliseconds timeout);
 // Waits until at least `count` MM_WIM_DATA messages have been handled since ResetStats.
 QUORVEL_DEVICE_API bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout);
@@ -150,8 +152,9 @@ QUORVEL_DEVICE_API bool WaitInputData(std::uint64_t count, std::chrono::millisec
 QUORVEL_DEVICE_API int OpenOutputDevices();
 QUORVEL_DEVICE_API int OpenInputDevices();
 
-// Puts screen, journal, faults, gates, stats and settings back to their defaults. Devices
-// still open stay open.
+// Puts screen, journal, faults, gates, stats and settings back to their defaults; the
+// QUORVEL_OUTPUT and QUORVEL_INPUT variables are read again at the next open. Devices still
+// open stay open.
 QUORVEL_DEVICE_API void ResetAll();
 
 }  // namespace quorvel::device

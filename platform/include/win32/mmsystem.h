@@ -78,7 +78,9 @@ typedef void(CALLBACK* LPWAVEINCALLBACK)(HWAVEIN device, UINT message, DWORD_PTR
                                          DWORD_PTR param1, DWORD_PTR param2);
 
 /* Output. Callbacks run on the device's own thread, one message at a time, never inside the
- * call that queued the block, and never after waveOutClose has returned. */
+ * call that queued the block, and never after waveOutClose has returned. Closing or resetting
+ * from inside the device's own callback returns at once; the messages that follow (and
+ * MM_WOM_CLOSE last) come after that callback returns. */
 QDEV_API MMRESULT waveOutOpen(LPHWAVEOUT device, UINT deviceId, LPCWAVEFORMATEX format,
                               DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
 QDEV_API MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size);
@@ -90,7 +92,8 @@ QDEV_API MMRESULT waveOutReset(HWAVEOUT device);
 QDEV_API MMRESULT waveOutClose(HWAVEOUT device);
 
 /* Input. Data messages come on the device's own thread, one at a time, none after
- * waveInClose has returned. */
+ * waveInClose has returned (closing from inside the device's own callback returns at once;
+ * the remaining messages and MM_WIM_CLOSE follow when that callback returns). */
 QDEV_API MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format,
                              DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
 QDEV_API MMRESULT waveInPrepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size);
