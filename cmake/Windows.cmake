@@ -12,7 +12,7 @@ add_link_options(-static)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # SSE2 doubles, as on x86_64, so the trace rows match bit for bit; x87's extended
   # precision would round some rows differently.
-  add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-msse2> $<$<COMPILE_LANGUAGE:C,CXX>:-mfpmath=sse>)
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-msse2;-mfpmath=sse>")
 endif()
 
 set(QWF_FRAME_DIR ${PROJECT_SOURCE_DIR}/src/frame)
@@ -27,6 +27,7 @@ add_library(QuorvelWaveForm SHARED
   ${QWF_MODULE_SOURCES}
   ${QWF_FRAME_DIR}/module.cpp
   ${QWF_FRAME_DIR}/dllmain.cpp
+  ${QWF_FRAME_DIR}/windows_exports.cpp
   ${QWF_FRAME_DIR}/QuorvelWaveForm.def
   ${QWF_FRAME_DIR}/QuorvelWaveForm.rc)
 target_include_directories(QuorvelWaveForm PRIVATE
@@ -53,4 +54,5 @@ target_include_directories(qwf_wine_host PRIVATE
 target_compile_definitions(qwf_wine_host PRIVATE UNICODE _UNICODE)
 target_compile_options(qwf_wine_host PRIVATE ${QWF_WARNINGS})
 target_link_libraries(qwf_wine_host PRIVATE winmm gdi32 version)
+target_link_options(qwf_wine_host PRIVATE -municode)  # wide wmain
 add_dependencies(qwf_wine_host QuorvelWaveForm)

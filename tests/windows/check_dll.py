@@ -42,10 +42,10 @@ class Pe:
         with open(path, "rb") as f:
             self.data = f.read()
         if self.data[:2] != b"MZ":
-            raise ValueError(f"{path} is not a PE file: it does not start with MZ.")
+            raise ValueError("it is not a PE file (it does not start with MZ)")
         pe = struct.unpack_from("<I", self.data, 0x3C)[0]
         if self.data[pe : pe + 4] != b"PE\0\0":
-            raise ValueError(f"{path} has no PE signature at offset {pe:#x}.")
+            raise ValueError(f"it has no PE signature at offset {pe:#x}")
         (self.machine, sections, _, _, _, optional_size, self.characteristics) = (
             struct.unpack_from("<HHIIIHH", self.data, pe + 4)
         )
@@ -69,7 +69,7 @@ class Pe:
         for _, start, size, raw, _ in self.sections:
             if start <= rva < start + size:
                 return raw + rva - start
-        raise ValueError(f"RVA {rva:#x} lies in no section.")
+        raise ValueError(f"RVA {rva:#x} lies in no section")
 
     def executable(self, rva):
         return any(start <= rva < start + size and flags & 0x20000000
@@ -194,18 +194,7 @@ def x87_in_module_code(objdump, path):
     return found, seen
 
 
-def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in MACHINES:
-        print(__doc__.strip().splitlines()[-2], file=sys.stderr)
-        return 2
-    path, objdump, machine = sys.argv[1:]
-    results = []
-
-    def check(ok, what, detail=""):
-        results.append(ok)
-        print(f"{'PASS' if ok else 'FAIL'}: {path}: {what}" + ("" if ok else f": {detail}"))
-
-    pe = Pe(path)
+def run_checks(pe, path, objdump, machine, check):
     check(pe.machine == MACHINES[machine], f"machine is {machine}",
           f"the file's machine is {pe.machine:#x}")
     check(pe.characteristics & IMAGE_FILE_DLL != 0, "is marked as a DLL",
@@ -286,6 +275,25 @@ def main():
               "the module's code uses no x87 instructions, so its doubles round as on x86_64",
               f"x87 code in {found}" if seen else "no module functions found in the disassembly")
 
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[3] not in MACHINES:
+        print(next(line for line in __doc__.splitlines() if line.startswith("Usage:")),
+              file=sys.stderr)
+        return 2
+    path, objdump, machine = sys.argv[1:]
+    results = []
+
+    def check(ok, what, detail=""):
+        results.append(ok)
+        print(f"{'PASS' if ok else 'FAIL'}: {path}: {what}" + ("" if ok else f": {detail}"))
+
+    try:
+        run_checks(Pe(path), path, objdump, machine, check)
+    except (OSError, ValueError, struct.error, IndexError,
+            subprocess.CalledProcessError) as error:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+        check(False, "can be read and checked", str(reason))
     failed = results.count(False)
     print(f"{len(results) - failed} passed, {failed} failed")
     return 1 if failed else 0

@@ -1,21 +1,24 @@
 // A host that imports the four entry points through the import library rather than loading
-// them at run time. With nothing started, the pause toggle and the recording stop do no work:
-// WF_DONE and zero blocks. Prints PASS or FAIL lines and exits non-zero on a failure.
+// them at run time, and calls each one so that none touches a device: the pause toggle and the
+// recording stop with nothing started, a playback of no file and a recording into a folder that
+// does not exist. Prints PASS or FAIL lines and a final "N passed, M failed".
 #include <cstdio>
 
 #include "QuorvelWaveForm.h"
 
 int main() {
+    int passed = 0;
     int failed = 0;
-    const auto check = [&failed](bool ok, const char* what) {
+    const auto check = [&](bool ok, const char* what) {
         std::printf("%s: import client: %s\n", ok ? "PASS" : "FAIL", what);
-        if (!ok) ++failed;
+        ++(ok ? passed : failed);
     };
     check(PlayWavWaveFormStop() == WF_DONE, "PlayWavWaveFormStop with nothing playing is WF_DONE");
     check(WaveRecordWaveFormStop() == 0, "WaveRecordWaveFormStop with nothing captured is 0");
-    // Taking the addresses makes the linker resolve all four names from the import library.
-    const void* const entries[] = {reinterpret_cast<const void*>(&PlayWavWaveForm),
-                                   reinterpret_cast<const void*>(&WaveRecordWaveForm)};
-    check(entries[0] != nullptr && entries[1] != nullptr, "all four names link");
+    check(PlayWavWaveForm(nullptr, 0x00FFFFFF, 0) == WF_DONE,
+          "PlayWavWaveForm without a file plays nothing and is WF_DONE");
+    check(WaveRecordWaveForm(L"Z:\\no-such-folder-for-qwf\\take.wav", 0x00FFFFFF, 0) == WF_ERR_FILE,
+          "WaveRecordWaveForm into a folder that does not exist is WF_ERR_FILE");
+    std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
