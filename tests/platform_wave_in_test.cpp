@@ -496,9 +496,9 @@ TEST_F(WaveInTest, SettingsTextAndConfigurationErrors) {
     EXPECT_EQ(parsed.fifoFrames, 123u);  // a failed parse leaves the settings alone
 
     qd::InputSettings unknownBackend;
-    unknownBackend.backend = "sdl";
+    unknownBackend.backend = "oss";  // not a backend of the table
     EXPECT_FALSE(qd::ConfigureInput(unknownBackend, &error));
-    EXPECT_NE(error.find("\"sdl\""), std::string::npos) << error;
+    EXPECT_NE(error.find("\"oss\""), std::string::npos) << error;
     EXPECT_FALSE(qd::ConfigureInput(Settings("tone:-5", qd::Pace::kFast), &error));
     EXPECT_NE(error.find("-5"), std::string::npos) << error;
 

@@ -592,16 +592,16 @@ TEST_F(WaveOutTest, SettingsComeFromTextEnvironmentOrConfigure) {
     EXPECT_TRUE(settings.sinkFile.empty());
     ASSERT_TRUE(qd::ParseOutputSettings("memory", &settings, &error));
     EXPECT_TRUE(settings.sinkMemory);
-    for (const std::string bad : {"virtual,loud", "sdl,fast", "fast,virtual", "sink="}) {
+    for (const std::string bad : {"virtual,loud", "oss,fast", "fast,virtual", "sink="}) {
         EXPECT_FALSE(qd::ParseOutputSettings(bad, &settings, &error)) << bad;
-        const std::string named = bad == "sdl,fast" ? "sdl" : bad.substr(bad.find(',') + 1);
+        const std::string named = bad == "oss,fast" ? "oss" : bad.substr(bad.find(',') + 1);
         EXPECT_NE(error.find(named), std::string::npos) << error;
         EXPECT_TRUE(settings.sinkMemory) << "a failed parse must leave the settings alone";
     }
     settings = qd::OutputSettings{};
-    settings.backend = "sdl";
+    settings.backend = "oss";  // not a backend of the table
     EXPECT_FALSE(qd::ConfigureOutput(settings, &error));
-    EXPECT_NE(error.find("sdl"), std::string::npos) << error;
+    EXPECT_NE(error.find("oss"), std::string::npos) << error;
     settings = qd::OutputSettings{};
     settings.sinkFile = "/nonexistent-quorvel-dir/out.raw";
     EXPECT_FALSE(qd::ConfigureOutput(settings, &error));

@@ -20,6 +20,8 @@ class InputSink {
   public:
     // `count` whole frames in the device's format, called on the backend's own thread.
     virtual void Capture(const std::uint8_t* frames, std::size_t count) = 0;
+    // The sound device went away; `reason` names it for a person. Safe from any thread.
+    virtual void Lost(const std::string& reason) = 0;
 
   protected:
     ~InputSink() = default;
@@ -42,6 +44,11 @@ class InputBackend {
     // On-demand backends only: writes `count` frames into `out` now. Called with the device
     // lock held, so it must not call back into the device.
     virtual void Produce(std::uint8_t* out, std::size_t count) = 0;
+    // Ends capture for good before the device goes: once it returns the backend never calls
+    // the sink again. Called without any device lock held.
+    virtual void Close() { Stop(); }
+    // The table name of the backend ("sdl", "virtual").
+    virtual const char* Name() const = 0;
 };
 
 // Makes backends for devices opened with one set of input settings.
@@ -49,9 +56,10 @@ class InputBackendFactory {
   public:
     virtual ~InputBackendFactory() = default;
     // A backend capturing in `format` (already checked as valid PCM) for one device. On failure
-    // returns null and puts the MMRESULT for waveInOpen into *result.
+    // returns null, puts the MMRESULT for waveInOpen into *result and a sentence saying why into
+    // *problem.
     virtual std::unique_ptr<InputBackend> Open(const WAVEFORMATEX& format, InputSink& sink,
-                                               MMRESULT* result) const = 0;
+                                               MMRESULT* result, std::string* problem) const = 0;
 };
 
 // The virtual backend: checks the source ("silence", "tone:HZ", "ramp", "file:PATH") and loads

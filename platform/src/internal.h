@@ -13,6 +13,11 @@ namespace quorvel::device::detail {
 bool JournalOn();
 void Journal(std::string line);
 
+// Puts the calling thread ahead of ordinary work where the system allows it: in the lowest
+// real-time class, or else at a higher priority within the ordinary class; otherwise leaves it.
+// For the threads a sound card waits on.
+void RunAheadOfOrdinaryWork();
+
 // Serial numbers for handles, shared by every kind so that journal names are unique.
 std::uint64_t NextSerial();
 

@@ -1,7 +1,7 @@
 // The seam between an output device and whatever plays its audio. The device owns the queue of
 // blocks, their flags, the messages and the callback thread; a backend only decides when bytes
 // are played (a clock of its own, or a sound card asking for more) and pulls them from the
-// device at that moment.
+// device at that moment. The backends by name are in audio_backends.h.
 #ifndef QUORVEL_PLATFORM_OUTPUT_BACKEND_H
 #define QUORVEL_PLATFORM_OUTPUT_BACKEND_H
 
@@ -26,6 +26,22 @@ class OutputFeed {
     // block at its end). Safe to call from any thread; never calls the backend back.
     virtual std::size_t Play(std::uint8_t* destination, std::size_t capacity) = 0;
 
+    // What a backend that must deliver audio on time (a sound card) may expect when Play came
+    // back short.
+    enum class Supply {
+        kFlowing,     // queued audio is playable now
+        kRequeueDue,  // a block just ended and its done message is still on its way to or in
+                      // the callback, which usually queues the next block at once
+        kIdle,        // paused, or nothing queued and nothing awaited: silence is expected
+    };
+    virtual Supply Outlook() = 0;
+
+    // A sound device played `frames` frames of silence: an underrun when `underrun`, else idle.
+    virtual void NoteSilence(std::size_t frames, bool underrun) = 0;
+
+    // The sound device went away; `reason` names it for a person. Safe from any thread.
+    virtual void Lost(const std::string& reason) = 0;
+
   protected:
     ~OutputFeed() = default;
 };
@@ -42,12 +58,9 @@ class OutputBackend {
     virtual void Wake() = 0;
     // Stops pulling. When it returns the backend never calls the feed again.
     virtual void Stop() = 0;
+    // True when the device's callbacks must run promptly: a sound card waits for the requeue.
+    virtual bool Urgent() const { return false; }
 };
-
-bool IsKnownOutputBackend(const std::string& name);
-
-// The backend named `name`, not yet started; null for an unknown name.
-std::unique_ptr<OutputBackend> CreateOutputBackend(const std::string& name, Pace pace);
 
 // Plays on a clock of its own: in real time, or each block at once in fast pace.
 std::unique_ptr<OutputBackend> CreateVirtualOutput(Pace pace);

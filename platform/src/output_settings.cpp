@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "output_backend.h"
+#include "audio_backends.h"
 
 namespace quorvel::device {
 namespace detail {
@@ -42,10 +42,17 @@ bool Fail(std::string* error, std::string sentence) {
     return false;
 }
 
+// What a device opened with nothing configured and no QUORVEL_OUTPUT uses.
+OutputChoice UnconfiguredChoice() {
+    OutputChoice choice;
+    choice.settings.backend = kDefaultBackendName;
+    return choice;
+}
+
 bool Choose(const OutputSettings& settings, OutputChoice* choice, std::string* error) {
-    if (!IsKnownOutputBackend(settings.backend)) {
-        return Fail(error, "Unknown output backend \"" + settings.backend +
-                               "\"; the only one available is \"virtual\".");
+    if (!IsKnownAudioBackend(settings.backend)) {
+        return Fail(error, "Unknown output backend \"" + settings.backend + "\" (expected " +
+                               AudioBackendChoices() + ").");
     }
     std::FILE* file = nullptr;
     if (!settings.sinkFile.empty()) {
@@ -88,6 +95,7 @@ OutputChoice OutputForNewDevice() {
     const std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.chosen) {
         state.chosen = true;
+        state.choice = UnconfiguredChoice();
         // A bad value must not stop a host from playing: it falls back to the defaults.
         const char* text = std::getenv("QUORVEL_OUTPUT");
         if (text != nullptr) {
@@ -96,7 +104,7 @@ OutputChoice OutputForNewDevice() {
             if (!ParseOutputSettings(text, &settings, &error) ||
                 !Choose(settings, &state.choice, &error)) {
                 std::fprintf(stderr, "QuorvelDevice: QUORVEL_OUTPUT ignored: %s\n", error.c_str());
-                state.choice = OutputChoice{};
+                state.choice = UnconfiguredChoice();
             }
         }
     }
@@ -150,12 +158,12 @@ bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std:
             if (parsed.sinkFile.empty()) {
                 return detail::Fail(error, "The output setting \"sink=\" needs a file path.");
             }
-        } else if (wasFirst && detail::IsKnownOutputBackend(token)) {
+        } else if (wasFirst && detail::IsKnownAudioBackend(token)) {
             parsed.backend = token;
         } else {
-            return detail::Fail(error, "Unknown output setting \"" + token +
-                                           "\" (expected a backend name first, then fast, "
-                                           "realtime, memory or sink=PATH).");
+            return detail::Fail(error, "Unknown output setting \"" + token + "\" (expected " +
+                                           detail::AudioBackendChoices() +
+                                           " first, then fast, realtime, memory or sink=PATH).");
         }
     }
     *settings = std::move(parsed);

@@ -198,6 +198,7 @@ class OnDemandInput final : public InputBackend {
     void Start() override {}
     void Stop() override {}
     void Produce(std::uint8_t* out, std::size_t count) override { generator_.Write(out, count); }
+    const char* Name() const override { return "virtual"; }
 
   private:
     SampleGenerator generator_;
@@ -235,6 +236,7 @@ class PacedInput final : public InputBackend {
     }
 
     void Produce(std::uint8_t*, std::size_t) override {}
+    const char* Name() const override { return "virtual"; }
 
   private:
     static constexpr std::chrono::milliseconds kStep{10};
@@ -288,7 +290,7 @@ class VirtualInputFactory final : public InputBackendFactory {
         : setting_(std::move(setting)), file_(std::move(file)), pace_(pace) {}
 
     std::unique_ptr<InputBackend> Open(const WAVEFORMATEX& format, InputSink& sink,
-                                       MMRESULT* result) const override {
+                                       MMRESULT* result, std::string* /*problem*/) const override {
         *result = MMSYSERR_NOERROR;
         SampleGenerator generator(setting_, file_, format);
         if (pace_ == Pace::kFast) return std::make_unique<OnDemandInput>(std::move(generator));

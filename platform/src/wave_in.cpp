@@ -16,6 +16,7 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio_backends.h"
 #include "input_backend.h"
 #include "internal.h"
 #include "wave_format.h"
@@ -42,12 +44,16 @@ constexpr const char* kEnvironmentVariable = "QUORVEL_INPUT";
 
 class InputDevice;
 
+using FactoryList = std::vector<std::shared_ptr<const detail::InputBackendFactory>>;
+
 struct InputModule {
     std::mutex mutex;
     std::condition_variable dataHandled;
     InputSettings settings;
-    std::shared_ptr<const detail::InputBackendFactory> factory;  // null until first needed
-    bool settled = false;  // ConfigureInput was called or the environment was read
+    FactoryList factories;       // in the order to try them; empty until first needed
+    bool settled = false;        // ConfigureInput was called or the environment was read
+    std::string activeBackend;   // of the device opened last
+    std::string fallbackNotice;  // of the device opened last
     long gate = -1;
     InputStats stats;
     std::map<HWAVEIN, std::shared_ptr<InputDevice>> devices;
@@ -88,22 +94,37 @@ void CountDataHandled(bool full) {
     module.dataHandled.notify_all();
 }
 
-std::shared_ptr<const detail::InputBackendFactory> BuildFactory(const InputSettings& settings,
-                                                                std::string* error) {
-    if (settings.backend != "virtual") {
-        *error = "Unknown input backend \"" + settings.backend + "\" (expected virtual).";
-        return nullptr;
+// The factories of every backend the settings may open, in the order to try them; empty, with a
+// sentence in *error, for an unknown backend or settings a backend refuses.
+FactoryList BuildFactories(const InputSettings& settings, std::string* error) {
+    if (!detail::IsKnownAudioBackend(settings.backend)) {
+        *error = "Unknown input backend \"" + settings.backend + "\" (expected " +
+                 detail::AudioBackendChoices() + ").";
+        return {};
     }
     if (settings.fifoFrames > kMaxFifoFrames) {
         *error = "Input FIFO size " + std::to_string(settings.fifoFrames) +
                  " is above the limit of " + std::to_string(kMaxFifoFrames) + " samples.";
-        return nullptr;
+        return {};
     }
-    return detail::MakeVirtualInputFactory(settings, error);
+    FactoryList factories;
+    for (const detail::AudioBackendEntry* entry : detail::AudioBackendsToTry(settings.backend)) {
+        auto factory = entry->inputFactory(settings, error);
+        if (!factory) return {};
+        factories.push_back(std::move(factory));
+    }
+    return factories;
+}
+
+InputSettings UnconfiguredSettings() {
+    InputSettings settings;
+    settings.backend = detail::kDefaultBackendName;
+    return settings;
 }
 
 struct OpenConfig {
-    std::shared_ptr<const detail::InputBackendFactory> factory;
+    FactoryList factories;
+    std::string backend;  // as configured
     std::size_t fifoFrames;
 };
 
@@ -113,27 +134,42 @@ OpenConfig CurrentConfig() {
     const std::lock_guard<std::mutex> lock(module.mutex);
     if (!module.settled) {
         module.settled = true;
+        module.settings = UnconfiguredSettings();
+        module.factories.clear();
         const char* text = std::getenv(kEnvironmentVariable);
         if (text != nullptr && *text != '\0') {
             InputSettings settings;
             std::string error;
-            std::shared_ptr<const detail::InputBackendFactory> factory;
+            FactoryList factories;
             if (ParseInputSettings(text, &settings, &error))
-                factory = BuildFactory(settings, &error);
-            if (factory) {
+                factories = BuildFactories(settings, &error);
+            if (!factories.empty()) {
                 module.settings = settings;
-                module.factory = factory;
+                module.factories = std::move(factories);
             } else {
                 std::fprintf(stderr, "QuorvelDevice: %s ignored, using defaults: %s\n",
                              kEnvironmentVariable, error.c_str());
             }
         }
     }
-    if (!module.factory) {
+    if (module.factories.empty()) {
         std::string error;
-        module.factory = BuildFactory(module.settings, &error);
+        module.factories = BuildFactories(module.settings, &error);
     }
-    return {module.factory, module.settings.fifoFrames};
+    return {module.factories, module.settings.backend, module.settings.fifoFrames};
+}
+
+void NoteOpened(const std::string& backend, const std::string& fallbackNotice) {
+    InputModule& module = Module();
+    const std::lock_guard<std::mutex> lock(module.mutex);
+    module.activeBackend = backend;
+    module.fallbackNotice = fallbackNotice;
+}
+
+void CountLoss() {
+    InputModule& module = Module();
+    const std::lock_guard<std::mutex> lock(module.mutex);
+    ++module.stats.devicesLost;
 }
 
 // ---- Journal text -----------------------------------------------------------------------
@@ -291,6 +327,7 @@ class InputDevice final : public detail::InputSink {
     MMRESULT AddBuffer(WAVEHDR* header, const std::string& call) {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return Record(call, MMSYSERR_INVALHANDLE);
+        if (lost_) return Record(call, MMSYSERR_NODRIVER);
         if ((header->dwFlags & WHDR_PREPARED) == 0) return Record(call, WAVERR_UNPREPARED);
         if (IsQueuedLocked(header)) return Record(call, WAVERR_STILLPLAYING);
         header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
@@ -307,6 +344,7 @@ class InputDevice final : public detail::InputSink {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (closed_) return Record(call, MMSYSERR_INVALHANDLE);
+            if (lost_) return Record(call, MMSYSERR_NODRIVER);
             if (started_) return Record(call, MMSYSERR_NOERROR);
             started_ = true;
             DrainFifoLocked();  // what was kept while stopped comes first
@@ -355,7 +393,7 @@ class InputDevice final : public detail::InputSink {
                 Record(call, MMSYSERR_NOERROR);
             }
             wake_.notify_all();
-            backend_->Stop();
+            backend_->Close();
             InputModule& module = Module();
             const std::lock_guard<std::mutex> lock(module.mutex);
             module.devices.erase(handle_);
@@ -383,7 +421,7 @@ class InputDevice final : public detail::InputSink {
         std::size_t dropped = 0;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            if (!started_) return;  // a backend racing its own Stop
+            if (!started_ || lost_) return;  // a backend racing its own Stop
             std::size_t bytes = count * frameBytes_;
             DrainFifoLocked();
             while (bytes > 0 && fifo_.Size() == 0 && CanFillLocked()) {
@@ -398,6 +436,32 @@ class InputDevice final : public detail::InputSink {
         }
         wake_.notify_all();
     }
+
+    // The sound device went away: the buffers go back without messages, the FIFO and the
+    // messages not yet delivered are dropped, so the callback hears nothing more but the close.
+    void Lost(const std::string& reason) override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (lost_ || closed_) return;
+            CountLoss();  // before anyone can see the device lost
+            lost_ = true;
+            started_ = false;
+            for (WAVEHDR* header : queue_) {
+                header->dwFlags = (header->dwFlags | WHDR_DONE) & ~static_cast<DWORD>(WHDR_INQUEUE);
+            }
+            queue_.clear();
+            fifo_.Clear();
+            messages_.erase(
+                std::remove_if(messages_.begin(), messages_.end(),
+                               [](const Message& message) { return message.id == MM_WIM_DATA; }),
+                messages_.end());
+        }
+        wake_.notify_all();
+        std::fprintf(stderr, "QuorvelDevice: %s lost its sound device: %s.\n", name_.c_str(),
+                     reason.c_str());
+    }
+
+    bool IsLost() const { return lost_.load(); }
 
   private:
     bool IsQueuedLocked(const WAVEHDR* header) const {
@@ -498,6 +562,7 @@ class InputDevice final : public detail::InputSink {
     bool released_ = false;
     bool started_ = false;
     bool closed_ = false;
+    std::atomic<bool> lost_{false};  // written under mutex_, read also without it
     std::deque<WAVEHDR*> queue_;
     std::deque<Message> messages_;
     ByteFifo fifo_;
@@ -538,15 +603,15 @@ std::string CallText(const char* name, const std::shared_ptr<InputDevice>& devic
 
 bool ConfigureInput(const InputSettings& settings, std::string* error) {
     std::string sentence;
-    auto factory = BuildFactory(settings, &sentence);
-    if (!factory) {
+    FactoryList factories = BuildFactories(settings, &sentence);
+    if (factories.empty()) {
         if (error != nullptr) *error = sentence;
         return false;
     }
     InputModule& module = Module();
     const std::lock_guard<std::mutex> lock(module.mutex);
     module.settings = settings;
-    module.factory = std::move(factory);
+    module.factories = std::move(factories);
     module.settled = true;
     return true;
 }
@@ -570,7 +635,7 @@ bool ParseInputSettings(const std::string& text, InputSettings* settings, std::s
         if (token.empty()) continue;
         const bool isFirst = first;
         first = false;
-        if (token == "virtual") {
+        if (detail::IsKnownAudioBackend(token)) {
             if (!isFirst) return fail("Input backend \"" + token + "\" must be the first setting.");
             parsed.backend = token;
         } else if (token == "fast") {
@@ -593,7 +658,9 @@ bool ParseInputSettings(const std::string& text, InputSettings* settings, std::s
             }
             parsed.fifoFrames = frames;
         } else {
-            return fail("Unknown input setting \"" + token + "\".");
+            return fail("Unknown input setting \"" + token + "\" (expected " +
+                        detail::AudioBackendChoices() +
+                        " first, then fast, realtime, source=SOURCE or fifo=SAMPLES).");
         }
     }
     *settings = parsed;
@@ -624,6 +691,25 @@ bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
                                        [&] { return module.stats.dataMessages >= count; });
 }
 
+std::string ActiveInputBackend() {
+    InputModule& module = Module();
+    const std::lock_guard<std::mutex> lock(module.mutex);
+    return module.activeBackend;
+}
+
+std::string InputFallbackNotice() {
+    InputModule& module = Module();
+    const std::lock_guard<std::mutex> lock(module.mutex);
+    return module.fallbackNotice;
+}
+
+bool InputDeviceLost() {
+    InputModule& module = Module();
+    const std::lock_guard<std::mutex> lock(module.mutex);
+    return std::any_of(module.devices.begin(), module.devices.end(),
+                       [](const auto& entry) { return entry.second->IsLost(); });
+}
+
 int OpenInputDevices() {
     InputModule& module = Module();
     const std::lock_guard<std::mutex> lock(module.mutex);
@@ -637,8 +723,10 @@ void ResetInputPart() {
         InputModule& module = Module();
         const std::lock_guard<std::mutex> lock(module.mutex);
         module.settings = InputSettings{};
-        module.factory = nullptr;
+        module.factories.clear();
         module.settled = false;  // the next open reads QUORVEL_INPUT again
+        module.activeBackend.clear();
+        module.fallbackNotice.clear();
         module.stats = InputStats{};
     }
     SetInputGate(-1);
@@ -689,9 +777,25 @@ MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWO
         opened = std::make_shared<InputDevice>(qd::detail::NextSerial(), copy,
                                                callbackType == CALLBACK_FUNCTION ? callback : 0,
                                                instance, config.fifoFrames);
-        MMRESULT result = MMSYSERR_NOERROR;
-        auto backend = config.factory->Open(copy, *opened, &result);
-        if (!backend) return qd::Record(call, result != 0 ? result : MMSYSERR_ERROR);
+        MMRESULT result = MMSYSERR_NODRIVER;
+        std::unique_ptr<qd::detail::InputBackend> backend;
+        std::string firstProblem;
+        for (const auto& factory : config.factories) {
+            std::string problem;
+            backend = factory->Open(copy, *opened, &result, &problem);
+            if (backend) break;
+            if (firstProblem.empty()) firstProblem = problem;
+        }
+        if (!backend) {
+            std::fprintf(stderr, "QuorvelDevice: no input device opened: %s\n",
+                         firstProblem.c_str());
+            return qd::Record(call, result != 0 ? result : MMSYSERR_ERROR);
+        }
+        const bool fellBack =
+            config.backend == qd::detail::kDefaultBackendName && !firstProblem.empty();
+        qd::NoteOpened(backend->Name(), fellBack ? firstProblem + " The " + backend->Name() +
+                                                       " device captures instead."
+                                                 : std::string());
         opened->AttachBackend(std::move(backend));
         InputDevice::Launch(opened);
     } catch (const std::exception&) {

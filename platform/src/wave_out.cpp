@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio_backends.h"
 #include "internal.h"
 #include "output_backend.h"
 #include "output_settings.h"
@@ -60,6 +61,9 @@ struct Stats {
     std::atomic<std::uint64_t> blocksPlayed{0};
     std::atomic<std::uint64_t> bytesPlayed{0};
     std::atomic<std::uint64_t> doneMessages{0};
+    std::atomic<std::uint64_t> underrunFrames{0};
+    std::atomic<std::uint64_t> idleFrames{0};
+    std::atomic<std::uint64_t> devicesLost{0};
 };
 
 Stats& OutStats() {
@@ -100,13 +104,12 @@ void Retire(const std::shared_ptr<OutputDevice>& device);
 class OutputDevice final : public OutputFeed, public std::enable_shared_from_this<OutputDevice> {
   public:
     OutputDevice(HWAVEOUT handle, std::string name, LPWAVECALLBACK callback, DWORD_PTR instance,
-                 std::shared_ptr<OutputSink> sink, std::unique_ptr<OutputBackend> backend)
+                 std::shared_ptr<OutputSink> sink)
         : handle_(handle),
           name_(std::move(name)),
           callback_(callback),
           instance_(instance),
-          sink_(std::move(sink)),
-          backend_(std::move(backend)) {}
+          sink_(std::move(sink)) {}
 
     ~OutputDevice() = default;
     OutputDevice(const OutputDevice&) = delete;
@@ -115,11 +118,26 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     HWAVEOUT handle() const { return handle_; }
     const std::string& name() const { return name_; }
     OutputBackend& backend() { return *backend_; }
+    const std::string& backendName() const { return backendName_; }
+    bool lost() const { return lost_.load(); }
+
+    // Tries to start `backend` on this device; on success the device keeps it. Once only, before
+    // the device is published.
+    bool AttachBackend(std::unique_ptr<OutputBackend> backend, const WAVEFORMATEX& format,
+                       const std::string& name, std::string* error) {
+        if (!backend->Start(*this, format, error)) return false;
+        backend_ = std::move(backend);
+        backendName_ = name;
+        return true;
+    }
 
     // Starts the message thread; OPEN is posted separately so its journal line can come after
     // the waveOutOpen line.
     void StartMessages() {
         messageThread_ = std::thread([self = shared_from_this()] {
+            // A sound card waits for the callback's requeue, so, like the audio callback
+            // thread of Windows, this one runs ahead of ordinary work.
+            if (self->backend_->Urgent()) RunAheadOfOrdinaryWork();
             self->DeliverMessages();
             Retire(self);
         });
@@ -128,7 +146,7 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     void PostOpen() {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back({MM_WOM_OPEN, nullptr});
+            messages_.push_back({MM_WOM_OPEN, nullptr, false});
         }
         messagePosted_.notify_one();
     }
@@ -156,6 +174,7 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             const std::lock_guard<std::mutex> lock(mutex_);
             if (!open_) return MMSYSERR_INVALHANDLE;
             if (!HeaderUsable(header, size)) return MMSYSERR_INVALPARAM;
+            if (lost_) return MMSYSERR_NODRIVER;
             if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
             if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
             header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
@@ -166,11 +185,13 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT SetPaused(bool paused) {
+    MMRESULT SetPaused(bool paused, CallRecord& call) {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (!open_) return MMSYSERR_INVALHANDLE;
+            if (lost_) return MMSYSERR_NODRIVER;
             paused_ = paused;
+            call.Finish(MMSYSERR_NOERROR);  // before the messages a restart may cause
         }
         if (!paused) backend_->Wake();
         return MMSYSERR_NOERROR;
@@ -181,10 +202,12 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             const std::lock_guard<std::mutex> lock(mutex_);
             if (!open_) return MMSYSERR_INVALHANDLE;
             call.Finish(MMSYSERR_NOERROR);
-            for (WAVEHDR* header : queue_) MarkDone(header);
+            for (WAVEHDR* header : queue_) MarkDone(header, false);
             queue_.clear();
             playedOfHead_ = 0;
             paused_ = false;
+            // Done messages still pending no longer promise a requeue: playback was ended.
+            for (Message& message : messages_) ForgetRequeue(message);
         }
         messagePosted_.notify_one();
         return MMSYSERR_NOERROR;
@@ -204,7 +227,7 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
         backend_->Stop();
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back({MM_WOM_CLOSE, nullptr});
+            messages_.push_back({MM_WOM_CLOSE, nullptr, false});
         }
         messagePosted_.notify_one();
         if (std::this_thread::get_id() == messageThread_.get_id()) {
@@ -242,7 +265,7 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
                 if (playedOfHead_ < header->dwBufferLength || !PassGate()) break;
                 queue_.pop_front();
                 playedOfHead_ = 0;
-                MarkDone(header);
+                MarkDone(header, true);
                 OutStats().blocksPlayed.fetch_add(1);
                 completed = true;
             }
@@ -253,20 +276,66 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
         return played;
     }
 
+    Supply Outlook() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (paused_ || lost_) return Supply::kIdle;
+        if (!queue_.empty()) {
+            return playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
+                                                                  : Supply::kRequeueDue;
+        }
+        return requeuesAwaited_ > 0 ? Supply::kRequeueDue : Supply::kIdle;
+    }
+
+    void NoteSilence(std::size_t frames, bool underrun) override {
+        (underrun ? OutStats().underrunFrames : OutStats().idleFrames).fetch_add(frames);
+    }
+
+    // The sound device went away: the queued blocks go back without messages and the done
+    // messages not yet delivered are dropped, so the callback hears nothing more but the close.
+    void Lost(const std::string& reason) override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (lost_ || !open_) return;
+            OutStats().devicesLost.fetch_add(1);  // before anyone can see the device lost
+            lost_ = true;
+            for (WAVEHDR* header : queue_) {
+                header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
+            }
+            queue_.clear();
+            playedOfHead_ = 0;
+            for (Message& message : messages_) ForgetRequeue(message);
+            messages_.erase(
+                std::remove_if(messages_.begin(), messages_.end(),
+                               [](const Message& message) { return message.id == MM_WOM_DONE; }),
+                messages_.end());
+        }
+        std::fprintf(stderr, "QuorvelDevice: %s lost its sound device: %s.\n", name_.c_str(),
+                     reason.c_str());
+        NoteActivity();  // it may be idle now
+    }
+
   private:
     struct Message {
         UINT id;
         WAVEHDR* header;
+        bool requeueAwaited;  // a block played to its end: its callback usually queues the next
     };
+
+    // With the lock held.
+    void ForgetRequeue(Message& message) {
+        if (message.requeueAwaited) --requeuesAwaited_;
+        message.requeueAwaited = false;
+    }
 
     static bool HeaderUsable(const WAVEHDR* header, UINT size) {
         return header != nullptr && size >= sizeof(WAVEHDR);
     }
 
     // With the lock held.
-    void MarkDone(WAVEHDR* header) {
+    void MarkDone(WAVEHDR* header, bool played) {
         header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
-        messages_.push_back({MM_WOM_DONE, header});
+        messages_.push_back({MM_WOM_DONE, header, played});
+        if (played) ++requeuesAwaited_;
     }
 
     // Runs on the device's thread until MM_WOM_CLOSE has been delivered.
@@ -281,8 +350,11 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             Deliver(message);
             lock.lock();
             handling_ = false;
+            if (message.requeueAwaited) --requeuesAwaited_;
             lock.unlock();
             if (message.id == MM_WOM_CLOSE) return;
+            // A backend waiting for the requeue learns at once whether it came.
+            if (message.requeueAwaited) backend_->Wake();
             NoteActivity();
         }
     }
@@ -301,7 +373,8 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     const LPWAVECALLBACK callback_;
     const DWORD_PTR instance_;
     const std::shared_ptr<OutputSink> sink_;
-    const std::unique_ptr<OutputBackend> backend_;
+    std::unique_ptr<OutputBackend> backend_;  // set before the device is published
+    std::string backendName_;
     std::thread messageThread_;
 
     std::mutex mutex_;
@@ -312,6 +385,9 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     std::size_t playedOfHead_ = 0;  // bytes of queue_.front() played so far
     std::deque<Message> messages_;
     bool handling_ = false;  // a message is being delivered
+    // Done messages of blocks played to their end, pending or being delivered.
+    std::size_t requeuesAwaited_ = 0;
+    std::atomic<bool> lost_{false};  // written under mutex_, read also without it
 };
 
 struct Registry {
@@ -320,6 +396,8 @@ struct Registry {
     std::vector<std::shared_ptr<OutputDevice>> live;         // devices whose thread still runs
     std::condition_variable activity;  // a device may have become idle, or retired
     std::uint64_t activityCount = 0;
+    std::string activeBackend;   // of the device opened last
+    std::string fallbackNotice;  // of the device opened last
 };
 
 // Never destroyed: device threads may still run while the process exits.
@@ -412,28 +490,42 @@ MMRESULT CheckOpen(LPHWAVEOUT out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_
 MMRESULT OpenDevice(LPHWAVEOUT out, const WAVEFORMATEX& format, DWORD_PTR callback,
                     DWORD_PTR instance, DWORD flags, CallRecord& call) {
     OutputChoice choice = OutputForNewDevice();
-    std::unique_ptr<OutputBackend> backend =
-        CreateOutputBackend(choice.settings.backend, choice.settings.pace);
-    if (!backend) return MMSYSERR_NODRIVER;
+    const std::vector<const AudioBackendEntry*> candidates =
+        AudioBackendsToTry(choice.settings.backend);
+    if (candidates.empty()) return MMSYSERR_NODRIVER;
 
     const std::uint64_t serial = NextSerial();
     const auto callbackFunction = (flags & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION
                                       ? reinterpret_cast<LPWAVECALLBACK>(callback)
                                       : nullptr;
-    auto device = std::make_shared<OutputDevice>(HandleFor(serial), "wout" + std::to_string(serial),
-                                                 callbackFunction, instance, std::move(choice.sink),
-                                                 std::move(backend));
-    std::string error;
-    if (!device->backend().Start(*device, format, &error)) {
-        std::fprintf(stderr, "QuorvelDevice: output backend failed: %s\n", error.c_str());
+    auto device =
+        std::make_shared<OutputDevice>(HandleFor(serial), "wout" + std::to_string(serial),
+                                       callbackFunction, instance, std::move(choice.sink));
+    // "default" goes down the table until a backend starts; a named one must start itself.
+    std::string firstProblem;
+    bool started = false;
+    for (const AudioBackendEntry* entry : candidates) {
+        std::string problem;
+        started = device->AttachBackend(entry->createOutput(choice.settings.pace), format,
+                                        entry->name, &problem);
+        if (started) break;
+        if (firstProblem.empty()) firstProblem = problem;
+    }
+    if (!started) {
+        std::fprintf(stderr, "QuorvelDevice: no output device opened: %s\n", firstProblem.c_str());
         return MMSYSERR_NODRIVER;
     }
+    const bool fellBack = !firstProblem.empty();
     device->StartMessages();
     {
         Registry& registry = Devices();
         const std::lock_guard<std::mutex> lock(registry.mutex);
         registry.open.emplace(device->handle(), device);
         registry.live.push_back(device);
+        registry.activeBackend = device->backendName();
+        registry.fallbackNotice =
+            fellBack ? firstProblem + " The " + device->backendName() + " device plays instead."
+                     : std::string();
     }
     OutStats().opened.fetch_add(1);
     *out = device->handle();
@@ -451,10 +543,19 @@ void ResetOutputStats() {
     stats.blocksPlayed = 0;
     stats.bytesPlayed = 0;
     stats.doneMessages = 0;
+    stats.underrunFrames = 0;
+    stats.idleFrames = 0;
+    stats.devicesLost = 0;
 }
 
 void ResetOutputPart() {
     ResetOutputSettings();
+    {
+        Registry& registry = Devices();
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.activeBackend.clear();
+        registry.fallbackNotice.clear();
+    }
     gate.store(-1);
     ResetOutputStats();
     WakeAll();
@@ -517,14 +618,14 @@ MMRESULT waveOutPause(HWAVEOUT device) {
     Call call("waveOutPause", device, false);
     if (const unsigned fault = detail::TakeFault(Op::kOutPause)) return call.record.Finish(fault);
     if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
-    return call.record.Finish(call.device->SetPaused(true));
+    return call.record.Finish(call.device->SetPaused(true, call.record));
 }
 
 MMRESULT waveOutRestart(HWAVEOUT device) {
     Call call("waveOutRestart", device, false);
     if (const unsigned fault = detail::TakeFault(Op::kOutRestart)) return call.record.Finish(fault);
     if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
-    return call.record.Finish(call.device->SetPaused(false));
+    return call.record.Finish(call.device->SetPaused(false, call.record));
 }
 
 MMRESULT waveOutReset(HWAVEOUT device) {
@@ -565,7 +666,29 @@ OutputStats GetOutputStats() {
     copy.blocksPlayed = stats.blocksPlayed.load();
     copy.bytesPlayed = stats.bytesPlayed.load();
     copy.doneMessages = stats.doneMessages.load();
+    copy.underrunFrames = stats.underrunFrames.load();
+    copy.idleFrames = stats.idleFrames.load();
+    copy.devicesLost = stats.devicesLost.load();
     return copy;
+}
+
+std::string ActiveOutputBackend() {
+    detail::Registry& registry = detail::Devices();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    return registry.activeBackend;
+}
+
+std::string OutputFallbackNotice() {
+    detail::Registry& registry = detail::Devices();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    return registry.fallbackNotice;
+}
+
+bool OutputDeviceLost() {
+    detail::Registry& registry = detail::Devices();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    return std::any_of(registry.open.begin(), registry.open.end(),
+                       [](const auto& entry) { return entry.second->lost(); });
 }
 
 bool WaitOutputIdle(std::chrono::milliseconds timeout) {

@@ -1,6 +1,8 @@
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "common/handler_gate.h"
 #include "display/trace_panel.h"
@@ -12,6 +14,8 @@ namespace qwf {
 namespace {
 
 constexpr int PATH_CHARS = 200;  // terminator included
+constexpr int CLOSE_ATTEMPTS = 200;
+constexpr std::chrono::milliseconds CLOSE_RETRY_PAUSE{5};
 
 alignas(WavePlayer) unsigned char playerStorage[sizeof(WavePlayer)];
 WavePlayer* player = nullptr;
@@ -129,10 +133,16 @@ void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR, DWORD_P
 void EndPlayback() {
     if (outDevice != nullptr) {
         outputGate.Close();
-        waveOutReset(outDevice);
-        waveOutUnprepareHeader(outDevice, &blockHeader, WAVEHDR_SIZE);
         // Close waits for the done messages of the reset, which the closed gate turns away.
-        waveOutClose(outDevice);
+        // A device that refuses the reset or the close is asked again for a while: a block it
+        // still holds finishes in time, and until then it must not call into replaced state.
+        for (int attempt = 0; attempt < CLOSE_ATTEMPTS; ++attempt) {
+            waveOutReset(outDevice);
+            waveOutUnprepareHeader(outDevice, &blockHeader, WAVEHDR_SIZE);
+            if (waveOutClose(outDevice) == MMSYSERR_NOERROR) break;
+            waveOutRestart(outDevice);  // a paused device never finishes its block
+            std::this_thread::sleep_for(CLOSE_RETRY_PAUSE);
+        }
         outDevice = nullptr;
         outputGate.Open();
     }

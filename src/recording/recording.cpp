@@ -1,5 +1,7 @@
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "common/handler_gate.h"
 #include "display/trace_panel.h"
@@ -9,6 +11,9 @@
 
 namespace qwf {
 namespace {
+
+constexpr int CLOSE_ATTEMPTS = 200;
+constexpr std::chrono::milliseconds CLOSE_RETRY_PAUSE{5};
 
 HWAVEIN inDevice = nullptr;
 Sample captureBuffer[BLOCK_SAMPLES];
@@ -89,10 +94,15 @@ void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR, DWORD_PTR
 std::int32_t EndCapture() {
     if (inDevice != nullptr) {
         inputGate.Close();
-        waveInStop(inDevice);
-        waveInReset(inDevice);
-        waveInUnprepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
-        waveInClose(inDevice);
+        // A device that refuses to stop, reset or close is asked again for a while rather
+        // than left running behind the closed gate.
+        for (int attempt = 0; attempt < CLOSE_ATTEMPTS; ++attempt) {
+            waveInStop(inDevice);
+            waveInReset(inDevice);
+            waveInUnprepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
+            if (waveInClose(inDevice) == MMSYSERR_NOERROR) break;
+            std::this_thread::sleep_for(CLOSE_RETRY_PAUSE);
+        }
         inDevice = nullptr;
         inputGate.Open();
     }

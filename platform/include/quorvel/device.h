@@ -58,8 +58,14 @@ enum class Pace {
     kFast,      // as fast as the module queues blocks: for tests and batch work
 };
 
+// Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
+//   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them);
+//   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
+//   "default"  the first of AudioBackends() whose device opens.
+// A device opened with nothing configured and no environment variable uses "default". The pace,
+// the virtual sources and the gates apply to the virtual device; the sinks to both.
 struct OutputSettings {
-    std::string backend = "virtual";  // the only backend so far
+    std::string backend = "virtual";
     Pace pace = Pace::kRealTime;
     std::string sinkFile;     // when set, every byte played is appended to this file
     bool sinkMemory = false;  // when set, every byte played is kept for TakePlayedBytes()
@@ -129,6 +135,13 @@ struct OutputStats {
     std::uint64_t blocksPlayed = 0;  // blocks played to their end
     std::uint64_t bytesPlayed = 0;
     std::uint64_t doneMessages = 0;  // MM_WOM_DONE handed to a callback (played or reset)
+    // Silence a sound device played because the next block was not queued in time after a
+    // block ended (a gap in the audio). Never counts paused or idle time.
+    std::uint64_t underrunFrames = 0;
+    // Silence a sound device played while paused or with nothing queued or awaited, such as
+    // before the first block and after the last.
+    std::uint64_t idleFrames = 0;
+    std::uint64_t devicesLost = 0;  // devices whose sound device went away while open
 };
 struct InputStats {
     std::uint64_t opened = 0;
@@ -137,6 +150,7 @@ struct InputStats {
     std::uint64_t dataMessages = 0;   // every MM_WIM_DATA delivered
     std::uint64_t framesCaptured = 0; // samples produced by the source
     std::uint64_t framesDropped = 0;  // samples the FIFO had no room for
+    std::uint64_t devicesLost = 0;    // devices whose sound device went away while open
 };
 QUORVEL_DEVICE_API OutputStats GetOutputStats();
 QUORVEL_DEVICE_API InputStats GetInputStats();
@@ -151,6 +165,24 @@ QUORVEL_DEVICE_API bool WaitInputData(std::uint64_t count, std::chrono::millisec
 // Number of output / input devices currently open.
 QUORVEL_DEVICE_API int OpenOutputDevices();
 QUORVEL_DEVICE_API int OpenInputDevices();
+
+// ---- Backends and sound devices --------------------------------------------------------
+// The backends in the order "default" tries them: {"sdl", "virtual"}.
+QUORVEL_DEVICE_API std::vector<std::string> AudioBackends();
+// The backend the most recently opened output / input device uses ("sdl" or "virtual"); empty
+// before the first open since start or ResetAll.
+QUORVEL_DEVICE_API std::string ActiveOutputBackend();
+QUORVEL_DEVICE_API std::string ActiveInputBackend();
+// One line for a person when the most recent open fell back from "default" to the virtual
+// device because no sound device could be opened, saying why; empty otherwise.
+QUORVEL_DEVICE_API std::string OutputFallbackNotice();
+QUORVEL_DEVICE_API std::string InputFallbackNotice();
+// True while an open device has lost its sound device (the sound server or card went away).
+// Such a device delivers no more MM_WOM_DONE / MM_WIM_DATA: its queued blocks and buffers are
+// returned without messages, waveOutWrite, waveOutPause, waveOutRestart, waveInAddBuffer and
+// waveInStart fail with MMSYSERR_NODRIVER, and closing works as usual.
+QUORVEL_DEVICE_API bool OutputDeviceLost();
+QUORVEL_DEVICE_API bool InputDeviceLost();
 
 // Puts screen, journal, faults, gates, stats and settings back to their defaults; the
 // QUORVEL_OUTPUT and QUORVEL_INPUT variables are read again at the next open. Devices still

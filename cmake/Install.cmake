@@ -1,0 +1,92 @@
+# Installation: the module, the device services and their headers, the quorvel program, a CMake
+# package and pkg-config files.
+#
+#   find_package(QuorvelWaveForm 1.0 CONFIG REQUIRED)
+#   target_link_libraries(app PRIVATE QuorvelWaveForm::QuorvelWaveForm)  # the four entry points
+#   target_link_libraries(app PRIVATE QuorvelWaveForm::Device)           # quorvel/device.h
+#
+#   pkg-config --cflags --libs QuorvelWaveForm QuorvelDevice
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QWF_PACKAGE_NAME QuorvelWaveForm)
+set(QWF_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QWF_PACKAGE_NAME})
+set(QWF_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Installed consumers find QuorvelWaveForm.h and quorvel/device.h under include/.
+target_include_directories(QuorvelWaveForm INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_include_directories(QuorvelDevice INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(QuorvelDevice PROPERTIES EXPORT_NAME Device)
+# The module needs the device services, installed beside it, wherever the prefix is.
+set_target_properties(QuorvelWaveForm PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+install(TARGETS QuorvelWaveForm QuorvelDevice
+  EXPORT QuorvelWaveFormTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(FILES ${PROJECT_SOURCE_DIR}/include/QuorvelWaveForm.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/platform/include/quorvel/device.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel)
+# The Win32 names the services implement, for code written against them; kept off the default
+# include path so they never stand in for a system <windows.h>.
+install(FILES
+    ${PROJECT_SOURCE_DIR}/platform/include/win32/windows.h
+    ${PROJECT_SOURCE_DIR}/platform/include/win32/mmsystem.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel/win32)
+
+# ---- CMake package ----
+install(EXPORT QuorvelWaveFormTargets
+  NAMESPACE ${QWF_PACKAGE_NAME}::
+  DESTINATION ${QWF_PACKAGE_DIR})
+set(QWF_CONFIG_IN ${CMAKE_CURRENT_BINARY_DIR}/${QWF_PACKAGE_NAME}Config.cmake.in)
+file(WRITE ${QWF_CONFIG_IN} [=[
+# QuorvelWaveForm::QuorvelWaveForm  the module (include QuorvelWaveForm.h)
+# QuorvelWaveForm::Device           the device services' host-side API (include quorvel/device.h)
+@PACKAGE_INIT@
+include("${CMAKE_CURRENT_LIST_DIR}/QuorvelWaveFormTargets.cmake")
+check_required_components(QuorvelWaveForm)
+]=])
+configure_package_config_file(${QWF_CONFIG_IN}
+  ${CMAKE_CURRENT_BINARY_DIR}/${QWF_PACKAGE_NAME}Config.cmake
+  INSTALL_DESTINATION ${QWF_PACKAGE_DIR})
+write_basic_package_version_file(
+  ${CMAKE_CURRENT_BINARY_DIR}/${QWF_PACKAGE_NAME}ConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${CMAKE_CURRENT_BINARY_DIR}/${QWF_PACKAGE_NAME}Config.cmake
+    ${CMAKE_CURRENT_BINARY_DIR}/${QWF_PACKAGE_NAME}ConfigVersion.cmake
+  DESTINATION ${QWF_PACKAGE_DIR})
+
+# ---- pkg-config ----
+# The prefix is found from the .pc file's own place, so `cmake --install --prefix` works too.
+file(RELATIVE_PATH QWF_PKGCONFIG_TO_PREFIX /prefix/${QWF_PKGCONFIG_DIR} /prefix)
+string(REGEX REPLACE "/$" "" QWF_PKGCONFIG_TO_PREFIX "${QWF_PKGCONFIG_TO_PREFIX}")
+foreach(library IN ITEMS QuorvelWaveForm QuorvelDevice)
+  if(library STREQUAL "QuorvelWaveForm")
+    set(QWF_PC_DESCRIPTION
+      "Plays PCM WAV files and captures 8000 Hz mono audio with a live oscilloscope trace")
+    set(QWF_PC_VERSION ${PROJECT_VERSION})
+  else()
+    set(QWF_PC_DESCRIPTION
+      "Device services: screen, audio devices and the host-side API quorvel/device.h (C++17)")
+    set(QWF_PC_VERSION 1.0.0)
+  endif()
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${library}.pc CONTENT "\
+prefix=\${pcfiledir}/${QWF_PKGCONFIG_TO_PREFIX}
+libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
+includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}
+
+Name: ${library}
+Description: ${QWF_PC_DESCRIPTION}
+Version: ${QWF_PC_VERSION}
+Libs: -L\${libdir} -l${library}
+Cflags: -I\${includedir}
+")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${library}.pc DESTINATION ${QWF_PKGCONFIG_DIR})
+endforeach()

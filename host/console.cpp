@@ -1,0 +1,144 @@
+#include "console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace quorvel::host {
+namespace {
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Written by the handler, read by the main thread's loop.
+volatile std::sig_atomic_t signalWriteFd = -1;
+
+extern "C" void OnEndingSignal(int number) {
+    const int savedErrno = errno;
+    const auto byte = static_cast<unsigned char>(number);
+    if (signalWriteFd >= 0) {
+        [[maybe_unused]] const ssize_t written = ::write(signalWriteFd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+}  // namespace
+
+bool SignalPipe::Install() {
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    readFd_ = fds[0];
+    signalWriteFd = fds[1];
+    struct sigaction action {};
+    action.sa_handler = OnEndingSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : kEndingSignals) ::sigaction(number, &action, nullptr);
+    return true;
+}
+
+SignalPipe::~SignalPipe() {
+    if (readFd_ < 0) return;
+    for (const int number : kEndingSignals) std::signal(number, SIG_DFL);
+    const int writeFd = signalWriteFd;
+    signalWriteFd = -1;
+    ::close(writeFd);
+    ::close(readFd_);
+}
+
+int SignalPipe::Take() {
+    unsigned char bytes[16];
+    ssize_t got = 0;
+    while (readFd_ >= 0 && (got = ::read(readFd_, bytes, sizeof bytes)) > 0) {
+        if (caught_ == 0) caught_ = bytes[0];
+    }
+    return caught_;
+}
+
+KeyReader::KeyReader() {
+    fd_ = STDIN_FILENO;
+    if (::isatty(fd_) == 0) return;
+    // A background job must not touch the terminal's modes or read from it.
+    if (::tcgetpgrp(fd_) != ::getpgrp()) {
+        fd_ = -1;
+        return;
+    }
+    if (::tcgetattr(fd_, &saved_) != 0) return;
+    termios raw = saved_;
+    // Ctrl-C still raises SIGINT (ISIG stays on).
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    raw_ = ::tcsetattr(fd_, TCSANOW, &raw) == 0;
+}
+
+KeyReader::~KeyReader() {
+    if (raw_) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+}
+
+void KeyReader::Read(std::vector<Key>* keys) {
+    while (fd_ >= 0) {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, 0) <= 0) return;
+        char bytes[64];
+        const ssize_t got = ::read(fd_, bytes, sizeof bytes);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            fd_ = -1;  // input has ended (or broke): only signals and limits end a session now
+            return;
+        }
+        for (ssize_t i = 0; i < got; ++i) {
+            switch (bytes[i]) {
+                case ' ':
+                    keys->push_back(Key::kSpace);
+                    break;
+                case 'q':
+                case 'Q':
+                    keys->push_back(Key::kQuit);
+                    break;
+                case '\n':
+                case '\r':
+                    keys->push_back(Key::kEnter);
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+}
+
+Events WaitForEvents(KeyReader& keys, SignalPipe& signals, std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {keys.fd(), POLLIN, 0}};
+    const int count = keys.fd() >= 0 ? 2 : 1;
+    const int result = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout.count()));
+    Events events;
+    if (result > 0 || (result < 0 && errno == EINTR)) {
+        keys.Read(&events.keys);
+        events.signal = signals.Take();
+    }
+    return events;
+}
+
+void IgnoreWriteSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool StdoutIsTerminal() {
+    return ::isatty(STDOUT_FILENO) != 0;
+}
+
+bool TerminalSize(int* columns, int* rows) {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        return false;
+    }
+    *columns = size.ws_col;
+    *rows = size.ws_row;
+    return true;
+}
+
+}  // namespace quorvel::host

@@ -1,0 +1,72 @@
+// The terminal side of a live session: keys from standard input, the signals that end a
+// session, and the size of the terminal.
+#ifndef QUORVEL_HOST_CONSOLE_H
+#define QUORVEL_HOST_CONSOLE_H
+
+#include <termios.h>
+
+#include <chrono>
+#include <vector>
+
+namespace quorvel::host {
+
+enum class Key { kSpace, kQuit, kEnter };
+
+// SIGINT, SIGTERM and SIGHUP become bytes on a pipe, so the main thread notices them in its
+// own loop and ends the session properly (a recording is completed, never cut off).
+class SignalPipe {
+  public:
+    SignalPipe() = default;
+    SignalPipe(const SignalPipe&) = delete;
+    SignalPipe& operator=(const SignalPipe&) = delete;
+    ~SignalPipe();
+
+    bool Install();
+    int fd() const { return readFd_; }
+    // The first signal caught so far (0 for none); drains the pipe.
+    int Take();
+
+  private:
+    int readFd_ = -1;
+    int caught_ = 0;
+};
+
+// Keys from standard input: one at a time without echo when it is the controlling terminal
+// and this program is in the foreground, otherwise as bytes from a pipe or file. Space, q
+// and Enter (newline) count; everything else is ignored.
+class KeyReader {
+  public:
+    KeyReader();
+    KeyReader(const KeyReader&) = delete;
+    KeyReader& operator=(const KeyReader&) = delete;
+    ~KeyReader();
+
+    int fd() const { return fd_; }  // -1 once input has ended
+    // Reads what is waiting without blocking.
+    void Read(std::vector<Key>* keys);
+
+  private:
+    int fd_ = -1;
+    bool raw_ = false;
+    termios saved_{};
+};
+
+struct Events {
+    std::vector<Key> keys;
+    int signal = 0;
+};
+
+// Waits up to `timeout` for keys or a signal; returns early when either arrives.
+Events WaitForEvents(KeyReader& keys, SignalPipe& signals, std::chrono::milliseconds timeout);
+
+// Ignores SIGPIPE and SIGXFSZ, so a closed pipe, a full disk or a file-size limit makes a
+// write fail instead of killing the program before a recording is completed.
+void IgnoreWriteSignals();
+
+bool StdoutIsTerminal();
+// Columns and rows of the terminal on standard output; false when it is not one.
+bool TerminalSize(int* columns, int* rows);
+
+}  // namespace quorvel::host
+
+#endif

@@ -1,0 +1,79 @@
+// One PNG of the screen for every block the module draws, in real time and in fast mode alike.
+// The virtual devices are stepped through their gates one block at a time, so no block is drawn
+// before the previous one has been saved. A sound device has no gate and cannot be held: there a
+// block drawn while the previous frame is being saved gets no frame of its own, and is counted.
+#ifndef QUORVEL_HOST_FRAMES_H
+#define QUORVEL_HOST_FRAMES_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace quorvel::host {
+
+// Writes the screen as DIR/00000.png, DIR/00001.png, ...
+class FrameWriter {
+  public:
+    // Creates the directory when it is missing (its parent must exist).
+    bool Open(const std::string& directory, std::string* error);
+    bool Write(std::string* error);
+    std::uint64_t count() const { return count_; }
+    // Blocks drawn that got no frame of their own.
+    std::uint64_t missed() const { return missed_; }
+    void AddMissed(std::uint64_t blocks) { missed_ += blocks; }
+
+  private:
+    std::string directory_;
+    std::uint64_t count_ = 0;
+    std::uint64_t missed_ = 0;
+};
+
+enum class StepState { kRunning, kFinished, kFailed };
+
+// Playback: the output device completes a block only when let through its gate, and the call
+// journal shows when the module has drawn and queued the next one.
+class PlaybackStepper {
+  public:
+    explicit PlaybackStepper(FrameWriter& frames) : frames_(frames) {}
+    PlaybackStepper(const PlaybackStepper&) = delete;
+    PlaybackStepper& operator=(const PlaybackStepper&) = delete;
+    ~PlaybackStepper();
+
+    // Before PlayWavWaveForm.
+    void Prepare();
+    // Saves the frame of a block drawn since the last call and lets the device play it out;
+    // otherwise waits up to `timeout`. kFinished once playback has run out.
+    StepState Advance(std::chrono::milliseconds timeout, std::string* error);
+
+  private:
+    FrameWriter& frames_;
+    bool prepared_ = false;
+};
+
+// Capture: the input device fills a buffer only when let through its gate, and the module has
+// drawn a block once the device reports its data message handled.
+class CaptureStepper {
+  public:
+    // `limit`: blocks to capture, 0 for no limit.
+    CaptureStepper(FrameWriter& frames, std::uint64_t limit) : frames_(frames), limit_(limit) {}
+    CaptureStepper(const CaptureStepper&) = delete;
+    CaptureStepper& operator=(const CaptureStepper&) = delete;
+    ~CaptureStepper();
+
+    // Before WaveRecordWaveForm (and after the device statistics were reset).
+    void Prepare();
+    // After a successful WaveRecordWaveForm.
+    void Start();
+    // kFinished once `limit` blocks have been saved.
+    StepState Advance(std::chrono::milliseconds timeout, std::string* error);
+
+  private:
+    FrameWriter& frames_;
+    const std::uint64_t limit_;
+    std::uint64_t blocksSeen_ = 0;
+    bool prepared_ = false;
+};
+
+}  // namespace quorvel::host
+
+#endif

@@ -1,0 +1,253 @@
+// quorvel: plays WAV files and records from the input device through the QuorvelWaveForm
+// module, with its live oscilloscope trace shown in the terminal or a window.
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "commands.h"
+#include "console.h"
+#include "exit_codes.h"
+#include "option_values.h"
+
+namespace {
+
+using quorvel::host::InputDevice;
+using quorvel::host::OutputDevice;
+using quorvel::host::ViewKind;
+
+// The longest a capture can be: its WAV sizes must fit in 32 bits (268435 blocks of 4000 bytes).
+constexpr double kMaxSeconds = 67108.0;
+
+const CLI::Validator kColor(
+    [](std::string& text) -> std::string {
+        std::uint32_t colorref = 0;
+        if (quorvel::host::ParseColor(text, &colorref)) return {};
+        return "\"" + text + "\" is not a colour; give it as #RRGGBB, e.g. #33FF33";
+    },
+    "");
+
+const CLI::Validator kView(
+    [](std::string& text) -> std::string {
+        if (text == "terminal" || text == "window" || text == "none") return {};
+        return "\"" + text + "\" is not a view; use terminal, window or none";
+    },
+    "");
+
+const CLI::Validator kOutput(
+    [](std::string& text) -> std::string {
+        OutputDevice device;
+        std::string error;
+        return quorvel::host::ParseOutputDevice(text, &device, &error) ? std::string() : error;
+    },
+    "");
+
+const CLI::Validator kInput(
+    [](std::string& text) -> std::string {
+        InputDevice device;
+        std::string error;
+        return quorvel::host::ParseInputDevice(text, &device, &error) ? std::string() : error;
+    },
+    "");
+
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+        char* end = nullptr;
+        errno = 0;
+        const double seconds = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) || seconds <= 0 ||
+            seconds > kMaxSeconds) {
+            return "\"" + text + "\" is not a number of seconds above 0 and at most 67108";
+        }
+        return {};
+    },
+    "");
+
+// Options every live command has; filled in by CLI11, turned into SessionOptions after parsing.
+struct LiveOptionTexts {
+    std::string traceColor = quorvel::host::kDefaultTraceColor;
+    std::string backColor = quorvel::host::kDefaultBackColor;
+    std::string view;
+    std::string png;
+    std::string frames;
+    bool fast = false;
+};
+
+void AddLiveOptions(CLI::App* command, LiveOptionTexts* texts, const char* fastHelp) {
+    command->add_flag("--fast", texts->fast, fastHelp);
+    command->add_option("--trace-color", texts->traceColor, "Trace colour")
+        ->check(kColor)
+        ->type_name("#RRGGBB")
+        ->capture_default_str();
+    command->add_option("--back-color", texts->backColor, "Panel background colour")
+        ->check(kColor)
+        ->type_name("#RRGGBB")
+        ->capture_default_str();
+    command
+        ->add_option("--view", texts->view,
+                     "terminal (the default on a terminal), window (SDL2) or none")
+        ->check(kView)
+        ->type_name("VIEW");
+    command->add_option("--png", texts->png, "Write the screen to this PNG file at the end")
+        ->type_name("PATH");
+    command
+        ->add_option("--frames", texts->frames,
+                     "Write one PNG per drawn block here: 00000.png, 00001.png, ...")
+        ->type_name("DIR");
+}
+
+void FillSession(const LiveOptionTexts& texts, const std::string& modulePath,
+                 quorvel::host::SessionOptions* options) {
+    options->modulePath = modulePath;
+    quorvel::host::ParseColor(texts.traceColor, &options->traceColor);
+    quorvel::host::ParseColor(texts.backColor, &options->backColor);
+    if (texts.view == "terminal") {
+        options->view = ViewKind::kTerminal;
+    } else if (texts.view == "window") {
+        options->view = ViewKind::kWindow;
+    } else if (texts.view == "none") {
+        options->view = ViewKind::kNone;
+    } else {
+        options->view = quorvel::host::StdoutIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
+    }
+    options->png = texts.png;
+    options->frames = texts.frames;
+    options->fast = texts.fast;
+}
+
+constexpr const char* kEnvironmentHelp =
+    "Environment: QUORVEL_MODULE (the module to load); QUORVEL_OUTPUT and QUORVEL_INPUT (the\n"
+    "default devices, e.g. virtual,fast,sink=/tmp/played.raw).";
+
+// A command's own details, then what every command shares.
+std::string Footer(const std::string& details = {}) {
+    return (details.empty() ? "" : details + "\n\n") + quorvel::host::kExitCodesHelp + "\n" +
+           kEnvironmentHelp;
+}
+
+int Main(int argc, char** argv) {
+    CLI::App app{
+        "Plays and records audio through the QuorvelWaveForm module, with its live "
+        "oscilloscope trace.",
+        "quorvel"};
+    app.footer(Footer());
+    app.require_subcommand(1);
+    std::string modulePath;
+    app.add_option("--module", modulePath,
+                   "The module to load (else $QUORVEL_MODULE, or the one beside this program)")
+        ->type_name("PATH");
+
+    quorvel::host::PlayOptions play;
+    LiveOptionTexts playTexts;
+    CLI::App* playCommand = app.add_subcommand("play", "Play a PCM WAV file with the live trace");
+    playCommand->add_option("FILE", play.file, "The WAV file")->required()->type_name("");
+    playCommand
+        ->add_option("--output", play.outputText,
+                     "default, null (no sound), fast (no sound, at once) or file:PATH (gets the "
+                     "bytes played)")
+        ->check(kOutput)
+        ->type_name("DEV")
+        ->capture_default_str();
+    AddLiveOptions(playCommand, &playTexts, "Run the virtual output as fast as possible");
+    playCommand->footer(Footer(
+        "Keys: space pauses and resumes, q quits (so do Ctrl-C and SIGTERM). The default output\n"
+        "is the sound device, or the virtual one where there is none. The file's header is\n"
+        "checked first: formats the device cannot play are refused, and layouts the module\n"
+        "misreads (it takes the format from bytes 22-35 and plays from byte 44) are warned of."));
+
+    quorvel::host::RecordOptions record;
+    LiveOptionTexts recordTexts;
+    CLI::App* recordCommand =
+        app.add_subcommand("record", "Record 8000 Hz mono 16-bit audio into a WAV file");
+    recordCommand->add_option("FILE", record.file, "The WAV file to write")
+        ->required()
+        ->type_name("");
+    recordCommand->footer(Footer(
+        "The recording ends at --seconds, Enter, q, Ctrl-C or SIGTERM, and the file is complete\n"
+        "however it ends. With --fast, --seconds is needed and counts audio time."));
+
+    quorvel::host::RecordOptions monitor;
+    LiveOptionTexts monitorTexts;
+    CLI::App* monitorCommand =
+        app.add_subcommand("monitor", "Show the live trace of the input, recording nothing");
+    monitorCommand->footer(Footer("It ends at --seconds, Enter, q or Ctrl-C."));
+
+    for (auto [command, options, texts] : {std::tuple{recordCommand, &record, &recordTexts},
+                                           std::tuple{monitorCommand, &monitor, &monitorTexts}}) {
+        command
+            ->add_option("--input", options->inputText,
+                         "default, silence, tone:HZ, ramp or file:PATH (a WAV file's samples)")
+            ->check(kInput)
+            ->type_name("DEV")
+            ->capture_default_str();
+        command
+            ->add_option("--seconds", options->seconds,
+                         "Stop after this much audio, in whole quarter-second blocks")
+            ->check(kSeconds)
+            ->type_name("S");
+        AddLiveOptions(command, texts, "Run the virtual input as fast as possible");
+    }
+
+    std::string infoFile;
+    CLI::App* infoCommand = app.add_subcommand(
+        "info", "Show a WAV file's format as the module reads it, with warnings");
+    infoCommand->add_option("FILE", infoFile, "The WAV file")->required()->type_name("");
+    infoCommand->footer(Footer(
+        "The module reads the five format fields at bytes 22-35 and plays every byte from 44\n"
+        "on, whatever the file's chunks say; info shows them so, with the data's length."));
+
+    for (CLI::App* command : {playCommand, recordCommand, monitorCommand, infoCommand}) {
+        command->fallthrough();  // --module may come after the command too
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForAllHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        std::string help = "quorvel --help";
+        for (const CLI::App* command : app.get_subcommands()) {
+            help = "quorvel " + command->get_name() + " --help";
+        }
+        std::fprintf(stderr, "quorvel: %s (see %s).\n", error.what(), help.c_str());
+        return quorvel::host::kExitUsage;
+    }
+
+    if (playCommand->parsed()) {
+        FillSession(playTexts, modulePath, &play);
+        std::string unused;
+        quorvel::host::ParseOutputDevice(play.outputText, &play.output, &unused);
+        return quorvel::host::RunPlay(play);
+    }
+    if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFile);
+
+    const bool recording = recordCommand->parsed();
+    quorvel::host::RecordOptions& capture = recording ? record : monitor;
+    FillSession(recording ? recordTexts : monitorTexts, modulePath, &capture);
+    std::string unused;
+    quorvel::host::ParseInputDevice(capture.inputText, &capture.input, &unused);
+    if (recording && capture.fast && capture.seconds <= 0) {
+        std::fprintf(stderr,
+                     "quorvel: record --fast needs --seconds, or the recording would grow as "
+                     "fast as the disk allows.\n");
+        return quorvel::host::kExitUsage;
+    }
+    return quorvel::host::RunRecord(capture);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    quorvel::host::IgnoreWriteSignals();
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& error) {  // out of memory, or a thread that cannot start
+        std::fprintf(stderr, "quorvel: %s.\n", error.what());
+        return quorvel::host::kExitDevice;
+    }
+}

@@ -1,0 +1,98 @@
+#include "option_values.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace quorvel::host {
+namespace {
+
+constexpr double kBlocksPerSecond = 4.0;  // 2000 samples at 8000 Hz
+constexpr double kMaxToneHz = 4000.0;     // half the capture rate
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    const int lower = std::tolower(static_cast<unsigned char>(c));
+    if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
+    return -1;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+bool ParseColor(const std::string& text, std::uint32_t* colorref) {
+    const std::string digits = (!text.empty() && text[0] == '#') ? text.substr(1) : text;
+    if (digits.size() != 6) return false;
+    std::uint32_t rgb = 0;
+    for (const char c : digits) {
+        const int value = HexDigit(c);
+        if (value < 0) return false;
+        rgb = (rgb << 4) | static_cast<std::uint32_t>(value);
+    }
+    const std::uint32_t red = (rgb >> 16) & 0xFF;
+    const std::uint32_t green = (rgb >> 8) & 0xFF;
+    const std::uint32_t blue = rgb & 0xFF;
+    *colorref = red | (green << 8) | (blue << 16);
+    return true;
+}
+
+bool ParseOutputDevice(const std::string& text, OutputDevice* device, std::string* error) {
+    OutputDevice parsed;
+    if (text == "default") {
+        parsed.kind = OutputDevice::Kind::kDefault;
+    } else if (text == "null") {
+        parsed.kind = OutputDevice::Kind::kNull;
+    } else if (text == "fast") {
+        parsed.kind = OutputDevice::Kind::kFast;
+    } else if (StartsWith(text, "file:") && text.size() > 5) {
+        parsed.kind = OutputDevice::Kind::kFile;
+        parsed.path = text.substr(5);
+    } else {
+        *error = "\"" + text + "\" is not an output device; use default, null, fast or file:PATH.";
+        return false;
+    }
+    *device = parsed;
+    return true;
+}
+
+bool ParseInputDevice(const std::string& text, InputDevice* device, std::string* error) {
+    InputDevice parsed;
+    parsed.source = text;
+    if (text == "default") {
+        parsed.kind = InputDevice::Kind::kDefault;
+    } else if (text == "silence") {
+        parsed.kind = InputDevice::Kind::kSilence;
+    } else if (text == "ramp") {
+        parsed.kind = InputDevice::Kind::kRamp;
+    } else if (StartsWith(text, "tone:")) {
+        const std::string number = text.substr(5);
+        char* end = nullptr;
+        const double hz = std::strtod(number.c_str(), &end);
+        if (number.empty() || end == nullptr || *end != '\0' || !std::isfinite(hz) || hz <= 0 ||
+            hz > kMaxToneHz) {
+            *error =
+                "\"" + text + "\" is not a tone; use tone:HZ with HZ above 0 and at most 4000.";
+            return false;
+        }
+        parsed.kind = InputDevice::Kind::kTone;
+    } else if (StartsWith(text, "file:") && text.size() > 5) {
+        parsed.kind = InputDevice::Kind::kFile;
+        parsed.path = text.substr(5);
+    } else {
+        *error = "\"" + text +
+                 "\" is not an input device; use default, silence, tone:HZ, ramp or file:PATH.";
+        return false;
+    }
+    *device = parsed;
+    return true;
+}
+
+std::uint64_t BlocksForSeconds(double seconds) {
+    const double blocks = std::ceil(seconds * kBlocksPerSecond - 1e-9);
+    return blocks < 1 ? 1 : static_cast<std::uint64_t>(blocks);
+}
+
+}  // namespace quorvel::host

@@ -1,0 +1,62 @@
+// Reads a WAV file's header the way the module will play it, so the host can refuse what the
+// device would refuse and warn about layouts the module misreads. The module takes the five
+// format fields from bytes 22..35 and plays everything from byte 44 on, whatever the chunks say.
+#ifndef QUORVEL_HOST_WAV_INSPECT_H
+#define QUORVEL_HOST_WAV_INSPECT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvel::host {
+
+constexpr std::uint64_t kModuleHeaderBytes = 44;
+constexpr std::uint64_t kModuleBlockBytes = 4000;
+
+// The five format fields as the module reads them (little-endian, bytes 22..35).
+struct ModuleFormat {
+    std::uint16_t channels = 0;
+    std::uint32_t samplesPerSec = 0;
+    std::uint32_t avgBytesPerSec = 0;
+    std::uint16_t blockAlign = 0;
+    std::uint16_t bitsPerSample = 0;
+};
+
+enum class WavVerdict {
+    kPlayable,
+    kMissing,     // no such file
+    kNotAFile,    // a directory, a device, a FIFO
+    kUnreadable,  // cannot be opened or read
+    kNotWav,      // not RIFF/WAVE, too short, no usable fmt chunk
+    kNotPcm,      // compressed or floating-point samples
+    kUnplayable,  // PCM, but a format the device refuses
+};
+
+struct WavReport {
+    WavVerdict verdict = WavVerdict::kPlayable;
+    std::string problem;      // one sentence naming the file, unless playable
+    bool formatRead = false;  // `format` holds the file's bytes 22..35
+    ModuleFormat format;
+    std::uint16_t formatTag = 0;  // from the fmt chunk, when there is one
+    std::uint64_t fileBytes = 0;
+    std::uint64_t playedBytes = 0;  // bytes from byte 44 to the end: what the module plays
+    std::uint64_t blocks = 0;       // blocks of 4000 bytes the module queues
+    bool hasDataChunk = false;
+    std::uint64_t dataOffset = 0;       // where the data chunk's samples start
+    std::uint64_t dataBytes = 0;        // what the data chunk declares
+    std::vector<std::string> warnings;  // sentences about layouts the module misreads
+
+    bool Playable() const { return verdict == WavVerdict::kPlayable; }
+    // Audio time of what the device plays, the silence completing the last block included;
+    // 0 when the rate or block align is 0.
+    double PlaySeconds() const;
+};
+
+WavReport InspectWav(const std::string& path);
+
+// A readable name for a WAVE format tag ("PCM", "IEEE float", "A-law", "tag 0x1234").
+std::string FormatTagName(std::uint16_t tag);
+
+}  // namespace quorvel::host
+
+#endif

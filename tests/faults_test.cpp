@@ -1,0 +1,249 @@
+// Faults survived: device calls failing at every point of a playback and of a recording, the
+// disk filling up during a recording, and a recording process killed outright. After each the
+// files on disk are valid WAVs of whole blocks and the next session works.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+
+#include <mmsystem.h>
+
+#include "QuorvelWaveForm.h"
+#include "quorvel/device.h"
+#include "support/test_support.h"
+
+namespace qwf::test {
+namespace {
+
+namespace device = quorvel::device;
+using device::Op;
+
+// No device returns this by itself, so a journal line ending in it is the injected fault.
+constexpr unsigned kInjected = MMSYSERR_NOMEM;
+
+std::size_t CountInjected(const char* call) {
+    std::size_t count = 0;
+    for (const std::string& line : device::JournalEntries()) {
+        if (line.rfind(std::string(call) + "(", 0) == 0 &&
+            line.find(" = " + std::to_string(kInjected)) != std::string::npos) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The file is a canonical 8000 Hz mono 16-bit WAV whose header describes `blocks` blocks of
+// the virtual input's ramp; up to `trailing` bytes past them (a block cut short) are tolerated.
+void ExpectWavOfBlocks(const Bytes& file, std::uint32_t blocks, std::size_t trailing = 0) {
+    const std::size_t described = 44 + std::size_t{blocks} * 4000;
+    ASSERT_GE(file.size(), described);
+    EXPECT_LE(file.size() - described, trailing);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
+    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(U32At(file, 4), blocks * 4000u + 36u);
+    EXPECT_EQ(U32At(file, 16), 16u);
+    EXPECT_EQ(U16At(file, 20), 1u);
+    EXPECT_EQ(U16At(file, 22), 1u);
+    EXPECT_EQ(U32At(file, 24), 8000u);
+    EXPECT_EQ(U32At(file, 28), 16000u);
+    EXPECT_EQ(U16At(file, 32), 2u);
+    EXPECT_EQ(U16At(file, 34), 16u);
+    EXPECT_EQ(std::string(file.begin() + 36, file.begin() + 40), "data");
+    EXPECT_EQ(U32At(file, 40), blocks * 4000u);
+    for (std::size_t i = 0; i < std::size_t{blocks} * 2000; ++i) {
+        ASSERT_EQ(SampleAt(file, 22 + i), static_cast<std::int16_t>(i & 0xFFFF)) << "sample " << i;
+    }
+}
+
+// Runs `body` in a forked copy of this process and returns its exit code; -1 if it had to be
+// killed after `bound` or did not exit normally. The child never returns into the test.
+int RunInChild(const std::function<int()>& body, std::chrono::seconds bound) {
+    const pid_t child = fork();
+    if (child == 0) _exit(body());  // _exit: the parent's temporary folders stay
+    if (child < 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class Faults : public ModuleTest {
+  protected:
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+    Bytes PlayToEnd(const std::string& path) {
+        device::TakePlayedBytes();
+        EXPECT_EQ(PlayWavWaveForm(Utf16(path).c_str(), 0x0000FF00, 0), WF_DONE);
+        EXPECT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
+        return device::TakePlayedBytes();
+    }
+};
+
+TEST_F(Faults, PlaybackSurvivesEachDeviceCallFailingAtEveryPoint) {
+    // Three blocks: 10,000 data bytes, then silence to the end of the third.
+    const Bytes data = PatternSamples(5'000, 2);
+    const std::string path = Path("three.wav");
+    WriteFile(path, MakeWav(data));
+    Bytes expected = data;
+    expected.resize(12'000, 0);
+
+    struct Point {
+        Op op;
+        const char* call;
+    };
+    for (const Point point :
+         {Point{Op::kOutOpen, "waveOutOpen"}, Point{Op::kOutPrepare, "waveOutPrepareHeader"},
+          Point{Op::kOutWrite, "waveOutWrite"},
+          Point{Op::kOutUnprepare, "waveOutUnprepareHeader"}}) {
+        for (int skip = 0;; ++skip) {
+            SCOPED_TRACE(std::string(point.call) + " failing after " + std::to_string(skip) +
+                         " calls");
+            device::ClearFaults();
+            device::EnableJournal(true);
+            device::ClearJournal();
+            device::InjectFault(point.op, kInjected, skip, 1);
+            const Bytes played = PlayToEnd(path);
+            // Whatever was played is the file's own audio, whole blocks from its start.
+            EXPECT_EQ(played.size() % 4000, 0u);
+            ASSERT_LE(played.size(), expected.size());
+            EXPECT_TRUE(std::equal(played.begin(), played.end(), expected.begin()));
+            const bool reached = CountInjected(point.call) > 0;
+
+            device::ClearFaults();
+            EXPECT_EQ(PlayToEnd(path), expected) << "the next playback";
+            EXPECT_EQ(device::OpenOutputDevices(), 1);
+            if (!reached) {
+                EXPECT_EQ(played, expected);
+                EXPECT_GT(skip, 0) << "the call was never made";
+                break;
+            }
+        }
+    }
+}
+
+TEST_F(Faults, RecordingSurvivesEachDeviceCallFailingAtEveryPoint) {
+    constexpr std::uint32_t kBlocks = 4;
+    struct Point {
+        Op op;
+        const char* call;
+        std::int32_t startResult;  // when the call fails while starting
+    };
+    for (const Point point : {Point{Op::kInOpen, "waveInOpen", WF_ERR_OPEN},
+                              Point{Op::kInPrepare, "waveInPrepareHeader", WF_ERR_QUEUE},
+                              Point{Op::kInAddBuffer, "waveInAddBuffer", WF_ERR_QUEUE},
+                              Point{Op::kInStart, "waveInStart", WF_ERR_START}}) {
+        for (int skip = 0;; ++skip) {
+            SCOPED_TRACE(std::string(point.call) + " failing after " + std::to_string(skip) +
+                         " calls");
+            const std::string path = Path("rec-" + std::to_string(skip) + ".wav");
+            device::ClearFaults();
+            device::ResetStats();
+            device::SetInputGate(kBlocks);
+            device::EnableJournal(true);
+            device::ClearJournal();
+            device::InjectFault(point.op, kInjected, skip, 1);
+            const std::int32_t started = WaveRecordWaveForm(Utf16(path).c_str(), 0x000000FF, 0);
+            // A failed requeue stalls the capture, so the wait may end at its bound.
+            device::WaitInputData(kBlocks, std::chrono::seconds(1));
+            const std::int32_t blocks = WaveRecordWaveFormStop();
+            const bool reached = CountInjected(point.call) > 0;
+
+            EXPECT_EQ(started, reached && skip == 0 ? point.startResult : WF_DONE);
+            ASSERT_GE(blocks, 0);
+            ExpectWavOfBlocks(ReadFile(path), static_cast<std::uint32_t>(blocks));
+            EXPECT_EQ(device::OpenInputDevices(), 0);
+            if (!reached) {
+                EXPECT_EQ(blocks, static_cast<std::int32_t>(kBlocks));
+                EXPECT_GT(skip, 0) << "the call was never made";
+                break;
+            }
+        }
+    }
+    // And the next recording is whole.
+    device::ClearFaults();
+    device::ResetStats();
+    device::SetInputGate(kBlocks);
+    ASSERT_EQ(WaveRecordWaveForm(Utf16(Path("after.wav")).c_str(), 0x000000FF, 0), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(kBlocks, std::chrono::seconds(10)));
+    EXPECT_EQ(WaveRecordWaveFormStop(), static_cast<std::int32_t>(kBlocks));
+    ExpectWavOfBlocks(ReadFile(Path("after.wav")), kBlocks);
+}
+
+TEST_F(Faults, ADiskFillingUpKeepsEveryWholeBlockWrittenBeforeIt) {
+    constexpr int kCaptured = 20;
+    constexpr std::uint32_t kFitting = 5;
+    struct Limit {
+        const char* name;
+        rlim_t bytes;
+    };
+    // The limit on a block boundary, and inside the block after it (a partial write).
+    for (const Limit limit : {Limit{"boundary.wav", 44 + kFitting * 4000},
+                              Limit{"mid-block.wav", 44 + kFitting * 4000 + 1000}}) {
+        SCOPED_TRACE(limit.name);
+        const std::string path = Path(limit.name);
+        device::ResetStats();
+        device::SetInputGate(kCaptured);
+        const int exitCode = RunInChild(
+            [&] {
+                signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+                const rlimit fileSize{limit.bytes, limit.bytes};
+                if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0) return 101;
+                if (WaveRecordWaveForm(Utf16(path).c_str(), 0x000000FF, 0) != WF_DONE) return 102;
+                if (!device::WaitInputData(kCaptured, std::chrono::seconds(20))) return 103;
+                return static_cast<int>(WaveRecordWaveFormStop());
+            },
+            std::chrono::seconds(60));
+        // Capture went on after the disk was full; the file kept what fitted.
+        EXPECT_EQ(exitCode, kCaptured);
+        ExpectWavOfBlocks(ReadFile(path), kFitting, limit.bytes - (44 + kFitting * 4000));
+    }
+}
+
+TEST_F(Faults, ARecordingProcessKilledMidwayLeavesAValidWavMissingAtMostTheLastBlock) {
+    const std::string path = Path("killed.wav");
+    const pid_t child = fork();
+    if (child == 0) {
+        device::InputSettings settings;
+        settings.pace = device::Pace::kRealTime;
+        settings.source = "ramp";
+        if (!device::ConfigureInput(settings)) _exit(101);
+        if (WaveRecordWaveForm(Utf16(path).c_str(), 0x000000FF, 0) != WF_DONE) _exit(102);
+        for (;;) pause();
+    }
+    ASSERT_GT(child, 0);
+    // About a second of real-time capture: wait for the fourth block to reach the disk.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    struct stat status {};
+    while ((stat(path.c_str(), &status) != 0 || status.st_size < 44 + 4 * 4000) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    int exitStatus = 0;
+    ASSERT_EQ(waitpid(child, &exitStatus, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(exitStatus)) << "the recording child ended by itself: " << exitStatus;
+
+    const Bytes file = ReadFile(path);
+    ASSERT_GE(file.size(), 44u + 4 * 4000u);
+    // The header may lag the data by the block being appended when the process died.
+    const std::uint32_t described = U32At(file, 40) / 4000;
+    const auto onDisk = static_cast<std::uint32_t>((file.size() - 44) / 4000);
+    EXPECT_EQ(U32At(file, 40) % 4000, 0u);
+    EXPECT_GE(described + 1, onDisk);
+    ExpectWavOfBlocks(file, described, 4000);
+}
+
+}  // namespace
+}  // namespace qwf::test

@@ -1,0 +1,766 @@
+// quorvel run as a user would run it, on the virtual devices: help and usage errors, file
+// problems, info, exact played bytes, recordings ended every way, frames and the final PNG.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+const std::string kProgram = QUORVEL_PROGRAM;
+const std::string kSample = std::string(QWF_SOURCE_DIR) + "/examples/sample.wav";
+constexpr std::size_t kBlock = 4000;
+constexpr std::size_t kHeader = 44;
+
+// ---- Files ----------------------------------------------------------------------------------
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+long FileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+}
+
+std::uint32_t U32At(const Bytes& bytes, std::size_t at) {
+    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
+           (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+}
+
+std::uint16_t U16At(const Bytes& bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+void Put(Bytes& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// A WAV file: `data` after a fmt chunk and optional extra chunks before the data chunk.
+Bytes MakeWav(const Bytes& data, std::uint16_t tag = 1, std::uint16_t channels = 1,
+              std::uint32_t rate = 8000, std::uint16_t bits = 16, const Bytes& beforeData = {}) {
+    const std::uint16_t align = static_cast<std::uint16_t>(channels * (bits / 8));
+    Bytes wav = {'R', 'I', 'F', 'F'};
+    Put(wav, static_cast<std::uint32_t>(36 + beforeData.size() + data.size()), 4);
+    for (const char c : std::string("WAVEfmt ")) wav.push_back(static_cast<std::uint8_t>(c));
+    Put(wav, 16, 4);
+    Put(wav, tag, 2);
+    Put(wav, channels, 2);
+    Put(wav, rate, 4);
+    Put(wav, rate * align, 4);
+    Put(wav, align, 2);
+    Put(wav, bits, 2);
+    wav.insert(wav.end(), beforeData.begin(), beforeData.end());
+    for (const char c : std::string("data")) wav.push_back(static_cast<std::uint8_t>(c));
+    Put(wav, static_cast<std::uint32_t>(data.size()), 4);
+    wav.insert(wav.end(), data.begin(), data.end());
+    return wav;
+}
+
+// Loud samples that differ in every block, so every block draws a different trace.
+Bytes Pattern(std::size_t bytes) {
+    Bytes data(bytes);
+    for (std::size_t i = 0; i < bytes; i += 2) {
+        const int step = static_cast<int>((i / 2) % 97);
+        const int block = static_cast<int>(i / kBlock);
+        const auto sample = static_cast<std::int16_t>(step * 600 - 29000 + block * 300);
+        data[i] = static_cast<std::uint8_t>(sample & 0xFF);
+        if (i + 1 < bytes) data[i + 1] = static_cast<std::uint8_t>((sample >> 8) & 0xFF);
+    }
+    return data;
+}
+
+// What the device plays for a file: its bytes from offset 44 in whole blocks, the last one
+// completed with silence (a file ending on a block boundary gets a silent block), a trailing
+// half sample silenced.
+Bytes ExpectedPlayed(const Bytes& file) {
+    Bytes stream(file.begin() + kHeader, file.end());
+    if (stream.size() % 2 != 0) stream.back() = 0;
+    stream.resize((stream.size() / kBlock + 1) * kBlock, 0);
+    return stream;
+}
+
+// A recorded WAV's header must describe exactly the whole blocks in the file.
+void ExpectCompleteRecording(const std::string& path, std::size_t blocks) {
+    const Bytes file = ReadFile(path);
+    ASSERT_EQ(file.size(), kHeader + blocks * kBlock) << path;
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
+    EXPECT_EQ(U32At(file, 4), file.size() - 8);
+    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(U16At(file, 20), 1);
+    EXPECT_EQ(U16At(file, 22), 1);
+    EXPECT_EQ(U32At(file, 24), 8000u);
+    EXPECT_EQ(U16At(file, 34), 16);
+    EXPECT_EQ(std::string(file.begin() + 36, file.begin() + 40), "data");
+    EXPECT_EQ(U32At(file, 40), blocks * kBlock);
+}
+
+struct Picture {
+    unsigned width = 0;
+    unsigned height = 0;
+    Bytes rgb;
+    std::uint32_t At(unsigned x, unsigned y) const {
+        const std::size_t at = (static_cast<std::size_t>(y) * width + x) * 3;
+        return (static_cast<std::uint32_t>(rgb[at]) << 16) | (rgb[at + 1] << 8) | rgb[at + 2];
+    }
+};
+
+Picture ReadPng(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Picture picture;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return picture;
+    image.format = PNG_FORMAT_RGB;
+    picture.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr) == 0) {
+        return Picture{};
+    }
+    picture.width = image.width;
+    picture.height = image.height;
+    return picture;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/quorvel-cli.XXXXXX";
+        path_ = ::mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+        ::chmod(path_.c_str(), 0755);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// ---- Running quorvel ---------------------------------------------------------------------
+
+struct Result {
+    int status = -1;  // exit status, or -1 when ended by a signal
+    std::string out;
+    std::string err;
+};
+
+struct Launch {
+    Launch(std::vector<std::string> arguments, std::vector<std::string> environment = {})
+        : args(std::move(arguments)), env(std::move(environment)) {}
+    std::vector<std::string> args;
+    std::vector<std::string> env;  // NAME=value, over the test's own environment
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+    bool asNobody = false;
+};
+
+int CountLines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// quorvel in a child process, standard input a pipe the test writes to.
+class Process {
+  public:
+    explicit Process(const Launch& launch) {
+        int in[2], out[2], err[2];
+        if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
+        std::vector<std::string> env = {"QUORVEL_OUTPUT=virtual", "QUORVEL_INPUT=virtual"};
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            if (text.rfind("QUORVEL_", 0) != 0 && text.rfind("DISPLAY=", 0) != 0)
+                env.push_back(text);
+        }
+        for (const std::string& entry : launch.env) {
+            const std::string name = entry.substr(0, entry.find('=') + 1);
+            env.erase(std::remove_if(env.begin(), env.end(),
+                                     [&](const std::string& e) { return e.rfind(name, 0) == 0; }),
+                      env.end());
+            env.push_back(entry);
+        }
+        std::vector<std::string> args = {kProgram};
+        args.insert(args.end(), launch.args.begin(), launch.args.end());
+        std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        envp.reserve(env.size() + 1);
+        for (std::string& entry : env) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+            const rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            if (launch.asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(125);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(126);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        input_ = in[1];
+        out_ = out[0];
+        err_ = err[0];
+    }
+
+    ~Process() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (const int fd : {input_, out_, err_}) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void Type(const std::string& text) {
+        if (input_ >= 0) {
+            [[maybe_unused]] const ssize_t written = ::write(input_, text.data(), text.size());
+        }
+    }
+    void CloseInput() {
+        if (input_ >= 0) ::close(input_);
+        input_ = -1;
+    }
+    void Signal(int number) { ::kill(pid_, number); }
+
+    // Reads both outputs to their end and waits for the exit; kills the child after `timeout`.
+    Result Wait(std::chrono::seconds timeout = 120s) {
+        CloseInput();
+        Result result;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (out_ >= 0 || err_ >= 0) {
+            pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || ::poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+                ADD_FAILURE() << "quorvel did not finish in time";
+                ::kill(pid_, SIGKILL);
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                int& fd = i == 0 ? out_ : err_;
+                if (fd < 0 || fds[i].revents == 0) continue;
+                char buffer[4096];
+                const ssize_t got = ::read(fd, buffer, sizeof buffer);
+                if (got <= 0) {
+                    ::close(fd);
+                    fd = -1;
+                } else {
+                    (i == 0 ? result.out : result.err)
+                        .append(buffer, static_cast<std::size_t>(got));
+                }
+            }
+        }
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        waited_ = true;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    int input_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
+Result RunQuorvel(const Launch& launch) {
+    return Process(launch).Wait();
+}
+Result RunQuorvel(std::vector<std::string> args) {
+    return RunQuorvel(Launch(std::move(args)));
+}
+
+// Polls until `path` is at least `bytes` long.
+bool WaitForSize(const std::string& path, long bytes, std::chrono::seconds timeout = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (FileSize(path) < bytes) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+::testing::AssertionResult OneSentenceNaming(const Result& result, const std::string& name) {
+    if (CountLines(result.err) != 1 || result.err.rfind("quorvel: ", 0) != 0) {
+        return ::testing::AssertionFailure() << "not one line: " << result.err;
+    }
+    if (result.err.find(name) == std::string::npos) {
+        return ::testing::AssertionFailure() << "does not name " << name << ": " << result.err;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// ---- Usage -------------------------------------------------------------------------------
+
+TEST(Usage, EveryCommandHasHelpWithItsOptionsAndTheExitCodes) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> phrases;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, {"play", "record", "monitor", "info", "--module"}},
+        {{"play", "--help"}, {"--output", "--fast", "--frames", "--png", "space pauses"}},
+        {{"record", "--help"}, {"--input", "--seconds", "--trace-color", "Ctrl-C"}},
+        {{"monitor", "--help"}, {"--input", "--seconds", "--view"}},
+        {{"info", "--help"}, {"bytes 22-35"}},
+    };
+    for (const Case& c : cases) {
+        const Result result = RunQuorvel(c.args);
+        SCOPED_TRACE(c.args.front());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_NE(result.out.find("Exit status: 0 done, 1 usage error"), std::string::npos);
+        EXPECT_NE(result.out.find("3 device problem"), std::string::npos);
+        for (const std::string& phrase : c.phrases) {
+            EXPECT_NE(result.out.find(phrase), std::string::npos) << phrase;
+        }
+    }
+}
+
+TEST(Usage, BadOptionsAndValuesAreRefusedInOneSentenceNamingThem) {
+    TempDir dir;
+    const std::string take = dir / "take.wav";
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;
+    };
+    const std::vector<Case> cases = {
+        {{}, "subcommand"},
+        {{"play"}, "FILE"},
+        {{"play", kSample, "--trace-color", "#12345"}, "\"#12345\""},
+        {{"play", kSample, "--back-color", "blue"}, "\"blue\""},
+        {{"play", kSample, "--view", "tv"}, "\"tv\""},
+        {{"play", kSample, "--output", "speaker"}, "\"speaker\""},
+        {{"play", kSample, "--bogus"}, "--bogus"},
+        {{"record", take, "--input", "tone:abc"}, "\"tone:abc\""},
+        {{"record", take, "--seconds", "0"}, "\"0\""},
+        {{"monitor", "--seconds", "soon"}, "\"soon\""},
+        {{"record", take, "--fast"}, "--seconds"},
+        {{"play", kSample, "--output", "file:" + kSample}, kSample},
+        {{"play", kSample, "--view", "terminal"}, "terminal"},
+    };
+    for (const Case& c : cases) {
+        const Result result = RunQuorvel(c.args);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(OneSentenceNaming(result, c.named));
+    }
+    EXPECT_EQ(FileSize(take), -1) << "a refused recording must not create its file";
+    EXPECT_EQ(ReadFile(kSample).size(), 71644u) << "the sample must not be overwritten";
+}
+
+// ---- File and device problems ------------------------------------------------------------------
+
+TEST(Problems, FilesThatCannotBeUsedAreNamedAndExitWith2) {
+    TempDir dir;
+    const std::string text = dir / "notes.wav";
+    WriteFile(text, Bytes(100, 'x'));
+    const std::string floating = dir / "float.wav";
+    WriteFile(floating, MakeWav(Pattern(400), 3, 1, 8000, 32));
+    const std::string deep = dir / "24bit.wav";
+    WriteFile(deep, MakeWav(Pattern(600), 1, 1, 8000, 24));
+    const std::string plainFile = dir / "plain";
+    WriteFile(plainFile, Bytes(4, 0));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;
+        std::string phrase;
+    };
+    const std::vector<Case> cases = {
+        {{"play", dir / "missing.wav"}, dir / "missing.wav", "does not exist"},
+        {{"info", dir / "missing.wav"}, dir / "missing.wav", "does not exist"},
+        {{"play", dir.path()}, dir.path(), "is a directory"},
+        {{"play", text}, text, "not a WAV file"},
+        {{"info", floating}, floating, "not PCM"},
+        {{"play", floating}, floating, "IEEE float"},
+        {{"play", deep}, deep, "24 bits per sample"},
+        {{"record", dir / "no/such/take.wav", "--fast", "--seconds", "1"},
+         "no/such",
+         "does not exist"},
+        {{"record", dir.path(), "--fast", "--seconds", "1"}, dir.path(), "folder"},
+        {{"play", kSample, "--fast", "--png", dir / "no/screen.png"}, "screen.png", "folder"},
+        {{"play", kSample, "--fast", "--frames", plainFile}, plainFile, "not a folder"},
+        {{"play", kSample, "--output", "file:" + dir / "no/out.raw"}, "out.raw", "Cannot create"},
+        {{"monitor", "--input", "file:" + dir / "none.wav"}, "none.wav", "Cannot read"},
+    };
+    for (const Case& c : cases) {
+        const Result result = RunQuorvel(c.args);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_TRUE(OneSentenceNaming(result, c.named));
+        EXPECT_NE(result.err.find(c.phrase), std::string::npos) << result.err;
+    }
+}
+
+TEST(Problems, AFileThatCannotBeReadIsRefused) {
+    TempDir dir;
+    const std::string locked = dir / "locked.wav";
+    WriteFile(locked, MakeWav(Pattern(400)));
+    ::chmod(locked.c_str(), 0);
+    Launch launch{{"play", locked, "--output", "fast"}};
+    launch.asNobody = ::geteuid() == 0;  // root reads any file; someone else must try
+    const Result result = RunQuorvel(launch);
+    if (result.status == 125 || result.status == 126) GTEST_SKIP() << "cannot run as nobody";
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(OneSentenceNaming(result, locked));
+    EXPECT_NE(result.err.find("Permission denied"), std::string::npos) << result.err;
+}
+
+TEST(Problems, AModuleThatCannotBeLoadedIsADeviceProblem) {
+    const std::string services = kProgram.substr(0, kProgram.rfind('/')) + "/libQuorvelDevice.so.1";
+    struct Case {
+        Launch launch;
+        std::string phrase;
+    };
+    const std::vector<Case> cases = {
+        {{{"play", kSample, "--module", "/nonexistent/libQuorvelWaveForm.so.1"}},
+         "/nonexistent/libQuorvelWaveForm.so.1"},
+        {{{"play", kSample}, {"QUORVEL_MODULE=/nonexistent/module.so"}}, "/nonexistent/module.so"},
+        {{{"play", kSample, "--module", services}}, "does not export"},
+    };
+    for (const Case& c : cases) {
+        const Result result = RunQuorvel(c.launch);
+        SCOPED_TRACE(::testing::PrintToString(c.launch.args));
+        EXPECT_EQ(result.status, 3);
+        EXPECT_TRUE(OneSentenceNaming(result, c.phrase));
+    }
+}
+
+TEST(Problems, DevicesThatCannotBeOpenedAreDeviceProblemsAndLeaveNoFile) {
+    TempDir dir;
+    const std::string take = dir / "take.wav";
+    // The sound device, asked for by name, with a driver SDL does not have: it cannot open.
+    const std::vector<std::string> noSound = {"QUORVEL_OUTPUT=sdl", "QUORVEL_INPUT=sdl",
+                                              "SDL_AUDIODRIVER=no-such-driver"};
+    const Result played = RunQuorvel(Launch({"play", kSample, "--view", "none"}, noSound));
+    EXPECT_EQ(played.status, 3) << played.err;
+    EXPECT_NE(played.err.find("quorvel: The output device (default) could not be opened"),
+              std::string::npos)
+        << played.err;
+
+    const Result recorded = RunQuorvel(Launch({"record", take, "--seconds", "1"}, noSound));
+    EXPECT_EQ(recorded.status, 3) << recorded.err;
+    EXPECT_NE(recorded.err.find("quorvel: The input device (default) could not be opened"),
+              std::string::npos)
+        << recorded.err;
+    EXPECT_EQ(FileSize(take), -1) << "a recording that never started must leave no file";
+}
+
+// ---- info ----------------------------------------------------------------------------------
+
+TEST(Info, ShowsTheFieldsTheModuleReadsTheDataAndWarnings) {
+    TempDir dir;
+    const std::string path = dir / "stereo.wav";
+    Bytes list = {'L', 'I', 'S', 'T'};
+    Put(list, 4, 4);
+    for (const char c : std::string("INFO")) list.push_back(static_cast<std::uint8_t>(c));
+    WriteFile(path, MakeWav(Pattern(10000), 1, 2, 22050, 8, list));
+
+    const Result result = RunQuorvel({"info", path});
+    EXPECT_EQ(result.status, 0) << result.err;
+    for (const char* line :
+         {"Channels          2\n", "Sample rate       22050 Hz\n", "Bytes per second  44100\n",
+          "Block align       2\n", "Bits per sample   8\n",
+          "Data chunk        10000 bytes, samples from byte 56\n",
+          "Module plays      10012 bytes from byte 44 in 3 block(s) of 4000 bytes",
+          "Warning: The samples start at byte 56, not 44"}) {
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << " in\n" << result.out;
+    }
+}
+
+// ---- play -----------------------------------------------------------------------------------
+
+TEST(Play, TheOutputFileHoldsExactlyTheBytesPlayed) {
+    TempDir dir;
+    Bytes junk = {'J', 'U', 'N', 'K'};
+    Put(junk, 6, 4);
+    junk.insert(junk.end(), {1, 2, 3, 4, 5, 6});
+    struct Case {
+        const char* name;
+        Bytes file;
+        bool realTime;
+    };
+    const std::vector<Case> cases = {
+        {"partial.wav", MakeWav(Pattern(10'000)), false},
+        {"boundary.wav", MakeWav(Pattern(8'000)), false},
+        {"odd.wav", MakeWav(Pattern(4'001)), false},
+        {"junk.wav", MakeWav(Pattern(5'000), 1, 1, 8000, 16, junk), false},
+        {"stereo8.wav", MakeWav(Pattern(9'000), 1, 2, 11025, 8), false},
+        {"realtime.wav", MakeWav(Pattern(3'000)), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / c.name;
+        const std::string played = dir / (std::string(c.name) + ".raw");
+        WriteFile(path, c.file);
+        std::vector<std::string> args = {"play", path, "--output", "file:" + played};
+        if (!c.realTime) args.push_back("--fast");
+        const Result result = RunQuorvel(args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        const Bytes expected = ExpectedPlayed(c.file);
+        EXPECT_EQ(ReadFile(played), expected);
+        EXPECT_NE(result.out.find("Played " + std::to_string(expected.size() / kBlock) + " block"),
+                  std::string::npos)
+            << result.out;
+    }
+}
+
+TEST(Play, AStaleOutputFileIsReplacedNotAppendedTo) {
+    TempDir dir;
+    const std::string path = dir / "short.wav";
+    const Bytes file = MakeWav(Pattern(2'000));
+    WriteFile(path, file);
+    const std::string played = dir / "played.raw";
+    WriteFile(played, Bytes(12345, 0xEE));
+    EXPECT_EQ(RunQuorvel({"play", path, "--fast", "--output", "file:" + played}).status, 0);
+    EXPECT_EQ(ReadFile(played), ExpectedPlayed(file));
+}
+
+TEST(Play, PathsTooLongOrNotUtf8ForTheModuleStillPlay) {
+    TempDir dir;
+    std::string folder = dir.path();
+    while (folder.size() < 230) {
+        folder += "/a-rather-long-folder-name";
+        ::mkdir(folder.c_str(), 0755);
+    }
+    const Bytes file = MakeWav(Pattern(6'000));
+    for (const std::string& path : {folder + "/deep.wav", dir / "caf\xE9-\xFF.wav"}) {
+        SCOPED_TRACE(path);
+        WriteFile(path, file);
+        const std::string played = dir / "played.raw";
+        const Result result = RunQuorvel({"play", path, "--fast", "--output", "file:" + played});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(ReadFile(played), ExpectedPlayed(file));
+    }
+}
+
+TEST(Play, SpacePausesAndResumesAndQQuits) {
+    TempDir dir;
+    const std::string path = dir / "three-seconds.wav";
+    const Bytes file = MakeWav(Pattern(48'000));
+    WriteFile(path, file);
+    const std::string played = dir / "played.raw";
+    {
+        Process quorvel({{"play", path, "--output", "file:" + played}});
+        ASSERT_TRUE(WaitForSize(played, static_cast<long>(kBlock)));
+        quorvel.Type(" ");
+        std::this_thread::sleep_for(300ms);
+        const long pausedAt = FileSize(played);
+        std::this_thread::sleep_for(600ms);
+        EXPECT_EQ(FileSize(played), pausedAt) << "the device must not play while paused";
+        EXPECT_LT(pausedAt, static_cast<long>(file.size() - kHeader));
+        quorvel.Type(" ");
+        const Result result = quorvel.Wait();
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(ReadFile(played), ExpectedPlayed(file)) << "resumed where it paused";
+    }
+    {
+        Process quorvel({{"play", path, "--output", "file:" + played}});
+        ASSERT_TRUE(WaitForSize(played, static_cast<long>(kBlock)));
+        quorvel.Type("q");
+        const Result result = quorvel.Wait();
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.out.find("Stopped after"), std::string::npos) << result.out;
+        EXPECT_LT(FileSize(played), static_cast<long>(ExpectedPlayed(file).size()));
+    }
+}
+
+// ---- record and monitor
+// --------------------------------------------------------------------------
+
+TEST(Record, AFastRecordingForSecondsIsACompleteWavOfWholeBlocks) {
+    TempDir dir;
+    struct Case {
+        const char* seconds;
+        std::size_t blocks;
+    };
+    for (const Case& c : {Case{"1", 4}, Case{"0.3", 2}, Case{"2.25", 9}}) {
+        SCOPED_TRACE(c.seconds);
+        const std::string path = dir / "ramp.wav";
+        const Result result =
+            RunQuorvel({"record", path, "--fast", "--seconds", c.seconds, "--input", "ramp"});
+        EXPECT_EQ(result.status, 0) << result.err;
+        ExpectCompleteRecording(path, c.blocks);
+        EXPECT_NE(result.out.find("Recorded " + std::to_string(c.blocks) + " blocks"),
+                  std::string::npos)
+            << result.out;
+        // The ramp's samples count up from 0, none lost or repeated.
+        const Bytes file = ReadFile(path);
+        for (std::size_t n = 0; n < c.blocks * kBlock / 2; n += 997) {
+            ASSERT_EQ(U16At(file, kHeader + 2 * n), static_cast<std::uint16_t>(n)) << n;
+        }
+    }
+}
+
+TEST(Record, MonitorShowsTheTraceWithoutAFile) {
+    const Result result =
+        RunQuorvel({"monitor", "--fast", "--seconds", "0.5", "--input", "tone:500"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Showed 2 blocks"), std::string::npos) << result.out;
+}
+
+// A real-time recording ended by a signal or a key: the file is complete all the same.
+class RecordEnding : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RecordEnding, LeavesACompleteFile) {
+    TempDir dir;
+    const std::string path = dir / "take.wav";
+    Process quorvel({{"record", path, "--input", "tone:440"}});
+    ASSERT_TRUE(WaitForSize(path, static_cast<long>(kHeader + kBlock)));
+    const std::string how = GetParam();
+    if (how == "SIGINT") quorvel.Signal(SIGINT);
+    if (how == "SIGTERM") quorvel.Signal(SIGTERM);
+    if (how == "Enter") quorvel.Type("\n");
+    if (how == "q") quorvel.Type("q");
+    const Result result = quorvel.Wait();
+    EXPECT_EQ(result.status, 0) << result.err;
+    const long size = FileSize(path);
+    ASSERT_GE(size, static_cast<long>(kHeader + kBlock));
+    const auto blocks = static_cast<std::size_t>(size - kHeader) / kBlock;
+    ExpectCompleteRecording(path, blocks);
+    EXPECT_NE(result.out.find("Recorded " + std::to_string(blocks) + " block"), std::string::npos)
+        << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, RecordEnding,
+                         ::testing::Values("SIGINT", "SIGTERM", "Enter", "q"));
+
+TEST(Record, AFileSizeLimitEndsTheFileAtAWholeBlockWithoutKillingTheProgram) {
+    TempDir dir;
+    const std::string path = dir / "limited.wav";
+    Launch launch{{"record", path, "--fast", "--seconds", "2", "--input", "ramp"}};
+    launch.fileSizeLimit = kHeader + 2 * kBlock;
+    const Result result = RunQuorvel(launch);
+    EXPECT_EQ(result.status, 2) << "killed by SIGXFSZ? " << result.err;
+    EXPECT_NE(result.err.find("Only 2 of the 8 blocks"), std::string::npos) << result.err;
+    ExpectCompleteRecording(path, 2);
+}
+
+// ---- frames and the final screen ----------------------------------------------------------------
+
+std::vector<std::string> FramesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (int i = 0;; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%05d.png", i);
+        if (FileSize(folder + "/" + name) < 0) break;
+        names.push_back(folder + "/" + name);
+    }
+    return names;
+}
+
+TEST(Frames, OnePngPerDrawnBlockFastOrRealTimeTheLastBeingTheFinalScreen) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::size_t frames;
+    };
+    const std::string partial = dir / "partial.wav";
+    WriteFile(partial, MakeWav(Pattern(10'000)));  // 3 blocks
+    const std::string boundary = dir / "boundary.wav";
+    WriteFile(boundary, MakeWav(Pattern(8'000)));  // 2 blocks and a silent one
+    const std::string brief = dir / "brief.wav";
+    WriteFile(brief, MakeWav(Pattern(2'000)));  // 1 block
+    const std::vector<Case> cases = {
+        {"fast", {"play", partial, "--fast"}, 3},
+        {"boundary", {"play", boundary, "--output", "fast"}, 3},
+        {"realtime", {"play", brief, "--output", "null"}, 1},
+        {"sample", {"play", kSample, "--fast"}, 18},
+        {"record",
+         {"record", dir / "take.wav", "--fast", "--seconds", "1.5", "--input", "ramp"},
+         6},
+        // 310 Hz is not a whole number of cycles per block, so its blocks draw different traces.
+        {"monitor", {"monitor", "--seconds", "0.5", "--input", "tone:310"}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = dir / (std::string("frames-") + c.name);
+        const std::string png = dir / (std::string(c.name) + ".png");
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--frames", folder, "--png", png});
+        const Result result = RunQuorvel(args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        const std::vector<std::string> frames = FramesIn(folder);
+        ASSERT_EQ(frames.size(), c.frames);
+        for (const std::string& frame : frames) {
+            const Picture picture = ReadPng(frame);
+            EXPECT_EQ(picture.width, 240u) << frame;
+            EXPECT_EQ(picture.height, 320u) << frame;
+        }
+        EXPECT_EQ(ReadFile(frames.back()), ReadFile(png));
+        if (frames.size() >= 2) {
+            EXPECT_NE(ReadFile(frames[0]), ReadFile(frames[1]));
+        }
+    }
+}
+
+TEST(Png, TheFinalScreenShowsTheTraceInTheChosenColours) {
+    TempDir dir;
+    const std::string path = dir / "loud.wav";
+    WriteFile(path, MakeWav(Pattern(6'000)));
+    const std::string png = dir / "screen.png";
+    const Result result = RunQuorvel({"play", path, "--fast", "--trace-color", "#FF0000",
+                                      "--back-color", "0000ff", "--png", png});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const Picture picture = ReadPng(png);
+    ASSERT_EQ(picture.width, 240u);
+    ASSERT_EQ(picture.height, 320u);
+    std::size_t red = 0;
+    std::size_t blue = 0;
+    for (unsigned y = 0; y < picture.height; ++y) {
+        for (unsigned x = 0; x < picture.width; ++x) {
+            const std::uint32_t pixel = picture.At(x, y);
+            const bool inPanel = y >= 26 && y < 228;
+            if (!inPanel) {
+                ASSERT_EQ(pixel, 0u) << "outside the panel at " << x << "," << y;
+                continue;
+            }
+            ASSERT_TRUE(pixel == 0xFF0000 || pixel == 0x0000FF) << std::hex << pixel;
+            (pixel == 0xFF0000 ? red : blue) += 1;
+        }
+    }
+    EXPECT_EQ(picture.At(0, 26), 0xFF0000u) << "the panel's outline";
+    EXPECT_GT(red, 2u * 240u) << "the outline and the trace";
+    EXPECT_GT(blue, 100u * 240u) << "the background";
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// The sound server going away in the middle of playback and recording through the module: the
+// devices report it and fall silent, nothing hangs, the recording on disk stays a valid WAV
+// file, and later devices fall back to the virtual device. The test starts and kills a
+// PulseAudio server of its own, so the one of scripts/test-sound serves the other tests.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorvel/device.h"
+#include "support/sound_server.h"
+
+namespace qd = quorvel::device;
+namespace sound = qwf::sound;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kDone = 999;  // what the module's entry points return on success
+
+std::uint32_t U32At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+           static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// A PulseAudio server of the test's own with a null sink "lossy" whose monitor is the default
+// source, on a socket in a temporary folder, started as scripts/with-pulse starts its server.
+class PrivateServer {
+  public:
+    PrivateServer() : dir_(sound::TempPath("server")) {
+        for (const std::string& sub : {std::string(), std::string("/home"), std::string("/runtime"),
+                                       std::string("/state")}) {
+            ::mkdir((dir_ + sub).c_str(), 0700);
+        }
+        address_ = "unix:" + dir_ + "/native";
+        const std::vector<std::string> environment = {
+            "HOME=" + dir_ + "/home", "XDG_RUNTIME_DIR=" + dir_ + "/runtime",
+            "PULSE_RUNTIME_PATH=" + dir_ + "/runtime", "PULSE_STATE_PATH=" + dir_ + "/state",
+            "PATH=/usr/bin:/bin"};
+        server_ = sound::Child(
+            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--realtime=no", "--high-priority=no", "--system=false", "--disallow-exit",
+             "--log-target=file:" + dir_ + "/server.log", "-L",
+             "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1", "-L",
+             "module-null-sink sink_name=lossy rate=8000 channels=1 format=s16le norewinds=1"},
+            "", environment);
+        ready_ = server_.Started() && Eventually([this] { return Pactl({"info"}) == 0; }, 10s) &&
+                 Pactl({"set-default-sink", "lossy"}) == 0 &&
+                 Pactl({"set-default-source", "lossy.monitor"}) == 0;
+    }
+    ~PrivateServer() {
+        server_.Stop(SIGKILL);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    bool ready() const { return ready_; }
+    const std::string& address() const { return address_; }
+    void Kill() { server_.Stop(SIGKILL); }
+
+  private:
+    int Pactl(const std::vector<std::string>& arguments) const {
+        std::vector<std::string> command = {"pactl", "--server=" + address_};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        sound::Child pactl(command, "/dev/null", {}, true);  // refused until the server is up
+        return pactl.Wait();
+    }
+
+    std::string dir_;
+    std::string address_;
+    sound::Child server_;
+    bool ready_ = false;
+};
+
+TEST(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) {
+    const std::string missing = sound::MissingServer();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    PrivateServer server;
+    ASSERT_TRUE(server.ready()) << "cannot start a PulseAudio server of the test's own";
+    // SDL asks for its server at every open; only PulseAudio, so that no other driver stands in
+    // once the server is gone.
+    setenv("PULSE_SERVER", server.address().c_str(), 1);
+    setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    qd::ResetAll();
+    qd::OutputSettings output;
+    output.backend = "sdl";
+    ASSERT_TRUE(qd::ConfigureOutput(output));
+    qd::InputSettings input;
+    input.backend = "sdl";
+    ASSERT_TRUE(qd::ConfigureInput(input));
+
+    const std::string song = sound::TempPath("long.wav");
+    const std::string recording = sound::TempPath("lost.wav");
+    sound::WriteWav(song, sound::KnownSignal(20 * sound::kRate, 9));
+    ASSERT_EQ(module.record(sound::Utf16(recording).c_str(), 0x00FFFFFF, 0), kDone);
+    ASSERT_EQ(module.play(sound::Utf16(song).c_str(), 0x00FFFFFF, 0), kDone);
+    ASSERT_EQ(qd::ActiveOutputBackend(), "sdl");
+    ASSERT_EQ(qd::ActiveInputBackend(), "sdl");
+    ASSERT_TRUE(Eventually(
+        [] {
+            return qd::GetOutputStats().doneMessages >= 3 && qd::GetInputStats().dataMessages >= 3;
+        },
+        10s))
+        << "neither playing nor recording got going";
+    EXPECT_FALSE(qd::OutputDeviceLost());
+    EXPECT_FALSE(qd::InputDeviceLost());
+
+    const auto killed = Clock::now();
+    server.Kill();
+    ASSERT_TRUE(Eventually([] { return qd::OutputDeviceLost() && qd::InputDeviceLost(); }, 5s))
+        << "the loss was not reported";
+    const double noticedMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - killed).count();
+    std::printf("Both devices reported lost %.0f ms after the server was killed\n", noticedMs);
+    std::this_thread::sleep_for(100ms);  // a callback already running when it was noticed ends
+    const qd::OutputStats outputAtLoss = qd::GetOutputStats();
+    const qd::InputStats inputAtLoss = qd::GetInputStats();
+    EXPECT_EQ(outputAtLoss.devicesLost, 1u);
+    EXPECT_EQ(inputAtLoss.devicesLost, 1u);
+    EXPECT_TRUE(qd::WaitOutputIdle(2s)) << "a host waiting for the end of playback would hang";
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(qd::GetOutputStats().doneMessages, outputAtLoss.doneMessages);
+    EXPECT_EQ(qd::GetInputStats().dataMessages, inputAtLoss.dataMessages);
+
+    // Pausing a lost device and ending both through the module return at once.
+    const auto ending = Clock::now();
+    EXPECT_EQ(module.pause(), kDone);
+    const int blocks = module.stopRecording();
+    EXPECT_EQ(static_cast<std::uint64_t>(blocks), inputAtLoss.buffersFilled);
+    EXPECT_EQ(qd::OpenInputDevices(), 0);
+    // A new start closes the lost device, then finds no server for the sound device it names.
+    EXPECT_EQ(module.play(sound::Utf16(song).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::OpenOutputDevices(), 0);
+    EXPECT_LT(Clock::now() - ending, 3s);
+
+    // The recording holds every block delivered before the loss, and its header says so.
+    const std::vector<std::uint8_t> file = sound::ReadBytes(recording);
+    ASSERT_GT(blocks, 0);
+    ASSERT_EQ(file.size(), 44 + static_cast<std::size_t>(blocks) * sound::kBlockSamples * 2);
+    EXPECT_EQ(U32At(file, 4), file.size() - 8);
+    EXPECT_EQ(U32At(file, 40), file.size() - 44);
+
+    // With "default" the next playback falls back to the virtual device and says why.
+    output.backend = "default";
+    ASSERT_TRUE(qd::ConfigureOutput(output));
+    EXPECT_EQ(module.play(sound::Utf16(song).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "virtual");
+    EXPECT_NE(qd::OutputFallbackNotice(), "");
+    EXPECT_FALSE(qd::OutputDeviceLost());
+    std::remove(song.c_str());
+    std::remove(recording.c_str());
+}
+
+}  // namespace

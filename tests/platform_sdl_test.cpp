@@ -1,0 +1,435 @@
+// The sound device through SDL: the backend table and its names, the fall back to the virtual
+// device when no sound device opens, and, through a real PulseAudio server (scripts/test-sound),
+// playback and capture sample for sample, pause, underrun counting and other formats.
+#include <gtest/gtest.h>
+#include <mmsystem.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorvel/device.h"
+#include "support/sound_server.h"
+
+namespace qd = quorvel::device;
+namespace sound = qwf::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kDone = 999;  // what the module's entry points return on success
+constexpr UINT kHeaderSize = sizeof(WAVEHDR);
+const WAVEFORMATEX kMono16{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        hadOld_ = old != nullptr;
+        if (hadOld_) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (hadOld_) {
+            setenv(name_, old_.c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+// A tone with no zero sample, so a recording shows where it begins.
+sound::Samples Tone(double hertz, std::size_t count) {
+    sound::Samples samples(count);
+    for (std::size_t n = 0; n < count; ++n) {
+        const double phase = 6.283185307179586 * hertz * static_cast<double>(n) / sound::kRate;
+        samples[n] = static_cast<std::int16_t>(std::lround(8000.0 * std::sin(phase + 0.5)));
+        if (samples[n] == 0) samples[n] = 1;
+    }
+    return samples;
+}
+
+// Plays samples the way the module does, one block in flight: the done message's handler
+// unprepares the block, fills it with the next samples and queues it again. A handler may be
+// told to take its time over one block.
+class OneBlockPlayer {
+  public:
+    explicit OneBlockPlayer(sound::Samples samples) : samples_(std::move(samples)) {}
+
+    MMRESULT Open(const WAVEFORMATEX& format = kMono16) {
+        return waveOutOpen(&device_, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Callback),
+                           reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    }
+
+    void Start() {
+        Fill();
+        ASSERT_EQ(waveOutPrepareHeader(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveOutWrite(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
+    }
+
+    bool WaitUntilPlayed(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return finished_.wait_for(lock, timeout, [this] { return done_; });
+    }
+
+    void Close() {
+        waveOutReset(device_);
+        waveOutUnprepareHeader(device_, &header_, kHeaderSize);
+        EXPECT_EQ(waveOutClose(device_), MMSYSERR_NOERROR);
+    }
+
+    std::size_t slowBlock = SIZE_MAX;  // the block whose requeue is held back
+    std::chrono::milliseconds slowBy{0};
+    std::atomic<int> failures{0};
+
+  private:
+    void Fill() {
+        const std::size_t count = std::min(sound::kBlockSamples, samples_.size() - next_);
+        std::memcpy(block_, samples_.data() + next_, count * 2);
+        next_ += count;
+        header_ = WAVEHDR{};
+        header_.lpData = reinterpret_cast<LPSTR>(block_);
+        header_.dwBufferLength = static_cast<DWORD>(count * 2);
+        ++queued_;
+    }
+
+    static void CALLBACK Callback(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR,
+                                  DWORD_PTR) {
+        auto* self = reinterpret_cast<OneBlockPlayer*>(instance);
+        if (message != MM_WOM_DONE) return;
+        self->failures += waveOutUnprepareHeader(device, &self->header_, kHeaderSize) != 0;
+        if (self->next_ == self->samples_.size()) {
+            const std::lock_guard<std::mutex> lock(self->mutex_);
+            self->done_ = true;
+            self->finished_.notify_all();
+            return;
+        }
+        if (self->queued_ == self->slowBlock) std::this_thread::sleep_for(self->slowBy);
+        self->Fill();
+        self->failures += waveOutPrepareHeader(device, &self->header_, kHeaderSize) != 0;
+        self->failures += waveOutWrite(device, &self->header_, kHeaderSize) != 0;
+    }
+
+    const sound::Samples samples_;
+    HWAVEOUT device_ = nullptr;
+    WAVEHDR header_{};
+    std::int16_t block_[sound::kBlockSamples] = {};
+    std::size_t next_ = 0;
+    std::size_t queued_ = 0;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+};
+
+// The recording with its silence taken out, from the first sound on.
+sound::Samples WithoutSilence(const sound::Samples& recorded, std::size_t* silentSamples) {
+    sound::Samples sounding;
+    std::size_t first = 0;
+    while (first < recorded.size() && recorded[first] == 0) ++first;
+    std::size_t last = recorded.size();
+    while (last > first && recorded[last - 1] == 0) --last;
+    *silentSamples = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        if (recorded[i] == 0) {
+            ++*silentSamples;
+        } else {
+            sounding.push_back(recorded[i]);
+        }
+    }
+    return sounding;
+}
+
+// ---- Without a sound server -------------------------------------------------------------
+
+TEST(SdlBackend, BackendsFormOneTableThatSettingsAndEnvironmentName) {
+    EXPECT_EQ(qd::AudioBackends(), (std::vector<std::string>{"sdl", "virtual"}));
+    qd::OutputSettings output;
+    std::string error;
+    ASSERT_TRUE(qd::ParseOutputSettings("sdl,memory", &output, &error)) << error;
+    EXPECT_EQ(output.backend, "sdl");
+    EXPECT_TRUE(output.sinkMemory);
+    ASSERT_TRUE(qd::ParseOutputSettings("default", &output, &error)) << error;
+    EXPECT_EQ(output.backend, "default");
+    qd::InputSettings input;
+    ASSERT_TRUE(qd::ParseInputSettings("sdl,fifo=800", &input, &error)) << error;
+    EXPECT_EQ(input.backend, "sdl");
+    EXPECT_EQ(input.fifoFrames, 800u);
+    EXPECT_FALSE(qd::ParseInputSettings("fast,sdl", &input, &error));
+    EXPECT_NE(error.find("\"sdl\""), std::string::npos) << error;
+
+    output = qd::OutputSettings{};
+    output.backend = "pulse";
+    EXPECT_FALSE(qd::ConfigureOutput(output, &error));
+    EXPECT_NE(error.find("\"pulse\""), std::string::npos) << error;
+    EXPECT_NE(error.find("default, sdl or virtual"), std::string::npos) << error;
+    input = qd::InputSettings{};
+    input.backend = "pulse";
+    EXPECT_FALSE(qd::ConfigureInput(input, &error));
+    EXPECT_NE(error.find("default, sdl or virtual"), std::string::npos) << error;
+}
+
+// With no sound server to reach, "default" opens the virtual device and says why in one line,
+// while a device that asks for "sdl" by name does not open.
+TEST(SdlBackend, DefaultFallsBackToTheVirtualDeviceWhenNoSoundDeviceOpens) {
+    const ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/quorvel-test/native");
+    const ScopedEnv pulseOnly("SDL_AUDIODRIVER", "pulseaudio");
+    const ScopedEnv noOutputChoice("QUORVEL_OUTPUT", nullptr);
+    const ScopedEnv noInputChoice("QUORVEL_INPUT", nullptr);
+    qd::ResetAll();
+
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "virtual");
+    const std::string notice = qd::OutputFallbackNotice();
+    EXPECT_NE(notice.find("8000 Hz, 1 channel, 16-bit"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("virtual device plays instead"), std::string::npos) << notice;
+    EXPECT_EQ(notice.find('\n'), std::string::npos) << notice;
+    std::vector<std::uint8_t> bytes(160, 7);
+    WAVEHDR header{};
+    header.lpData = reinterpret_cast<LPSTR>(bytes.data());
+    header.dwBufferLength = static_cast<DWORD>(bytes.size());
+    ASSERT_EQ(waveOutPrepareHeader(out, &header, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &header, kHeaderSize), MMSYSERR_NOERROR);
+    EXPECT_TRUE(qd::WaitOutputIdle(5s)) << "the virtual device played nothing";
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(qd::ActiveInputBackend(), "virtual");
+    EXPECT_NE(qd::InputFallbackNotice().find("virtual device captures instead"), std::string::npos)
+        << qd::InputFallbackNotice();
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+
+    qd::OutputSettings output;
+    output.backend = "sdl";
+    ASSERT_TRUE(qd::ConfigureOutput(output));
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+    qd::InputSettings input;
+    input.backend = "sdl";
+    ASSERT_TRUE(qd::ConfigureInput(input));
+    EXPECT_EQ(waveInOpen(&in, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+    EXPECT_EQ(qd::OpenOutputDevices() + qd::OpenInputDevices(), 0);
+    qd::ResetAll();
+}
+
+// ---- Through the sound server -------------------------------------------------------------
+
+class SoundServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string missing = sound::MissingServer();
+        if (missing.empty()) missing = sound::MissingSoundDevice();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        qd::ResetAll();
+        qd::OutputSettings output;
+        output.backend = "sdl";
+        ASSERT_TRUE(qd::ConfigureOutput(output));
+        qd::InputSettings input;
+        input.backend = "sdl";
+        ASSERT_TRUE(qd::ConfigureInput(input));
+    }
+    void TearDown() override {
+        EXPECT_EQ(qd::OpenOutputDevices() + qd::OpenInputDevices(), 0) << "a device was left open";
+        qd::ResetAll();
+    }
+};
+
+// The module plays a file; pausing holds the sound (silence, not an underrun) and resuming goes
+// on from the very next sample.
+TEST_F(SoundServer, TheModulePlaysAFileSampleForSampleAndPausesWithoutLosingOne) {
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples signal = sound::KnownSignal(3 * sound::kRate + 700, 3);
+    const std::string path = sound::TempPath("three.wav");
+    sound::WriteWav(path, signal);
+    sound::Recorder recorder("three-monitor");
+    ASSERT_TRUE(recorder.Settle());
+
+    sound::StallProbe probe;
+    ASSERT_EQ(module.play(sound::Utf16(path).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "sdl");
+    EXPECT_EQ(qd::OutputFallbackNotice(), "");
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(module.pause(), kDone);
+    const qd::OutputStats paused = qd::GetOutputStats();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(qd::GetOutputStats().doneMessages, paused.doneMessages) << "played while paused";
+    ASSERT_EQ(module.pause(), kDone);
+    ASSERT_TRUE(qd::WaitOutputIdle(10s));
+    std::this_thread::sleep_for(200ms);  // idle after the end
+    const sound::Samples recorded = recorder.Finish();
+    const qd::OutputStats stats = qd::GetOutputStats();
+    std::remove(path.c_str());
+
+    std::size_t silent = 0;
+    const sound::Samples sounding = WithoutSilence(recorded, &silent);
+    // The last block ends in the module's silence after the file's data.
+    ASSERT_GE(sounding.size(), signal.size());
+    EXPECT_EQ(sound::FindExactly(sounding, signal), "");
+    if (!sound::kTimingHolds) return;
+    if (probe.Stalled()) GTEST_SKIP() << probe.Why();
+    EXPECT_NEAR(static_cast<double>(silent), 0.5 * sound::kRate, 0.2 * sound::kRate)
+        << "the pause should show as half a second of silence";
+    EXPECT_EQ(stats.underrunFrames, 0u);
+    EXPECT_GE(stats.idleFrames, silent) << "the pause and the end are idle, not underruns";
+}
+
+// A requeue later than the pull can wait for shows as silence between two blocks, every padded
+// frame counted as an underrun; the silence after the last block is idle, not an underrun.
+TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCounted) {
+    const sound::Samples signal = sound::KnownSignal(6 * sound::kBlockSamples, 5);
+    sound::Recorder recorder("late-monitor");
+    ASSERT_TRUE(recorder.Settle());
+    OneBlockPlayer player(signal);
+    player.slowBlock = 3;
+    player.slowBy = 100ms;
+    sound::StallProbe probe;
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    player.Start();
+    ASSERT_TRUE(player.WaitUntilPlayed(10s));
+    ASSERT_TRUE(qd::WaitOutputIdle(5s));
+    const std::uint64_t underrun = qd::GetOutputStats().underrunFrames;
+    std::this_thread::sleep_for(300ms);
+    const qd::OutputStats stats = qd::GetOutputStats();
+    player.Close();
+    const sound::Samples recorded = recorder.Finish();
+
+    EXPECT_EQ(player.failures.load(), 0);
+    EXPECT_EQ(stats.underrunFrames, underrun) << "idle time after the end counted as underrun";
+    EXPECT_GE(stats.idleFrames, 0.2 * sound::kRate);
+    std::size_t silent = 0;
+    const sound::Samples sounding = WithoutSilence(recorded, &silent);
+    EXPECT_EQ(sound::FindExactly(sounding, signal), "");
+    // About the 100 ms held back, less the few ms the pull waits, in whole chunks.
+    EXPECT_GE(underrun, 0.05 * sound::kRate);
+    if (!sound::kTimingHolds) return;
+    if (probe.Stalled()) GTEST_SKIP() << probe.Why();
+    EXPECT_LE(underrun, 0.2 * sound::kRate);
+    EXPECT_EQ(silent, underrun) << "silence in the sound that was not counted, or the reverse";
+}
+
+// Each format is played as it is (SDL opens it without changes), at its own pace.
+TEST_F(SoundServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
+    const WAVEFORMATEX formats[] = {
+        {WAVE_FORMAT_PCM, 2, 11025, 22050, 2, 8, 0},
+        {WAVE_FORMAT_PCM, 1, 22050, 22050, 1, 8, 0},
+        {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0},
+    };
+    for (const WAVEFORMATEX& format : formats) {
+        SCOPED_TRACE(std::to_string(format.nSamplesPerSec) + " Hz, " +
+                     std::to_string(format.nChannels) + " channels, " +
+                     std::to_string(format.wBitsPerSample) + " bits");
+        qd::ResetStats();
+        const std::size_t frames = format.nSamplesPerSec / 2 & ~std::size_t{1};  // half a second
+        OneBlockPlayer player(sound::Samples(frames * format.nBlockAlign / 2, 0x2020));
+        ASSERT_EQ(player.Open(format), MMSYSERR_NOERROR);
+        EXPECT_EQ(qd::ActiveOutputBackend(), "sdl");
+        const auto start = std::chrono::steady_clock::now();
+        player.Start();
+        ASSERT_TRUE(player.WaitUntilPlayed(10s));
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        player.Close();
+        const double expected = static_cast<double>(frames) / format.nSamplesPerSec;
+        EXPECT_GT(std::chrono::duration<double>(elapsed).count(), expected * 0.7);
+        if (sound::kTimingHolds) {
+            EXPECT_LT(std::chrono::duration<double>(elapsed).count(), expected + 1.0);
+        }
+        EXPECT_EQ(qd::GetOutputStats().bytesPlayed, frames * format.nBlockAlign);
+    }
+}
+
+// A tone played into the server comes back through the module's recording, sample for sample.
+TEST_F(SoundServer, TheModuleRecordsAToneFromTheServerSampleForSample) {
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples tone = Tone(440.0, 2 * sound::kRate);
+    const std::string raw = sound::TempPath("tone.raw");
+    const std::string wav = sound::TempPath("tone.wav");
+    sound::WriteRaw(raw, tone);
+    sound::Recorder keepSinkAwake("tone-monitor");
+    ASSERT_TRUE(keepSinkAwake.Settle());
+
+    ASSERT_EQ(module.record(sound::Utf16(wav).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveInputBackend(), "sdl");
+    EXPECT_EQ(qd::InputFallbackNotice(), "");
+    std::this_thread::sleep_for(500ms);
+    const std::uint64_t before = qd::GetInputStats().framesCaptured;
+    sound::Child player = sound::PlayIntoSink(raw);
+    ASSERT_TRUE(player.Started());
+    EXPECT_EQ(player.Wait(), 0) << "pacat failed";
+    // The capture may lag behind the sink on a busy machine: wait for half a second past the tone.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (qd::GetInputStats().framesCaptured < before + tone.size() + sound::kRate / 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    const int blocks = module.stopRecording();
+    const qd::InputStats stats = qd::GetInputStats();
+    keepSinkAwake.Finish();
+    const std::vector<std::uint8_t> file = sound::ReadBytes(wav);
+    std::remove(raw.c_str());
+    std::remove(wav.c_str());
+
+    ASSERT_EQ(file.size(), 44 + static_cast<std::size_t>(blocks) * sound::kBlockSamples * 2);
+    EXPECT_EQ(sound::FindExactly(sound::ToSamples(file, 44), tone), "");
+    EXPECT_EQ(stats.framesDropped, 0u);
+    EXPECT_GE(stats.buffersFilled, static_cast<std::uint64_t>(blocks));
+}
+
+// Nothing configured means the sound device; QUORVEL_OUTPUT and QUORVEL_INPUT can name a backend.
+TEST_F(SoundServer, NothingConfiguredMeansTheSoundDeviceAndTheEnvironmentCanNameABackend) {
+    const auto openedOutput = [] {
+        qd::ResetAll();
+        HWAVEOUT out = nullptr;
+        EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        return qd::ActiveOutputBackend();
+    };
+    const auto openedInput = [] {
+        qd::ResetAll();
+        HWAVEIN in = nullptr;
+        EXPECT_EQ(waveInOpen(&in, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+        return qd::ActiveInputBackend();
+    };
+    {
+        const ScopedEnv output("QUORVEL_OUTPUT", nullptr);
+        const ScopedEnv input("QUORVEL_INPUT", nullptr);
+        EXPECT_EQ(openedOutput(), "sdl");
+        EXPECT_EQ(qd::OutputFallbackNotice(), "");
+        EXPECT_EQ(openedInput(), "sdl");
+    }
+    {
+        const ScopedEnv output("QUORVEL_OUTPUT", "virtual,fast");
+        const ScopedEnv input("QUORVEL_INPUT", "virtual,source=ramp");
+        EXPECT_EQ(openedOutput(), "virtual");
+        EXPECT_EQ(openedInput(), "virtual");
+    }
+    {
+        const ScopedEnv output("QUORVEL_OUTPUT", "default,memory");
+        const ScopedEnv input("QUORVEL_INPUT", "sdl");
+        EXPECT_EQ(openedOutput(), "sdl");
+        EXPECT_EQ(openedInput(), "sdl");
+    }
+}
+
+}  // namespace
