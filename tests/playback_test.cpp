@@ -31,7 +31,7 @@ Bytes ExpectedStream(const Bytes& file) {
 }
 
 class Playback : public ModuleTest {
-protected:
+  protected:
     std::string Write(const std::string& name, const Bytes& bytes) {
         const std::string path = dir_ + "/" + name;
         WriteFile(path, bytes);
@@ -115,7 +115,8 @@ TEST_F(Playback, EachBlockIsTracedFromItsSamples0To1912AndDrawnBeforeItIsQueued)
     for (std::size_t block = 0; block < 3; ++block) {
         ASSERT_TRUE(WaitForJournal("waveOutWrite(", block + 1));
         std::vector<int> rows;
-        for (std::size_t i = 0; i < 240; ++i) rows.push_back(ExpectedRow(SampleAt(data, block * 2000 + 8 * i)));
+        for (std::size_t i = 0; i < 240; ++i)
+            rows.push_back(ExpectedRow(SampleAt(data, block * 2000 + 8 * i)));
         EXPECT_EQ(CompareTraceOnScreen(rows, kTrace, kBack), "") << "block " << block;
         device::SetOutputGate(1);
     }
@@ -126,8 +127,9 @@ TEST_F(Playback, EachBlockIsTracedFromItsSamples0To1912AndDrawnBeforeItIsQueued)
     std::vector<std::string> names = device::JournalNames();
     const auto done = std::find(names.begin(), names.end(), "message");
     std::vector<std::string> handler;
-    for (auto it = std::find_if(names.begin(), names.end(),
-                                [&](const std::string& n) { return n == "waveOutUnprepareHeader"; });
+    for (auto it =
+             std::find_if(names.begin(), names.end(),
+                          [&](const std::string& n) { return n == "waveOutUnprepareHeader"; });
          it != names.end() && handler.size() < 5; ++it) {
         handler.push_back(*it);
     }
@@ -159,7 +161,10 @@ TEST_F(Playback, PauseHoldsOutputAndTheNextTraceComesOnlyAfterTheResume) {
     const auto restart = std::find(names.begin(), names.end(), "waveOutRestart");
     ASSERT_NE(pause, names.end());
     ASSERT_NE(restart, names.end());
-    EXPECT_EQ(*(pause + 1), "Rectangle");
+    // The toggle's own next call is the clear (device messages may be journaled in between).
+    EXPECT_EQ(
+        *std::find_if(pause + 1, names.end(), [](const std::string& n) { return n != "message"; }),
+        "Rectangle");
     // The resume clears too (the device's next done message may be journaled in between).
     EXPECT_NE(std::find(restart, names.end(), "Rectangle"), names.end());
     EXPECT_EQ(std::count(pause, restart, "Polyline"), 0);
@@ -183,7 +188,7 @@ TEST_F(Playback, AFileThatCannotBeOpenedPlaysNothingAndStillReturnsDone) {
     EXPECT_EQ(PlayWavWaveForm(nullptr, kTrace, kBack), WF_DONE);
     EXPECT_EQ(CountJournal("CreateDCW("), paths.size() + 1);
     EXPECT_EQ(CountJournal("waveOut"), 0u);
-    EXPECT_EQ(CountJournal("_wfopen(") , paths.size() + 1);
+    EXPECT_EQ(CountJournal("_wfopen("), paths.size() + 1);
     EXPECT_EQ(CountJournal("_wfopen(\"\", \"rb\") = 0"), 3u);  // long, empty and null paths
     EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
     EXPECT_TRUE(device::TakePlayedBytes().empty());
@@ -223,7 +228,8 @@ TEST_F(Playback, ANewStartFirstEndsTheDeviceStillPlaying) {
     const Bytes played = device::TakePlayedBytes();
     const Bytes expected = ExpectedStream(second);
     ASSERT_GE(played.size(), expected.size());
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.end() - static_cast<long>(expected.size())));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                           played.end() - static_cast<long>(expected.size())));
     EXPECT_LE(played.size() - expected.size(), 4000u);
 
     const std::vector<std::string> names = device::JournalNames();
@@ -258,7 +264,8 @@ TEST_F(Playback, RealTimePlaybackTakesAsLongAsItsAudio) {
     settings.pace = device::Pace::kRealTime;
     settings.sinkMemory = true;
     ASSERT_TRUE(device::ConfigureOutput(settings));
-    const Bytes file = MakeWav(PatternSamples(4'000, 11));  // two blocks: 0.75 s with the silent end
+    const Bytes file =
+        MakeWav(PatternSamples(4'000, 11));  // two blocks: 0.75 s with the silent end
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(PlayWavWaveForm(Utf16(Write("rt.wav", file)).c_str(), kTrace, kBack), WF_DONE);
     ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(20)));

@@ -84,6 +84,11 @@ bool PassGate() {
     }
 }
 
+// How much sooner than a block's length after the one before a done message may come, and the
+// longest it is held back for that (see OutputDevice::HoldEarlyDone).
+constexpr auto kDoneSlack = std::chrono::milliseconds(2);
+constexpr auto kMaxDoneHold = std::chrono::milliseconds(10);
+
 const char* MessageName(UINT message) {
     switch (message) {
         case MM_WOM_OPEN:
@@ -125,6 +130,11 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     // the device is published.
     bool AttachBackend(std::unique_ptr<OutputBackend> backend, const WAVEFORMATEX& format,
                        const std::string& name, std::string* error) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            bytesPerSecond_ = BytesPerSecond(format);
+            steadyDone_ = backend->Urgent();
+        }
         if (!backend->Start(*this, format, error)) return false;
         backend_ = std::move(backend);
         backendName_ = name;
@@ -207,7 +217,10 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             playedOfHead_ = 0;
             paused_ = false;
             // Done messages still pending no longer promise a requeue: playback was ended.
-            for (Message& message : messages_) ForgetRequeue(message);
+            for (Message& message : messages_) {
+                ForgetRequeue(message);
+                message.notBefore = {};
+            }
         }
         messagePosted_.notify_one();
         return MMSYSERR_NOERROR;
@@ -266,6 +279,8 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
                 queue_.pop_front();
                 playedOfHead_ = 0;
                 MarkDone(header, true);
+                // A block ending with the chunk leaves the pull nothing to wait for.
+                if (played == capacity) HoldEarlyDone(*header);
                 OutStats().blocksPlayed.fetch_add(1);
                 completed = true;
             }
@@ -277,13 +292,20 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     }
 
     Supply Outlook() override {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (paused_ || lost_) return Supply::kIdle;
-        if (!queue_.empty()) {
-            return playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
-                                                                  : Supply::kRequeueDue;
+        Supply supply = Supply::kIdle;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (paused_ || lost_) return Supply::kIdle;
+            if (!queue_.empty()) {
+                supply = playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
+                                                                        : Supply::kRequeueDue;
+            } else if (requeuesAwaited_ > 0) {
+                supply = Supply::kRequeueDue;
+            }
+            if (supply != Supply::kRequeueDue || !ReleaseHeldLocked()) return supply;
         }
-        return requeuesAwaited_ > 0 ? Supply::kRequeueDue : Supply::kIdle;
+        messagePosted_.notify_one();  // a pull waits for the requeue: no holding back now
+        return supply;
     }
 
     void NoteSilence(std::size_t frames, bool underrun) override {
@@ -315,11 +337,37 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     }
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     struct Message {
         UINT id;
         WAVEHDR* header;
         bool requeueAwaited;  // a block played to its end: its callback usually queues the next
+        Clock::time_point notBefore{};  // held back until then (see HoldEarlyDone)
     };
+
+    // A sound card pulls in chunks when its server asks, on a grid of several milliseconds, so a
+    // block's end is pulled up to a grid step or two early or late. A done message for a block
+    // that ended with its chunk may wait until the block's length (less a little) after the one
+    // before, a few milliseconds at most: the module's done messages then keep the blocks' pace,
+    // and the next pull is a whole chunk away. With the lock held, for the last message posted.
+    void HoldEarlyDone(const WAVEHDR& header) {
+        if (!steadyDone_ || bytesPerSecond_ == 0 || lastPlayedDone_ == Clock::time_point{}) return;
+        const auto length = std::chrono::microseconds(std::uint64_t{header.dwBufferLength} *
+                                                      1000000 / bytesPerSecond_);
+        const Clock::time_point paced = lastPlayedDone_ + length - kDoneSlack;
+        messages_.back().notBefore = std::min(paced, Clock::now() + kMaxDoneHold);
+    }
+
+    // With the lock held; true when a message was being held.
+    bool ReleaseHeldLocked() {
+        bool released = false;
+        for (Message& message : messages_) {
+            released = released || message.notBefore != Clock::time_point{};
+            message.notBefore = {};
+        }
+        return released;
+    }
 
     // With the lock held.
     void ForgetRequeue(Message& message) {
@@ -343,6 +391,11 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
         while (true) {
             std::unique_lock<std::mutex> lock(mutex_);
             messagePosted_.wait(lock, [this] { return !messages_.empty(); });
+            const Clock::time_point due = messages_.front().notBefore;
+            if (Clock::now() < due) {
+                messagePosted_.wait_until(lock, due);  // or until the hold is released
+                continue;
+            }
             const Message message = messages_.front();
             messages_.pop_front();
             handling_ = true;
@@ -350,7 +403,10 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             Deliver(message);
             lock.lock();
             handling_ = false;
-            if (message.requeueAwaited) --requeuesAwaited_;
+            if (message.requeueAwaited) {
+                --requeuesAwaited_;
+                lastPlayedDone_ = Clock::now();
+            }
             lock.unlock();
             if (message.id == MM_WOM_CLOSE) return;
             // A backend waiting for the requeue learns at once whether it came.
@@ -387,6 +443,9 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     bool handling_ = false;  // a message is being delivered
     // Done messages of blocks played to their end, pending or being delivered.
     std::size_t requeuesAwaited_ = 0;
+    unsigned bytesPerSecond_ = 0;
+    bool steadyDone_ = false;             // done messages keep the blocks' pace (a sound card)
+    Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
     std::atomic<bool> lost_{false};  // written under mutex_, read also without it
 };
 
