@@ -133,7 +133,12 @@ extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
         // leaves nothing pending that could land later in the wrong place.
         std::setvbuf(qwf::recordStream, nullptr, _IONBF, 0);
         qwf::FillHeader(qwf::wavHeader, 0);
-        if (!qwf::WritePlaceholder(qwf::recordStream, qwf::wavHeader)) qwf::fileFailed = true;
+        // A file that cannot even hold its header is not a recording.
+        if (!qwf::WritePlaceholder(qwf::recordStream, qwf::wavHeader)) {
+            std::fclose(qwf::recordStream);
+            qwf::recordStream = nullptr;
+            return WF_ERR_FILE;
+        }
     }
     return qwf::OpenCapture();
 }
