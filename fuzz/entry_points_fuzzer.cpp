@@ -11,10 +11,8 @@
 // anyone, but one failed call must not make the module lose a device that still holds its
 // buffer and its handler.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <mmsystem.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>

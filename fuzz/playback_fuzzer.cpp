@@ -4,7 +4,6 @@
 // exactly the file's bytes from offset 44 in 4000-byte blocks (a trailing half sample and the
 // rest of the last block silent); when it did not, nothing.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>

@@ -43,18 +43,9 @@ void ExpectWavOfBlocks(const Bytes& file, std::uint32_t blocks, std::size_t trai
     const std::size_t described = 44 + std::size_t{blocks} * 4000;
     ASSERT_GE(file.size(), described);
     EXPECT_LE(file.size() - described, trailing);
-    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
-    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(U32At(file, 4), blocks * 4000u + 36u);
-    EXPECT_EQ(U32At(file, 16), 16u);
-    EXPECT_EQ(U16At(file, 20), 1u);
-    EXPECT_EQ(U16At(file, 22), 1u);
-    EXPECT_EQ(U32At(file, 24), 8000u);
-    EXPECT_EQ(U32At(file, 28), 16000u);
-    EXPECT_EQ(U16At(file, 32), 2u);
-    EXPECT_EQ(U16At(file, 34), 16u);
-    EXPECT_EQ(std::string(file.begin() + 36, file.begin() + 40), "data");
-    EXPECT_EQ(U32At(file, 40), blocks * 4000u);
+    const Bytes canonical = MakeWav(Bytes(std::size_t{blocks} * 4000));
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 44),
+              Bytes(canonical.begin(), canonical.begin() + 44));
     for (std::size_t i = 0; i < std::size_t{blocks} * 2000; ++i) {
         ASSERT_EQ(SampleAt(file, 22 + i), static_cast<std::int16_t>(i & 0xFFFF)) << "sample " << i;
     }

@@ -5,7 +5,6 @@
 // descriptor is left open, or a recording is not a valid WAV of whole blocks.
 #include <dlfcn.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
