@@ -18,7 +18,7 @@
 #include "module_loader.h"
 #include "module_path.h"
 #include "quorvel/device.h"
-#include "wav_inspect.h"
+#include "wav_check.h"
 
 namespace quorvel::host {
 namespace {

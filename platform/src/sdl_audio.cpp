@@ -92,13 +92,13 @@ void CloseSdlDevice(SDL_AudioDeviceID device) {
 }
 
 SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format) {
-    SDL_AudioSpec spec{};
-    spec.freq = static_cast<int>(format.nSamplesPerSec);
-    spec.format = format.wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
-    spec.channels = static_cast<Uint8>(format.nChannels);
-    spec.samples =
+    SDL_AudioSpec wanted{};
+    wanted.freq = static_cast<int>(format.nSamplesPerSec);
+    wanted.format = format.wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
+    wanted.channels = static_cast<Uint8>(format.nChannels);
+    wanted.samples =
         static_cast<Uint16>(std::max(format.nSamplesPerSec / kChunksPerSecond, kMinChunkFrames));
-    return spec;
+    return wanted;
 }
 
 std::string FormatForPeople(const WAVEFORMATEX& format) {

@@ -13,7 +13,7 @@
 #include "live_view.h"
 #include "module_path.h"
 #include "option_values.h"
-#include "wav_inspect.h"
+#include "wav_check.h"
 
 namespace quorvel::host {
 namespace {

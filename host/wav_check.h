@@ -1,8 +1,8 @@
 // Reads a WAV file's header the way the module will play it, so the host can refuse what the
 // device would refuse and warn about layouts the module misreads. The module takes the five
 // format fields from bytes 22..35 and plays everything from byte 44 on, whatever the chunks say.
-#ifndef QUORVEL_HOST_WAV_INSPECT_H
-#define QUORVEL_HOST_WAV_INSPECT_H
+#ifndef QUORVEL_HOST_WAV_CHECK_H
+#define QUORVEL_HOST_WAV_CHECK_H
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "wav_inspect.h"
+#include "wav_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
