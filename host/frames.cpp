@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,20 +9,8 @@
 #include "quorvel/device.h"
 
 namespace quorvel::host {
-namespace {
 
 namespace device = quorvel::device;
-
-// The blocks the module has queued since the last call; each was drawn just before. Empties the
-// journal so it does not grow with the playback.
-std::uint64_t TakeQueuedBlocks() {
-    const std::vector<std::string> names = device::JournalNames();
-    const auto queued = std::count(names.begin(), names.end(), "waveOutWrite");
-    if (!names.empty()) device::ClearJournal();
-    return static_cast<std::uint64_t>(queued);
-}
-
-}  // namespace
 
 bool FrameWriter::Open(const std::string& directory, std::string* error) {
     struct stat info {};
@@ -50,24 +37,23 @@ bool FrameWriter::Write(std::string* error) {
 }
 
 PlaybackStepper::~PlaybackStepper() {
-    if (!prepared_) return;
-    device::SetOutputGate(-1);
-    device::EnableJournal(false);
-    device::ClearJournal();
+    if (prepared_) device::SetOutputGate(-1);
 }
 
 void PlaybackStepper::Prepare() {
     prepared_ = true;
-    device::EnableJournal(true);
-    device::ClearJournal();
+    queuedSeen_ = device::GetOutputStats().blocksQueued;
     device::SetOutputGate(0);
 }
 
 StepState PlaybackStepper::Advance(std::chrono::milliseconds timeout, std::string* error) {
     // The module draws a block just before it queues it; held at the gate, the device cannot
     // complete it, so nothing else is drawn while the frame is saved.
-    const std::uint64_t queued = TakeQueuedBlocks();
-    if (queued > 0) {
+    // A monotonic count, so a block queued while it is being read is seen on the next pass.
+    const std::uint64_t queuedNow = device::GetOutputStats().blocksQueued;
+    if (queuedNow > queuedSeen_) {
+        const std::uint64_t queued = queuedNow - queuedSeen_;
+        queuedSeen_ = queuedNow;
         if (!frames_.Write(error)) return StepState::kFailed;
         frames_.AddMissed(queued - 1);
         device::SetOutputGate(1);

@@ -30,8 +30,8 @@ class FrameWriter {
 
 enum class StepState { kRunning, kFinished, kFailed };
 
-// Playback: the output device completes a block only when let through its gate, and the call
-// journal shows when the module has drawn and queued the next one.
+// Playback: the output device completes a block only when let through its gate, and its count
+// of queued blocks shows when the module has drawn and queued the next one.
 class PlaybackStepper {
   public:
     explicit PlaybackStepper(FrameWriter& frames) : frames_(frames) {}
@@ -47,6 +47,7 @@ class PlaybackStepper {
 
   private:
     FrameWriter& frames_;
+    std::uint64_t queuedSeen_ = 0;
     bool prepared_ = false;
 };
 

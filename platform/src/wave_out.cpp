@@ -58,6 +58,7 @@ class CallRecord {
 struct Stats {
     std::atomic<std::uint64_t> opened{0};
     std::atomic<std::uint64_t> closed{0};
+    std::atomic<std::uint64_t> blocksQueued{0};
     std::atomic<std::uint64_t> blocksPlayed{0};
     std::atomic<std::uint64_t> bytesPlayed{0};
     std::atomic<std::uint64_t> doneMessages{0};
@@ -446,7 +447,7 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     unsigned bytesPerSecond_ = 0;
     bool steadyDone_ = false;             // done messages keep the blocks' pace (a sound card)
     Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
-    std::atomic<bool> lost_{false};  // written under mutex_, read also without it
+    std::atomic<bool> lost_{false};       // written under mutex_, read also without it
 };
 
 struct Registry {
@@ -599,6 +600,7 @@ void ResetOutputStats() {
     Stats& stats = OutStats();
     stats.opened = 0;
     stats.closed = 0;
+    stats.blocksQueued = 0;
     stats.blocksPlayed = 0;
     stats.bytesPlayed = 0;
     stats.doneMessages = 0;
@@ -661,7 +663,9 @@ MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
     Call call("waveOutWrite", device, true);
     if (const unsigned fault = detail::TakeFault(Op::kOutWrite)) return call.record.Finish(fault);
     if (!call.device) return call.record.Finish(MMSYSERR_INVALHANDLE);
-    return call.record.Finish(call.device->Write(header, size, call.record));
+    const MMRESULT result = call.device->Write(header, size, call.record);
+    if (result == MMSYSERR_NOERROR) detail::OutStats().blocksQueued.fetch_add(1);
+    return call.record.Finish(result);
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
@@ -722,6 +726,7 @@ OutputStats GetOutputStats() {
     OutputStats copy;
     copy.opened = stats.opened.load();
     copy.closed = stats.closed.load();
+    copy.blocksQueued = stats.blocksQueued.load();
     copy.blocksPlayed = stats.blocksPlayed.load();
     copy.bytesPlayed = stats.bytesPlayed.load();
     copy.doneMessages = stats.doneMessages.load();

@@ -79,15 +79,15 @@ struct InputSettings {
     // the source pauses while the device is stopped), "file:PATH" (a WAV file's
     // data, or raw 16-bit little-endian mono; repeats from its start when it ends).
     std::string source = "silence";
-    std::size_t fifoFrames = std::size_t{8000} * 30;  // capacity of the device's own FIFO, in samples
+    std::size_t fifoFrames =
+        std::size_t{8000} * 30;  // capacity of the device's own FIFO, in samples
 };
 
 // Applies to devices opened afterwards. False, with a sentence in *error, for an unknown
 // backend, source, or a sink file that cannot be created.
 QUORVEL_DEVICE_API bool ConfigureOutput(const OutputSettings& settings,
                                         std::string* error = nullptr);
-QUORVEL_DEVICE_API bool ConfigureInput(const InputSettings& settings,
-                                       std::string* error = nullptr);
+QUORVEL_DEVICE_API bool ConfigureInput(const InputSettings& settings, std::string* error = nullptr);
 // Parses the text form used by the QUORVEL_OUTPUT and QUORVEL_INPUT environment variables
 // ("virtual,fast,sink=/tmp/out.raw"; "virtual,realtime,source=tone:440"). The variables are
 // read once, when the first device of that direction is opened without an earlier
@@ -132,6 +132,7 @@ QUORVEL_DEVICE_API void SetInputGate(long buffers);
 struct OutputStats {
     std::uint64_t opened = 0;        // successful waveOutOpen calls
     std::uint64_t closed = 0;        // successful waveOutClose calls
+    std::uint64_t blocksQueued = 0;  // successful waveOutWrite calls
     std::uint64_t blocksPlayed = 0;  // blocks played to their end
     std::uint64_t bytesPlayed = 0;
     std::uint64_t doneMessages = 0;  // MM_WOM_DONE handed to a callback (played or reset)
@@ -146,11 +147,11 @@ struct OutputStats {
 struct InputStats {
     std::uint64_t opened = 0;
     std::uint64_t closed = 0;
-    std::uint64_t buffersFilled = 0;  // MM_WIM_DATA delivered for full buffers
-    std::uint64_t dataMessages = 0;   // every MM_WIM_DATA delivered
-    std::uint64_t framesCaptured = 0; // samples produced by the source
-    std::uint64_t framesDropped = 0;  // samples the FIFO had no room for
-    std::uint64_t devicesLost = 0;    // devices whose sound device went away while open
+    std::uint64_t buffersFilled = 0;   // MM_WIM_DATA delivered for full buffers
+    std::uint64_t dataMessages = 0;    // every MM_WIM_DATA delivered
+    std::uint64_t framesCaptured = 0;  // samples produced by the source
+    std::uint64_t framesDropped = 0;   // samples the FIFO had no room for
+    std::uint64_t devicesLost = 0;     // devices whose sound device went away while open
 };
 QUORVEL_DEVICE_API OutputStats GetOutputStats();
 QUORVEL_DEVICE_API InputStats GetInputStats();
