@@ -21,18 +21,18 @@ typedef unsigned long QwfColorRef; /* COLORREF, 0x00BBGGRR */
 #if !defined(__cplusplus)
 #include <uchar.h>
 #endif
-typedef char16_t QwfChar16; /* UTF-16 code unit */
+typedef char16_t QwfChar16;   /* UTF-16 code unit */
 typedef uint32_t QwfColorRef; /* COLORREF, 0x00BBGGRR */
 #define QWF_CALL
 #define QWF_API __attribute__((visibility("default")))
 #endif
 
 /* Result codes. */
-#define WF_DONE 999      /* the entry point did its work */
-#define WF_ERR_OPEN 1    /* capture start: the input device could not be opened */
-#define WF_ERR_QUEUE 2   /* capture start: the capture buffer could not be queued */
-#define WF_ERR_START 3   /* capture start: capture could not be started */
-#define WF_ERR_FILE 4    /* capture start: the file could not be opened for writing */
+#define WF_DONE 999    /* the entry point did its work */
+#define WF_ERR_OPEN 1  /* capture start: the input device could not be opened */
+#define WF_ERR_QUEUE 2 /* capture start: the capture buffer could not be queued */
+#define WF_ERR_START 3 /* capture start: capture could not be started */
+#define WF_ERR_FILE 4  /* capture start: the file could not be opened for writing */
 
 #ifdef __cplusplus
 extern "C" {

@@ -85,7 +85,8 @@ TEST(ModuleFile, ExportsExactlyTheFourEntryPointsInTableOrder) {
         EXPECT_GT(at, previous) << name;
         previous = at;
     }
-    EXPECT_NE(std::string(QWF_MODULE_PATH).find("libQuorvelWaveForm.so.1.0.0.1"), std::string::npos);
+    EXPECT_NE(std::string(QWF_MODULE_PATH).find("libQuorvelWaveForm.so.1.0.0.1"),
+              std::string::npos);
 }
 
 TEST(ModuleFile, CarriesTheVersionDataAsAReadableNote) {

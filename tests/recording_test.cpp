@@ -42,7 +42,7 @@ void ExpectRamp(const Bytes& file) {
 }
 
 class Recording : public ModuleTest {
-protected:
+  protected:
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     std::int32_t Start(const std::string& path) {
         return WaveRecordWaveForm(Utf16(path).c_str(), kTrace, kBack);
@@ -176,7 +176,8 @@ TEST_F(Recording, TheStopReallyClosesTheDevice) {
     EXPECT_EQ(WaveRecordWaveFormStop(), 2);
     std::vector<std::string> calls;
     for (const std::string& line : device::JournalEntries()) {
-        if (line.rfind("waveIn", 0) == 0) calls.push_back(line.substr(0, line.find('(')) + line.substr(line.find(" = ")));
+        if (line.rfind("waveIn", 0) == 0)
+            calls.push_back(line.substr(0, line.find('(')) + line.substr(line.find(" = ")));
     }
     EXPECT_EQ(calls, (std::vector<std::string>{"waveInStop = 0", "waveInReset = 0",
                                                "waveInUnprepareHeader = 0", "waveInClose = 0"}));

@@ -76,7 +76,7 @@ TEST(TraceBuilding, PlaybackShowsSamplesFromZeroAndRecordingFromOne) {
 }
 
 class PanelScreen : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         device::ResetAll();
         device::ClearScreen(0x00FFFFFF);  // white, so anything the panel leaves is visible
@@ -89,7 +89,8 @@ TEST_F(PanelScreen, SetUpCreatesContextThenBrushThenPen) {
     qwf::SetUp(panel, kGreen, kNavy);
     const std::vector<std::string> entries = device::JournalEntries();
     ASSERT_EQ(entries.size(), 5u);
-    EXPECT_EQ(entries[0].rfind("CreateDCW(\"DISPLAY\", null, null, null) = hdc", 0), 0u) << entries[0];
+    EXPECT_EQ(entries[0].rfind("CreateDCW(\"DISPLAY\", null, null, null) = hdc", 0), 0u)
+        << entries[0];
     EXPECT_EQ(entries[1].rfind("CreateSolidBrush(0x00400000) = brush", 0), 0u) << entries[1];
     EXPECT_EQ(entries[2].rfind("SelectObject(hdc", 0), 0u) << entries[2];
     EXPECT_NE(entries[2].find(", brush"), std::string::npos) << entries[2];

@@ -51,8 +51,7 @@ TEST(WavHeaderWriting, FieldsAndExactSizesForAnyBlockCount) {
 
 TEST(WavHeaderReading, TakesOffsets22To35AndLeavesTheStreamAtByte44) {
     Bytes image(60, 0);
-    const unsigned char fields[] = {2, 0,  0x44, 0xAC, 0, 0, 0x10, 0xB1,
-                                    2, 0,  4,    0,    16, 0};
+    const unsigned char fields[] = {2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0};
     std::copy(std::begin(fields), std::end(fields), image.begin() + 22);
     image[44] = 0x5A;
     const std::string path = test::MakeTempDir() + "/r.wav";

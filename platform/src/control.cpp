@@ -43,7 +43,9 @@ std::atomic<std::uint64_t> serial{0};
 
 namespace detail {
 
-bool JournalOn() { return State().journalOn.load(std::memory_order_acquire); }
+bool JournalOn() {
+    return State().journalOn.load(std::memory_order_acquire);
+}
 
 void Journal(std::string line) {
     Control& control = State();
@@ -59,7 +61,9 @@ void RunAheadOfOrdinaryWork() {
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHigherPriority);
 }
 
-std::uint64_t NextSerial() { return serial.fetch_add(1, std::memory_order_relaxed) + 1; }
+std::uint64_t NextSerial() {
+    return serial.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 std::string HexColor(std::uint32_t colorref) {
     char text[16];
@@ -82,7 +86,9 @@ unsigned TakeFault(Op op) {
 
 }  // namespace detail
 
-void EnableJournal(bool on) { State().journalOn.store(on, std::memory_order_release); }
+void EnableJournal(bool on) {
+    State().journalOn.store(on, std::memory_order_release);
+}
 
 void ClearJournal() {
     Control& control = State();
@@ -98,7 +104,8 @@ std::vector<std::string> JournalEntries() {
 
 std::vector<std::string> JournalNames() {
     std::vector<std::string> names;
-    for (const std::string& line : JournalEntries()) names.push_back(line.substr(0, line.find('(')));
+    for (const std::string& line : JournalEntries())
+        names.push_back(line.substr(0, line.find('(')));
     return names;
 }
 

@@ -10,7 +10,7 @@
 namespace qwf {
 
 class HandlerGate {
-public:
+  public:
     // True when the handler may do its work; pair every true with Leave().
     bool Enter() {
         running_.fetch_add(1);
@@ -29,13 +29,13 @@ public:
     }
     void Open() { closing_.store(false); }
 
-private:
+  private:
     std::atomic<int> running_{0};
     std::atomic<bool> closing_{false};
 };
 
 class HandlerPass {
-public:
+  public:
     explicit HandlerPass(HandlerGate& gate) : gate_(gate), entered_(gate.Enter()) {}
     ~HandlerPass() {
         if (entered_) gate_.Leave();
@@ -44,7 +44,7 @@ public:
     HandlerPass& operator=(const HandlerPass&) = delete;
     bool Entered() const { return entered_; }
 
-private:
+  private:
     HandlerGate& gate_;
     bool entered_;
 };

@@ -5,7 +5,9 @@
 
 namespace qwf {
 
-void ModuleAttach() { ConstructPlayer(); }
+void ModuleAttach() {
+    ConstructPlayer();
+}
 
 void ModuleDetach() {
     EndPlayback();

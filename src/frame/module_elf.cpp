@@ -4,8 +4,12 @@
 
 namespace {
 
-__attribute__((constructor)) void OnModuleLoad() { qwf::ModuleAttach(); }
+__attribute__((constructor)) void OnModuleLoad() {
+    qwf::ModuleAttach();
+}
 
-__attribute__((destructor)) void OnModuleUnload() { qwf::ModuleDetach(); }
+__attribute__((destructor)) void OnModuleUnload() {
+    qwf::ModuleDetach();
+}
 
 }  // namespace

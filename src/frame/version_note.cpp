@@ -5,6 +5,7 @@
 
 namespace {
 
+// clang-format off
 constexpr char kVersionText[] =
     "FILEVERSION 1,0,0,1\n"
     "PRODUCTVERSION 1,0,0,1\n"
@@ -19,11 +20,14 @@ constexpr char kVersionText[] =
     "VALUE \"OriginalFilename\" \"" QWF_ORIGINAL_FILENAME "\"\n"
     "VALUE \"ProductName\" \"" QWF_PRODUCT_NAME "\"\n"
     "VALUE \"ProductVersion\" \"" QWF_VERSION_STRING "\"\n";
+// clang-format on
 
 constexpr char kOwner[] = "QuorvelWaveForm";
 constexpr unsigned kNoteType = 1;
 
-constexpr unsigned Padded(unsigned size) { return (size + 3u) & ~3u; }
+constexpr unsigned Padded(unsigned size) {
+    return (size + 3u) & ~3u;
+}
 
 struct VersionNote {
     unsigned nameSize;
@@ -41,7 +45,7 @@ constexpr VersionNote MakeNote() {
 }
 
 // Kept by the compiler and linker though nothing refers to it.
-__attribute__((section(".note.QuorvelWaveForm.version"), used,
-               aligned(4))) const VersionNote versionNote = MakeNote();
+__attribute__((section(".note.QuorvelWaveForm.version"), used, aligned(4)))
+const VersionNote versionNote = MakeNote();
 
 }  // namespace

@@ -43,7 +43,9 @@ void CopyPath(const WCHAR* path) {
 
 }  // namespace
 
-WavePlayer* Player() { return player; }
+WavePlayer* Player() {
+    return player;
+}
 
 void ConstructPlayer() {
     if (player == nullptr) player = new (playerStorage) WavePlayer();
@@ -76,8 +78,8 @@ void WavePlayer::OpenDevice() {
     outFormat.wBitsPerSample = bitsPerSample;
     outFormat.cbSize = 18;
     const MMRESULT opened =
-        waveOutOpen(&outDevice, deviceId, &outFormat, reinterpret_cast<DWORD_PTR>(&OnWaveOutMessage),
-                    0, CALLBACK_FUNCTION);
+        waveOutOpen(&outDevice, deviceId, &outFormat,
+                    reinterpret_cast<DWORD_PTR>(&OnWaveOutMessage), 0, CALLBACK_FUNCTION);
     // A failed open must not leave a handle that could reach an earlier device.
     if (opened != MMSYSERR_NOERROR) outDevice = nullptr;
 }

@@ -10,7 +10,7 @@
 namespace qwf {
 
 class WavePlayer {
-public:
+  public:
     WavePlayer() = default;
     WavePlayer(const WavePlayer&) = delete;
     WavePlayer& operator=(const WavePlayer&) = delete;
@@ -39,8 +39,8 @@ void DestroyPlayer();
 // Reads, traces, prepares and draws the next block.
 void PumpBlock();
 
-void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR instance,
-                               DWORD_PTR param1, DWORD_PTR param2);
+void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                               DWORD_PTR param2);
 
 // Ends a playback that may still have a block in flight: the handler stops requeueing, the
 // device is reset and closed, and no handler runs once this returns. Also closes the file.

@@ -143,4 +143,6 @@ extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
     return qwf::OpenCapture();
 }
 
-extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveFormStop(void) { return qwf::EndCapture(); }
+extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveFormStop(void) {
+    return qwf::EndCapture();
+}

@@ -39,7 +39,9 @@ void PutU32(Bytes& out, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>((value >> (8 * i)) & 0xFF));
 }
 
-void PutId(Bytes& out, const char* id) { out.insert(out.end(), id, id + 4); }
+void PutId(Bytes& out, const char* id) {
+    out.insert(out.end(), id, id + 4);
+}
 
 }  // namespace
 
@@ -94,7 +96,8 @@ Bytes ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes MakeWav(const Bytes& data, const WavLayout& layout) {
@@ -127,8 +130,8 @@ Bytes PatternSamples(std::size_t count, int seed) {
     for (std::size_t i = 0; i < count; ++i) {
         // A slow sweep with full-scale swings, so traces of successive blocks differ.
         const double phase = static_cast<double>(i) * (0.003 + 0.0007 * seed);
-        const auto value = static_cast<std::int16_t>(std::lround(
-            30000.0 * std::sin(phase) * std::cos(static_cast<double>(i) / 1700.0)));
+        const auto value = static_cast<std::int16_t>(
+            std::lround(30000.0 * std::sin(phase) * std::cos(static_cast<double>(i) / 1700.0)));
         PutU16(out, static_cast<std::uint16_t>(value));
     }
     return out;
@@ -136,7 +139,8 @@ Bytes PatternSamples(std::size_t count, int seed) {
 
 std::uint32_t U32At(const Bytes& bytes, std::size_t offset) {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes.at(offset + static_cast<std::size_t>(i));
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | bytes.at(offset + static_cast<std::size_t>(i));
     return value;
 }
 

@@ -30,8 +30,8 @@ struct WavLayout {
     std::uint16_t channels = 1;
     std::uint32_t samplesPerSec = 8000;
     std::uint16_t bitsPerSample = 16;
-    Bytes extraFmtBytes;      // appended to a longer "fmt " chunk
-    Bytes chunkBeforeData;    // a whole chunk (id, size, body) placed before "data"
+    Bytes extraFmtBytes;    // appended to a longer "fmt " chunk
+    Bytes chunkBeforeData;  // a whole chunk (id, size, body) placed before "data"
 };
 
 // A WAV file image with the given data bytes.
@@ -55,7 +55,7 @@ std::string CompareTraceOnScreen(const std::vector<int>& rows, std::uint32_t tra
 
 // Fixture for tests that call the module's entry points directly.
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     std::string dir_;
