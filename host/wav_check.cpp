@@ -105,7 +105,11 @@ std::string IdList(const std::vector<Chunk>& chunks, std::uint64_t from, std::ui
     std::vector<std::string> ids;
     for (const Chunk& chunk : chunks) {
         const std::uint64_t end = chunk.offset + 8 + chunk.size;
-        if (chunk.offset < to && end > from) ids.push_back(PrintableId(chunk.id));
+        if (chunk.offset < to && end > from) {
+            std::string id = PrintableId(chunk.id);
+            id.erase(id.find_last_not_of(' ') + 1);  // "fmt " reads as fmt in a sentence
+            ids.push_back(id);
+        }
     }
     std::string list;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -258,6 +262,9 @@ WavReport InspectWav(const std::string& path) {
     if (!reader.ReadAt(0, head, headBytes) && reader.error() != 0) {
         return Refuse(report, WavVerdict::kUnreadable,
                       "Cannot read " + name + ": " + std::strerror(reader.error()) + ".");
+    }
+    if (report.fileBytes == 0) {
+        return Refuse(report, WavVerdict::kNotWav, name + " is empty, not a WAV file.");
     }
     if (headBytes < 12 || std::memcmp(head, "RIFF", 4) != 0) {
         return Refuse(report, WavVerdict::kNotWav,

@@ -146,6 +146,7 @@ TEST_F(WavInspection, RefusesWhatIsNotAPlayablePcmWavWithASentenceNamingTheFile)
     const std::string text = "This is a text file, long enough to have a 44-byte header.";
     const std::vector<Case> cases = {
         {"text.wav", Bytes(text.begin(), text.end()), WavVerdict::kNotWav, "RIFF header"},
+        {"empty.wav", Bytes(), WavVerdict::kNotWav, "is empty"},
         {"avi.wav", Riff({Chunk("data", Samples(64))}, "AVI "), WavVerdict::kNotWav, "\"AVI \""},
         {"short.wav", Riff({FmtChunk({})}), WavVerdict::kNotWav, "too short"},
         {"nofmt.wav", Riff({Chunk("data", Samples(100))}), WavVerdict::kNotWav, "no fmt chunk"},
