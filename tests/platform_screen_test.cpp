@@ -6,11 +6,15 @@
 #include <png.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -176,6 +180,69 @@ TEST_F(ScreenTest, WidePenDrawsASquareAroundEachPixelAndNullPenNothing) {
     UsePen(kGreen, 1, PS_NULL);
     EXPECT_TRUE(Polyline(dc_, line, 2));
     EXPECT_EQ(CountColor(kGreen), 0);
+}
+
+// Rectangles and lines, on and partly off the screen, thin and wide, drawn pixel by pixel from
+// their definitions: the screen's row fills and carried line steps must give the same picture.
+TEST_F(ScreenTest, DrawingMatchesAPixelByPixelModel) {
+    const qd::ScreenSize size = qd::GetScreenSize();
+    std::vector<COLORREF> model(static_cast<std::size_t>(size.width) * size.height, kBlack);
+    const auto put = [&](std::int64_t x, std::int64_t y, COLORREF color) {
+        if (x >= 0 && y >= 0 && x < size.width && y < size.height) {
+            model[static_cast<std::size_t>(y) * size.width + static_cast<std::size_t>(x)] = color;
+        }
+    };
+    std::mt19937 random(5);
+    const auto coordinate = [&] { return std::uniform_int_distribution<int>(-60, 380)(random); };
+    for (int round = 0; round < 200; ++round) {
+        const int width = 1 + round % 4;
+        const int left = coordinate(), top = coordinate();
+        const int right = coordinate(), bottom = coordinate();
+        const COLORREF pen = RGB(round, 255 - round, 7);
+        const COLORREF brush = RGB(255 - round, 3, round);
+        UsePen(pen, width);
+        UseBrush(brush);
+        ASSERT_TRUE(Rectangle(dc_, left, top, right, bottom));
+        const int l = std::min(left, right), r = std::max(left, right);
+        const int t = std::min(top, bottom), b = std::max(top, bottom);
+        for (int y = t; y < b; ++y) {
+            for (int x = l; x < r; ++x) {
+                const bool border =
+                    y < t + width || y >= b - width || x < l + width || x >= r - width;
+                put(x, y, border ? pen : brush);
+            }
+        }
+
+        const POINT ends[] = {{coordinate(), coordinate()}, {coordinate(), coordinate()}};
+        ASSERT_TRUE(Polyline(dc_, ends, 2));
+        const std::int64_t dx = ends[1].x - ends[0].x, dy = ends[1].y - ends[0].y;
+        const bool xMajor = std::abs(dx) >= std::abs(dy);
+        const std::int64_t run = std::abs(xMajor ? dx : dy), rise = std::abs(xMajor ? dy : dx);
+        const int majorSign = (xMajor ? dx : dy) > 0 ? 1 : -1;
+        const int minorSign = (xMajor ? dy : dx) >= 0 ? 1 : -1;
+        for (std::int64_t step = 0; step < run; ++step) {
+            // Rounded half up, as the line's definition says.
+            const std::int64_t offset = (2 * step * rise + run) / (2 * run);
+            const std::int64_t major = (xMajor ? ends[0].x : ends[0].y) + majorSign * step;
+            const std::int64_t minor = (xMajor ? ends[0].y : ends[0].x) + minorSign * offset;
+            for (int oy = -((width - 1) / 2); oy <= width / 2; ++oy) {
+                for (int ox = -((width - 1) / 2); ox <= width / 2; ++ox) {
+                    if (xMajor) {
+                        put(major + ox, minor + oy, pen);
+                    } else {
+                        put(minor + ox, major + oy, pen);
+                    }
+                }
+            }
+        }
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                ASSERT_EQ(qd::ScreenPixel(x, y),
+                          model[static_cast<std::size_t>(y) * size.width + x])
+                    << "round " << round << " at (" << x << ", " << y << ")";
+            }
+        }
+    }
 }
 
 TEST_F(ScreenTest, SelectObjectSwapsAndDeleteWaitsForDeselection) {

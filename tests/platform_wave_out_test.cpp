@@ -320,6 +320,32 @@ TEST_F(WaveOutTest, SinksGetExactlyThePlayedBytes) {
     std::remove(path.c_str());
 }
 
+TEST_F(WaveOutTest, HandlerTimesCoverEachDoneCallbackWhileTimingIsOn) {
+    Configure(qd::Pace::kFast);
+    Listener listener;
+    listener.onMessage = [](HWAVEOUT, UINT message, WAVEHDR*) {
+        if (message == MM_WOM_DONE) std::this_thread::sleep_for(3ms);
+    };
+    HWAVEOUT device = nullptr;
+    ASSERT_EQ(listener.Open(&device), MMSYSERR_NOERROR);
+    std::deque<Block> blocks;
+    PrepareAndWrite(device, blocks.emplace_back(Pattern(100, 1)));
+    ASSERT_TRUE(qd::WaitOutputIdle(5s));
+    EXPECT_TRUE(qd::TakeOutputHandlerTimes().empty());
+
+    qd::TimeHandlers(true);
+    for (int i = 0; i < 3; ++i) PrepareAndWrite(device, blocks.emplace_back(Pattern(100, i)));
+    ASSERT_TRUE(qd::WaitOutputIdle(5s));
+    qd::TimeHandlers(false);
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);  // its close message is not timed
+
+    const std::vector<std::chrono::nanoseconds> times = qd::TakeOutputHandlerTimes();
+    ASSERT_EQ(times.size(), 3u);
+    for (const std::chrono::nanoseconds time : times) EXPECT_GE(time, 3ms);
+    EXPECT_TRUE(qd::TakeOutputHandlerTimes().empty());
+    EXPECT_TRUE(qd::TakeInputHandlerTimes().empty());
+}
+
 TEST_F(WaveOutTest, CallbackCanRequeueBlocks) {
     Configure(qd::Pace::kFast);
     constexpr int kBlocks = 40;

@@ -130,6 +130,8 @@ void ResetAll() {
     EnableJournal(false);
     ClearJournal();
     ClearFaults();
+    TimeHandlers(false);
+    detail::ResetHandlerTimes();
     detail::ResetScreenPart();
     detail::ResetOutputPart();
     detail::ResetInputPart();

@@ -3,6 +3,7 @@
 #ifndef QUORVEL_PLATFORM_INTERNAL_H
 #define QUORVEL_PLATFORM_INTERNAL_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,11 @@ void Journal(std::string line);
 // real-time class, or else at a higher priority within the ordinary class; otherwise leaves it.
 // For the threads a sound card waits on.
 void RunAheadOfOrdinaryWork();
+
+// Handler timing: whether it is on, and one callback's duration.
+bool TimingHandlers();
+void NoteOutputHandlerTime(std::chrono::nanoseconds time);
+void NoteInputHandlerTime(std::chrono::nanoseconds time);
 
 // Serial numbers for handles, shared by every kind so that journal names are unique.
 std::uint64_t NextSerial();
@@ -33,6 +39,7 @@ void ResetOutputPart();
 void ResetInputPart();
 void ResetOutputStats();
 void ResetInputStats();
+void ResetHandlerTimes();
 
 }  // namespace quorvel::device::detail
 

@@ -538,8 +538,12 @@ class InputDevice final : public detail::InputSink {
             }
             lock.unlock();
             if (callback_ != nullptr) {
+                const bool timed = message.id == MM_WIM_DATA && detail::TimingHandlers();
+                const auto start = timed ? std::chrono::steady_clock::now()
+                                         : std::chrono::steady_clock::time_point();
                 callback_(handle_, message.id, instance_,
                           reinterpret_cast<DWORD_PTR>(message.header), 0);
+                if (timed) detail::NoteInputHandlerTime(std::chrono::steady_clock::now() - start);
             }
             if (message.id == MM_WIM_DATA) CountDataHandled(message.full);
             if (message.id == MM_WIM_CLOSE) return;

@@ -422,7 +422,10 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             Journal("message(" + name_ + ", " + MessageName(message.id) + ")");
         }
         if (message.id == MM_WOM_DONE) OutStats().doneMessages.fetch_add(1);
+        const bool timed = message.id == MM_WOM_DONE && TimingHandlers();
+        const Clock::time_point start = timed ? Clock::now() : Clock::time_point();
         callback_(handle_, message.id, instance_, reinterpret_cast<DWORD_PTR>(message.header), 0);
+        if (timed) NoteOutputHandlerTime(Clock::now() - start);
     }
 
     const HWAVEOUT handle_;

@@ -5,6 +5,7 @@
 #define QUORVEL_DEVICE_H
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -166,6 +167,15 @@ QUORVEL_DEVICE_API bool WaitInputData(std::uint64_t count, std::chrono::millisec
 // Number of output / input devices currently open.
 QUORVEL_DEVICE_API int OpenOutputDevices();
 QUORVEL_DEVICE_API int OpenInputDevices();
+
+// ---- Handler timing ---------------------------------------------------------------------
+// While enabled, the devices time every callback they make for MM_WOM_DONE and MM_WIM_DATA,
+// from the call to its return on the device's own thread. The most recent kHandlerTimesKept
+// of each kind are kept; Take returns them in order and forgets them.
+constexpr std::size_t kHandlerTimesKept = 1 << 20;
+QUORVEL_DEVICE_API void TimeHandlers(bool on);
+QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes();
+QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes();
 
 // ---- Backends and sound devices --------------------------------------------------------
 // The backends in the order "default" tries them: {"sdl", "virtual"}.
