@@ -1,0 +1,314 @@
+#!/usr/bin/env python3
+"""Measures the module and the quorvel host against sox, aplay and arecord, prints one table
+and writes it to bench/results.md. Run by bench/run inside a private PulseAudio server
+(scripts/with-pulse) after a release build; not meant to be run by itself.
+
+Every ratio compares figures taken in this same run, on this same machine."""
+
+import json
+import os
+import platform
+import re
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "release"
+QUORVEL = BUILD / "quorvel"
+MODULE = BUILD / "libQuorvelWaveForm.so"
+MODULE_BENCH = BUILD / "bench" / "module_bench"
+REALTIME_TEST = BUILD / "tests" / "platform_sdl_realtime_test"
+SAMPLE = ROOT / "examples" / "sample.wav"
+
+RATE = 8000
+BLOCK_SAMPLES = 2000
+BLOCK_MS = 1000.0 * BLOCK_SAMPLES / RATE
+HANDLER_TARGET_US = 50.0
+THROUGHPUT_TARGET = 10_000.0
+CPU_TARGET_RATIO = 1.5
+TIMED_RUNS = 3  # fast runs are repeated and their median kept
+
+
+class Run:
+    """One child process: wall time, CPU time and peak resident memory, from wait4."""
+
+    def __init__(self, command, output_file, env=None):
+        started = time.monotonic()
+        with open(output_file, "wb") as out:
+            child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=subprocess.STDOUT, env=env)
+            _, status, usage = os.wait4(child.pid, 0)
+            child.returncode = os.waitstatus_to_exitcode(status)
+        self.wall = time.monotonic() - started
+        self.cpu = usage.ru_utime + usage.ru_stime
+        self.peak_kib = usage.ru_maxrss
+        self.status = child.returncode
+        self.output = Path(output_file).read_text(errors="replace")
+        if self.status != 0:
+            raise SystemExit(f"bench: {' '.join(map(str, command))} failed with status "
+                             f"{self.status}:\n{self.output}")
+
+
+def sample_data():
+    data = SAMPLE.read_bytes()[44:]
+    return data[: len(data) - len(data) % 2]
+
+
+def write_wav(path, seconds):
+    """An 8000 Hz mono 16-bit file of the example audio repeated for `seconds` seconds."""
+    pattern = sample_data()
+    size = seconds * RATE * 2
+    header = (b"RIFF" + struct.pack("<I", 36 + size) + b"WAVEfmt " +
+              struct.pack("<IHHIIHH", 16, 1, 1, RATE, RATE * 2, 2, 16) + b"data" +
+              struct.pack("<I", size))
+    with open(path, "wb") as out:
+        out.write(header)
+        left = size
+        while left > 0:
+            piece = pattern[:left]
+            out.write(piece)
+            left -= len(piece)
+
+
+def raise_sound_server():
+    """Puts the private PulseAudio server (our sibling under with-pulse) in the real-time class
+    where the system allows, as the test stage does, so a busy machine cannot starve it."""
+    listing = subprocess.run(["ps", "-o", "pid=,comm=", "--ppid", str(os.getppid())],
+                             capture_output=True, text=True, check=False).stdout
+    for line in listing.splitlines():
+        pid, _, name = line.strip().partition(" ")
+        if name.strip() == "pulseaudio":
+            subprocess.run(["chrt", "-a", "-r", "-p", "5", pid], capture_output=True,
+                           check=False)
+
+
+def block_costs():
+    command = [str(MODULE_BENCH), "--benchmark_format=json", "--benchmark_repetitions=5",
+               "--benchmark_report_aggregates_only=true"]
+    report = json.loads(subprocess.run(command, capture_output=True, text=True,
+                                       check=True).stdout)
+    medians = {}
+    for entry in report["benchmarks"]:
+        if entry.get("aggregate_name") != "median":
+            continue
+        name = entry["run_name"]
+        # Handlers carry the median of their blocks as a counter; the others are timed per call.
+        nanoseconds = entry.get("median_ns", entry["real_time"])
+        medians[name] = nanoseconds / 1000.0
+    return medians, report["context"]
+
+
+def throughput(directory):
+    hour = directory / "hour.wav"
+    write_wav(hour, 3600)
+    recorded = directory / "hour-recorded.wav"
+    plays, records, soxes = [], [], []
+    for _ in range(TIMED_RUNS):
+        plays.append(Run([QUORVEL, "play", hour, "--fast", "--output", "null", "--view", "none"],
+                         directory / "play.out").wall)
+        records.append(Run([QUORVEL, "record", recorded, "--fast", "--seconds", "3600",
+                            "--input", f"file:{hour}", "--view", "none"],
+                           directory / "record.out").wall)
+        soxes.append(Run(["sox", hour, "-n"], directory / "sox.out").wall)
+    hour_bytes = hour.stat().st_size
+    recorded_bytes = recorded.stat().st_size
+    hour.unlink()
+    recorded.unlink()
+    if recorded_bytes != 44 + 3600 * RATE * 2:
+        raise SystemExit(f"bench: the fast recording holds {recorded_bytes} bytes, "
+                         f"not {44 + 3600 * RATE * 2}")
+    return {
+        "play": 3600 / statistics.median(plays),
+        "record": 3600 / statistics.median(records),
+        "sox": 3600 / statistics.median(soxes),
+        "bytes": hour_bytes,
+    }
+
+
+def real_time():
+    """The minute of playback and of capture from the real-time test program, which prints
+    its figures whether or not the machine kept time well enough for it to judge them."""
+    result = subprocess.run([REALTIME_TEST], capture_output=True, text=True, check=False)
+    text = result.stdout
+    playback = re.search(
+        r"Playback: ([\d.]+) s; done messages every ([\d.]+) ms \(min ([\d.]+), max ([\d.]+), "
+        r"sd ([\d.]+)\), (\d+) of (\d+) spacings off by more than 4%; (\d+) underrun frames, "
+        r"(\d+) idle frames; at the sink: (.*); longest machine stall ([\d.]+) ms", text)
+    capture = re.search(r"Capture: (\d+) blocks, (\d+) frames captured, (\d+) dropped; "
+                        r"longest machine stall ([\d.]+) ms", text)
+    if playback is None or capture is None:
+        raise SystemExit("bench: the real-time test printed no figures:\n" + text + result.stderr)
+    return {
+        "done_mean": float(playback[2]), "done_min": float(playback[3]),
+        "done_max": float(playback[4]), "done_sd": float(playback[5]),
+        "off_pace": int(playback[6]), "spacings": int(playback[7]),
+        "underrun": int(playback[8]), "at_sink": playback[10],
+        "play_stall": float(playback[11]),
+        "capture_blocks": int(capture[1]), "dropped": int(capture[3]),
+        "capture_stall": float(capture[4]),
+        "skipped": "[  SKIPPED ]" in text,
+    }
+
+
+def peers(directory):
+    """A minute of real-time playback and of capture on the private server's null sink, by
+    quorvel and by aplay / arecord, one after the other."""
+    minute = directory / "minute.wav"
+    write_wav(minute, 60)
+    # The sound device by name: no falling back to the virtual one unnoticed.
+    sound = dict(os.environ, QUORVEL_OUTPUT="sdl", QUORVEL_INPUT="sdl")
+    runs = {
+        "quorvel play": Run([QUORVEL, "play", minute, "--view", "none"], directory / "qp.out",
+                            sound),
+        "aplay": Run(["aplay", "-q", "-D", "pulse", minute], directory / "ap.out"),
+        "quorvel record": Run([QUORVEL, "record", directory / "q.wav", "--seconds", "60",
+                               "--view", "none"], directory / "qr.out", sound),
+        "arecord": Run(["arecord", "-q", "-D", "pulse", "-f", "S16_LE", "-r", str(RATE), "-c",
+                        "1", "-d", "60", directory / "a.wav"], directory / "ar.out"),
+    }
+    return runs
+
+
+def footprint():
+    sections = {}
+    listing = subprocess.run(["size", "-A", MODULE], capture_output=True, text=True,
+                             check=True).stdout
+    for line in listing.splitlines():
+        fields = line.split()
+        if len(fields) >= 2 and fields[0] in (".data", ".bss", ".data.rel.ro", ".tbss"):
+            sections[fields[0]] = int(fields[1])
+    return sections
+
+
+def machine():
+    model = "unknown CPU"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    memory_kib = 0
+    for line in Path("/proc/meminfo").read_text().splitlines():
+        if line.startswith("MemTotal"):
+            memory_kib = int(line.split()[1])
+    release = platform.freedesktop_os_release().get("PRETTY_NAME", "Linux")
+    return (f"{model}, {os.cpu_count()} cores, {memory_kib / 1048576:.0f} GiB; {release}, "
+            f"kernel {platform.release()}; load average at start "
+            f"{os.getloadavg()[0]:.2f}")
+
+
+def commit():
+    head = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short=12", "HEAD"],
+                          capture_output=True, text=True, check=False).stdout.strip()
+    dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
+                           capture_output=True, text=True, check=False).stdout.strip()
+    return head + (" (with uncommitted changes)" if dirty else "")
+
+
+def met(condition):
+    return "yes" if condition else "**no**"
+
+
+def main():
+    started = datetime.now(timezone.utc)
+    where = machine()
+    raise_sound_server()
+    with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as folder:
+        directory = Path(folder)
+        print("bench: cost per block ...", file=sys.stderr, flush=True)
+        costs, _ = block_costs()
+        print("bench: throughput of a one-hour file ...", file=sys.stderr, flush=True)
+        speed = throughput(directory)
+        print("bench: a minute of real-time playback and capture ...", file=sys.stderr,
+              flush=True)
+        timing = real_time()
+        print("bench: quorvel, aplay and arecord for a minute each ...", file=sys.stderr,
+              flush=True)
+        runs = peers(directory)
+    sections = footprint()
+
+    rows = []
+
+    def row(measure, ours, peer="", ratio="", target="", verdict=""):
+        rows.append((measure, ours, peer, ratio, target, verdict))
+
+    def us(value):
+        return f"{value:.1f} µs"
+
+    def share(value):
+        return f"{value / (BLOCK_MS * 1000) * 100:.4f}% of a block"
+
+    row("BuildTrace, one block", us(costs["BM_BuildTrace"]))
+    row("Draw (panel fill + polyline), example audio", us(costs["BM_Draw/noise:0"]))
+    row("Draw, full-scale noise (worst case)", us(costs["BM_Draw/noise:1"]))
+    for name, label in (
+            ("BM_PlaybackHandler/noise:0/iterations:3000/manual_time",
+             "Playback handler, median block, example audio"),
+            ("BM_PlaybackHandler/noise:1/iterations:3000/manual_time",
+             "Playback handler, median block, full-scale noise"),
+            ("BM_RecordingHandler/iterations:3000/manual_time",
+             "Recording handler, median block, 440 Hz tone")):
+        value = costs[name]
+        row(label, f"{us(value)} ({share(value)})", "", "", f"< {HANDLER_TARGET_US:.0f} µs",
+            met(value < HANDLER_TARGET_US))
+    for kind in ("play", "record"):
+        row(f"Fast {'playback' if kind == 'play' else 'recording'} of a one-hour file",
+            f"{speed[kind]:,.0f}× real time", f"sox FILE -n: {speed['sox']:,.0f}×",
+            f"{speed[kind] / speed['sox']:.2f}", f"≥ {THROUGHPUT_TARGET:,.0f}×",
+            met(speed[kind] >= THROUGHPUT_TARGET))
+    gap_free = timing["at_sink"] == "every sample, no gap"
+    row("60 s playback: gaps at the sink's monitor",
+        "0" if gap_free else timing["at_sink"], "", "", "0", met(gap_free))
+    row("60 s playback: padded (underrun) frames", str(timing["underrun"]), "", "", "0",
+        met(timing["underrun"] == 0))
+    row("60 s playback: done-message spacing",
+        f"{timing['done_mean']:.2f} ms, sd {timing['done_sd']:.2f} "
+        f"(min {timing['done_min']:.1f}, max {timing['done_max']:.1f}); "
+        f"{timing['off_pace']} of {timing['spacings']} off by > 4%",
+        "", "", f"within 4% of {BLOCK_MS:.0f} ms", met(timing["off_pace"] == 0))
+    row("60 s capture: frames dropped", str(timing["dropped"]), "", "", "0",
+        met(timing["dropped"] == 0))
+    for ours, peer in (("quorvel play", "aplay"), ("quorvel record", "arecord")):
+        ratio = runs[ours].cpu / runs[peer].cpu
+        row(f"CPU per minute of audio, `{ours}`", f"{runs[ours].cpu:.2f} s",
+            f"{peer}: {runs[peer].cpu:.2f} s", f"{ratio:.2f}", f"≤ {CPU_TARGET_RATIO}×",
+            met(ratio <= CPU_TARGET_RATIO))
+    for ours, peer in (("quorvel play", "aplay"), ("quorvel record", "arecord")):
+        row(f"Peak resident memory, `{ours}`", f"{runs[ours].peak_kib / 1024:.1f} MiB",
+            f"{peer}: {runs[peer].peak_kib / 1024:.1f} MiB",
+            f"{runs[ours].peak_kib / runs[peer].peak_kib:.2f}")
+    row("Module static footprint (libQuorvelWaveForm.so)",
+        f".data {sections.get('.data', 0):,} B, .bss {sections.get('.bss', 0):,} B "
+        f"(.data.rel.ro {sections.get('.data.rel.ro', 0):,} B)")
+
+    header = ("Measure", "QuorvelWaveForm", "Peer", "Ratio", "Target", "Met")
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(cells) + " |" for cells in rows]
+    notes = [
+        f"Machine: {where}.",
+        f"Date: {started.strftime('%Y-%m-%d %H:%M UTC')}. Commit: {commit()}.",
+        "Build: release preset (RelWithDebInfo, -O2). Cost per block: Google Benchmark, median "
+        "of 5 repetitions; each handler repetition times 3,000 blocks on the device's own "
+        "thread, one block let through the gate at a time. Fast runs: median of "
+        f"{TIMED_RUNS}. Real time: a private PulseAudio server (scripts/with-pulse), null sink "
+        "at 8000 Hz mono s16; one run each.",
+    ]
+    if timing["skipped"]:
+        notes.append("The machine itself stalled during the real-time minute (longest stall "
+                     f"{max(timing['play_stall'], timing['capture_stall']):.0f} ms), so its "
+                     "figures may show the stall rather than the code.")
+    table = "\n".join(lines)
+    print(table)
+    print()
+    print("\n".join(notes))
+    (ROOT / "bench" / "results.md").write_text(
+        "# Benchmark results\n\n" + "\n\n".join(notes) + "\n\n" + table + "\n")
+
+
+if __name__ == "__main__":
+    main()
