@@ -26,8 +26,12 @@ namespace {
 namespace device = quorvel::device;
 using std::chrono::milliseconds;
 
-// How long one pass of a session loop waits for the device before it looks at the keys.
+// How long one pass of a session loop waits for the device before it looks at the keys and
+// redraws: short while a person may press keys or watch, longer when nobody can (input at its
+// end, nothing shown), where each pass only costs the machine a wake-up. Signals still end a
+// session within one pass.
 constexpr milliseconds kPassWait{30};
+constexpr milliseconds kUnattendedPassWait{250};
 // The same while stepping block by block for frames: short, so fast devices stay fast.
 constexpr milliseconds kStepWait{2};
 constexpr std::uint64_t kCaptureBlockBytes = 4000;
@@ -127,6 +131,11 @@ int StartSession(const SessionOptions& options, const std::string& title, Sessio
     session.signals.Install();
     session.keys = std::make_unique<KeyReader>();
     return kExitOk;
+}
+
+milliseconds PassWait(const Session& session) {
+    const bool attended = session.keys->fd() >= 0 || session.view->Shown();
+    return attended ? kPassWait : kUnattendedPassWait;
 }
 
 std::vector<Key> NextKeys(Session& session, milliseconds wait, int* signal) {
@@ -348,7 +357,7 @@ int RunPlay(const PlayOptions& options) {
             }
             finished = state == StepState::kFinished;
         } else {
-            finished = device::WaitOutputIdle(kPassWait);
+            finished = device::WaitOutputIdle(PassWait(session));
         }
         if (finished) break;
         bool quit = false;
@@ -459,11 +468,11 @@ int RunRecord(const RecordOptions& options) {
             }
             reached = state == StepState::kFinished;
         } else if (limit != 0) {
-            reached = device::WaitInputData(limit, kPassWait);
+            reached = device::WaitInputData(limit, PassWait(session));
         }
         if (reached) break;
         bool stop = false;
-        const milliseconds wait = (stepper || limit != 0) ? milliseconds(0) : kPassWait;
+        const milliseconds wait = (stepper || limit != 0) ? milliseconds(0) : PassWait(session);
         for (const Key key : NextKeys(session, wait, &signal)) {
             stop = stop || key == Key::kQuit || key == Key::kEnter;
         }

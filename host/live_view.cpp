@@ -76,6 +76,7 @@ class StatusOnlyView final : public LiveView {
         line_.Show(status);
     }
     void Finish(const std::string& status) override { line_.Finish(status); }
+    bool Shown() const override { return line_.shown(); }
 
   private:
     StatusLine line_;

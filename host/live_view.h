@@ -50,6 +50,8 @@ class LiveView {
     virtual void PollKeys(std::vector<Key>* /*keys*/) {}
     // Leaves the last picture and status in place for the summary that follows.
     virtual void Finish(const std::string& status) = 0;
+    // Whether anything is shown to a person, who would notice a late redraw.
+    virtual bool Shown() const { return true; }
 };
 
 enum class ViewKind { kTerminal, kWindow, kNone };
@@ -68,6 +70,7 @@ class StatusLine {
     StatusLine();
     void Show(const std::string& status);
     void Finish(const std::string& status);
+    bool shown() const { return terminal_; }
 
   private:
     bool terminal_;

@@ -301,7 +301,7 @@ TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCount
     ASSERT_TRUE(recorder.Settle());
     OneBlockPlayer player(signal);
     player.slowBlock = 3;
-    player.slowBy = 100ms;
+    player.slowBy = 400ms;  // longer than the sound server and a chunk can cover
     sound::StallProbe probe;
     ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
     player.Start();
@@ -319,11 +319,11 @@ TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCount
     std::size_t silent = 0;
     const sound::Samples sounding = WithoutSilence(recorded, &silent);
     EXPECT_EQ(sound::FindExactly(sounding, signal), "");
-    // About the 100 ms held back, less the few ms the pull waits, in whole chunks.
-    EXPECT_GE(underrun, 0.05 * sound::kRate);
+    // The 400 ms held back, less what the server's buffer and the chunk being pulled covered.
+    EXPECT_GE(underrun, 0.1 * sound::kRate);
     if (!sound::kTimingHolds) return;
     if (probe.Stalled()) GTEST_SKIP() << probe.Why();
-    EXPECT_LE(underrun, 0.2 * sound::kRate);
+    EXPECT_LE(underrun, 0.45 * sound::kRate);
     EXPECT_EQ(silent, underrun) << "silence in the sound that was not counted, or the reverse";
 }
 
@@ -339,7 +339,7 @@ TEST_F(SoundServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
                      std::to_string(format.nChannels) + " channels, " +
                      std::to_string(format.wBitsPerSample) + " bits");
         qd::ResetStats();
-        const std::size_t frames = format.nSamplesPerSec / 2 & ~std::size_t{1};  // half a second
+        const std::size_t frames = format.nSamplesPerSec & ~std::size_t{1};  // a second
         OneBlockPlayer player(sound::Samples(frames * format.nBlockAlign / 2, 0x2020));
         ASSERT_EQ(player.Open(format), MMSYSERR_NOERROR);
         EXPECT_EQ(qd::ActiveOutputBackend(), "sdl");

@@ -11,8 +11,8 @@
 namespace quorvel::device::detail {
 namespace {
 
-constexpr auto kWatchInterval = std::chrono::milliseconds(20);
-constexpr unsigned kChunksPerSecond = 32;
+constexpr auto kWatchInterval = std::chrono::milliseconds(100);
+constexpr unsigned kChunksPerSecond = 16;
 constexpr unsigned kMinChunkFrames = 16;
 
 }  // namespace

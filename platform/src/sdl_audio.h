@@ -32,7 +32,7 @@ SDL_AudioDeviceID OpenSdlDevice(bool capture, const SDL_AudioSpec& wanted, std::
 void CloseSdlDevice(SDL_AudioDeviceID device);
 
 // The SDL request for `format`: the device's own rate, channels and sample type, so that SDL
-// opens it without converting, and a chunk of about 31 ms (rate / 32 frames, 250 at 8000 Hz).
+// opens it without converting, and a chunk of about 63 ms (rate / 16 frames, 500 at 8000 Hz).
 // That keeps a late block's cost small and, at 8000 Hz, makes chunks divide blocks of 1000,
 // 2000 or 4000 frames so that block ends fall on chunk ends.
 SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format);
