@@ -60,6 +60,10 @@ class OutputBackend {
     virtual void Stop() = 0;
     // True when the device's callbacks must run promptly: a sound card waits for the requeue.
     virtual bool Urgent() const { return false; }
+    // True when queued audio may be played as soon as it is queued. A block queued from the
+    // device's own callback is then played by the device's thread once the callback returns,
+    // without waking the backend: as fast as a thread can go, with no hand-over per block.
+    virtual bool PlaysAtOnce() const { return false; }
 };
 
 // Plays on a clock of its own: in real time, or each block at once in fast pace.

@@ -50,6 +50,7 @@ struct Screen {
     std::mutex mutex;
     int width = kDefaultScreenWidth;
     int height = kDefaultScreenHeight;
+    // Column by column: a trace is mostly steep lines, whose pixels are then neighbours.
     std::vector<COLORREF> pixels =
         std::vector<COLORREF>(static_cast<std::size_t>(width) * height, kBlack);
     std::unordered_map<std::uintptr_t, GdiObject> objects;
@@ -57,6 +58,15 @@ struct Screen {
     std::uintptr_t stockPen = 0;
     std::uintptr_t stockBrush = 0;
     std::atomic<std::uint64_t> generation{0};
+
+    COLORREF& At(std::int64_t x, std::int64_t y) {
+        return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
+                      static_cast<std::size_t>(y)];
+    }
+    COLORREF At(std::int64_t x, std::int64_t y) const {
+        return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
+                      static_cast<std::size_t>(y)];
+    }
 };
 
 Screen& State() {
@@ -152,13 +162,18 @@ class Canvas {
 
     int width() const { return screen_.width; }
     int height() const { return screen_.height; }
-    bool changed() const { return changed_; }
+    bool changed() const { return changed_ || differs_ != 0; }
+
+    // A pixel the caller knows is on the screen, in a colour already masked to RGB.
+    void PutOnScreen(std::int64_t x, std::int64_t y, COLORREF rgb) {
+        COLORREF& pixel = screen_.At(x, y);
+        differs_ |= pixel ^ rgb;
+        pixel = rgb;
+    }
 
     void Put(std::int64_t x, std::int64_t y, COLORREF color) {
         if (x < 0 || y < 0 || x >= screen_.width || y >= screen_.height) return;
-        COLORREF& pixel =
-            screen_
-                .pixels[static_cast<std::size_t>(y) * screen_.width + static_cast<std::size_t>(x)];
+        COLORREF& pixel = screen_.At(x, y);
         const COLORREF rgb = color & kRgbMask;
         if (pixel != rgb) {
             pixel = rgb;
@@ -166,14 +181,17 @@ class Canvas {
         }
     }
 
-    // Pixels x0..x1-1 of row y, already clipped to the screen by the caller.
-    void PutRun(std::int64_t x0, std::int64_t x1, std::int64_t y, COLORREF color) {
-        if (x0 >= x1) return;
-        COLORREF* const row = screen_.pixels.data() + static_cast<std::size_t>(y) * screen_.width;
+    // Pixels y0..y1-1 of column x, already clipped to the screen by the caller.
+    void PutColumnRun(std::int64_t x, std::int64_t y0, std::int64_t y1, COLORREF color) {
+        if (y0 >= y1) return;
         const COLORREF rgb = color & kRgbMask;
         // One branch-free pass the compiler can vectorise: any bit set means a pixel changed.
-        COLORREF* const begin = row + x0;
-        const auto count = static_cast<std::size_t>(x1 - x0);
+        COLORREF* const begin = &screen_.At(x, y0);
+        const auto count = static_cast<std::size_t>(y1 - y0);
+        if (changed()) {  // already known: no need to look before writing
+            std::fill(begin, begin + count, rgb);
+            return;
+        }
         COLORREF differs = 0;
         for (std::size_t i = 0; i < count; ++i) {
             differs |= begin[i] ^ rgb;
@@ -185,6 +203,7 @@ class Canvas {
   private:
     Screen& screen_;
     bool changed_ = false;
+    COLORREF differs_ = 0;  // any bit set: a pixel put on screen changed
 };
 
 // A pen of width w covers a w x w square around each pixel of the line: offsets low..high.
@@ -273,6 +292,36 @@ void DrawSegment(Canvas& canvas, POINT from, POINT to, PenReach reach, COLORREF 
         last = low - 1;
     }
 
+    const bool thin = reach.low == 0 && reach.high == 0;
+    const COLORREF rgb = color & kRgbMask;
+    if (thin && !xMajor) {
+        // A steep one-pixel line is a few vertical runs, one per column it crosses (most trace
+        // segments cross one or two), and each is contiguous in the column-major pixels: drawn
+        // a run at a time, from the last step of each offset, not a pixel at a time.
+        std::int64_t step = first;
+        while (step <= last) {
+            const std::int64_t offset = offsetAt(step);
+            std::int64_t runEnd = last;
+            if (rise > 0 && offset < (std::int64_t{1} << 30)) {
+                // run < 2^32, so run * (2 * offset + 1) < 2^63: plain 64-bit arithmetic.
+                const std::uint64_t limit = run * (2 * static_cast<std::uint64_t>(offset) + 1);
+                const std::uint64_t end = (limit - 1) / (2 * rise);
+                if (end < static_cast<std::uint64_t>(last)) runEnd = static_cast<std::int64_t>(end);
+            } else if (rise > 0) {
+                // The offset stays at most `offset` while 2*s*rise + run < 2*run*(offset + 1).
+                __extension__ typedef unsigned __int128 Wide;  // products reach 2^65
+                const Wide limit = Wide{run} * (2 * static_cast<Wide>(offset) + 1);
+                const Wide end = (limit - 1) / (Wide{2} * rise);
+                if (end < static_cast<Wide>(last)) runEnd = static_cast<std::int64_t>(end);
+            }
+            const std::int64_t x = minorStart + minorSign * offset;
+            const std::int64_t yFirst = majorStart + majorSign * step;
+            const std::int64_t yLast = majorStart + majorSign * runEnd;
+            canvas.PutColumnRun(x, std::min(yFirst, yLast), std::max(yFirst, yLast) + 1, rgb);
+            step = runEnd + 1;
+        }
+        return;
+    }
     // From the first step on, the offset is carried forward instead of divided out again:
     // step*rise = quotient*run + remainder, rounded half up.
     std::uint64_t quotient = static_cast<std::uint64_t>(first) * rise / run;
@@ -287,10 +336,13 @@ void DrawSegment(Canvas& canvas, POINT from, POINT to, PenReach reach, COLORREF 
         }
         const std::int64_t major = majorStart + majorSign * step;
         const std::int64_t minor = minorStart + minorSign * offset;
-        if (xMajor)
-            PutPenPixel(canvas, major, minor, reach, color);
+        const std::int64_t x = xMajor ? major : minor;
+        const std::int64_t y = xMajor ? minor : major;
+        // A one-pixel pen's steps were all clipped to the screen above.
+        if (thin)
+            canvas.PutOnScreen(x, y, rgb);
         else
-            PutPenPixel(canvas, minor, major, reach, color);
+            PutPenPixel(canvas, x, y, reach, color);
     }
 }
 
@@ -301,10 +353,13 @@ void Bump(Screen& screen) {
 std::vector<std::uint8_t> RgbLocked(const Screen& screen) {
     std::vector<std::uint8_t> rgb;
     rgb.reserve(screen.pixels.size() * 3);
-    for (const COLORREF pixel : screen.pixels) {
-        rgb.push_back(GetRValue(pixel));
-        rgb.push_back(GetGValue(pixel));
-        rgb.push_back(GetBValue(pixel));
+    for (int y = 0; y < screen.height; ++y) {
+        for (int x = 0; x < screen.width; ++x) {
+            const COLORREF pixel = screen.At(x, y);
+            rgb.push_back(GetRValue(pixel));
+            rgb.push_back(GetGValue(pixel));
+            rgb.push_back(GetBValue(pixel));
+        }
     }
     return rgb;
 }
@@ -394,7 +449,7 @@ std::uint32_t ScreenPixel(int x, int y) {
     Screen& screen = State();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     if (x < 0 || y < 0 || x >= screen.width || y >= screen.height) return CLR_INVALID;
-    return screen.pixels[static_cast<std::size_t>(y) * screen.width + static_cast<std::size_t>(x)];
+    return screen.At(x, y);
 }
 
 std::vector<std::uint8_t> ReadScreenRgb() {
@@ -622,17 +677,17 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
             const std::int64_t x1 = std::min<std::int64_t>(r, canvas.width());
             const std::int64_t y0 = std::max<std::int64_t>(t, 0);
             const std::int64_t y1 = std::min<std::int64_t>(b, canvas.height());
-            // Each row is at most three runs: left border, inside, right border.
-            const std::int64_t insideLeft = std::clamp(l + border, x0, std::max(x0, x1));
-            const std::int64_t insideRight = std::clamp(r - border, insideLeft, std::max(x0, x1));
-            for (std::int64_t y = y0; y < y1; ++y) {
-                const bool borderRow = y < t + border || y >= b - border;
-                if (borderRow) {
-                    canvas.PutRun(x0, x1, y, pen->color);
+            // Each column is at most three runs: top border, inside, bottom border.
+            const std::int64_t insideTop = std::clamp(t + border, y0, std::max(y0, y1));
+            const std::int64_t insideBottom = std::clamp(b - border, insideTop, std::max(y0, y1));
+            for (std::int64_t x = x0; x < x1; ++x) {
+                const bool borderColumn = x < l + border || x >= r - border;
+                if (borderColumn) {
+                    canvas.PutColumnRun(x, y0, y1, pen->color);
                 } else {
-                    canvas.PutRun(x0, insideLeft, y, pen->color);
-                    canvas.PutRun(insideLeft, insideRight, y, brush->color);
-                    canvas.PutRun(insideRight, x1, y, pen->color);
+                    canvas.PutColumnRun(x, y0, insideTop, pen->color);
+                    canvas.PutColumnRun(x, insideTop, insideBottom, brush->color);
+                    canvas.PutColumnRun(x, insideBottom, y1, pen->color);
                 }
             }
             if (canvas.changed()) qd::Bump(screen);
@@ -683,8 +738,7 @@ COLORREF GetPixel(HDC dc, int x, int y) {
         const std::lock_guard<std::mutex> lock(screen.mutex);
         if (qd::Find(screen, qd::ValueOf(dc), Kind::kDc) != nullptr && x >= 0 && y >= 0 &&
             x < screen.width && y < screen.height) {
-            color = screen.pixels[static_cast<std::size_t>(y) * screen.width +
-                                  static_cast<std::size_t>(x)];
+            color = screen.At(x, y);
         }
     }
     qd::Record("GetPixel(" + qd::HandleName(dc) + ", " + std::to_string(x) + ", " +

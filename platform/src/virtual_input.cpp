@@ -146,6 +146,21 @@ class SampleGenerator {
           bits_(format.wBitsPerSample) {}
 
     void Write(std::uint8_t* out, std::size_t frames) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // A file into a mono 16-bit device: its samples are the frames, copied a run at a time.
+        if (setting_.kind == SourceSetting::Kind::kFile && bits_ == 16 && channels_ == 1) {
+            while (frames > 0) {
+                const std::size_t run = std::min(frames, file_->size() - filePosition_);
+                std::memcpy(out, file_->data() + filePosition_, run * sizeof(std::int16_t));
+                out += run * sizeof(std::int16_t);
+                frames -= run;
+                next_ += run;
+                filePosition_ += run;
+                if (filePosition_ == file_->size()) filePosition_ = 0;
+            }
+            return;
+        }
+#endif
         for (std::size_t frame = 0; frame < frames; ++frame) {
             const std::int16_t value = Value(next_++);
             for (unsigned channel = 0; channel < channels_; ++channel) {
@@ -160,11 +175,15 @@ class SampleGenerator {
         }
     }
 
-    std::size_t FrameBytes() const { return std::size_t{channels_} * (bits_ / 8u); }
-    unsigned Rate() const { return rate_; }
+    std::size_t FrameBytes() const {
+        return std::size_t{channels_} * (bits_ / 8u);
+    }
+    unsigned Rate() const {
+        return rate_;
+    }
 
   private:
-    std::int16_t Value(std::uint64_t n) const {
+    std::int16_t Value(std::uint64_t n) {
         switch (setting_.kind) {
             case SourceSetting::Kind::kSilence:
                 return 0;
@@ -176,8 +195,12 @@ class SampleGenerator {
                 const double level = kToneAmplitude * std::sin(kTwoPi * cycles / rate_);
                 return static_cast<std::int16_t>(std::lround(std::min(level, 32767.0)));
             }
-            case SourceSetting::Kind::kFile:
-                return (*file_)[static_cast<std::size_t>(n % file_->size())];
+            case SourceSetting::Kind::kFile: {
+                // Wraps by comparison: a division per sample would cost more than the rest.
+                const std::int16_t value = (*file_)[filePosition_];
+                if (++filePosition_ == file_->size()) filePosition_ = 0;
+                return value;
+            }
         }
         return 0;
     }
@@ -188,6 +211,7 @@ class SampleGenerator {
     unsigned channels_;
     unsigned bits_;
     std::uint64_t next_ = 0;
+    std::size_t filePosition_ = 0;  // next_ modulo the file's length
 };
 
 class OnDemandInput final : public InputBackend {

@@ -50,6 +50,8 @@ class VirtualOutput final : public OutputBackend {
         wakeup_.notify_one();
     }
 
+    bool PlaysAtOnce() const override { return pace_ == Pace::kFast; }
+
     void Stop() override {
         {
             const std::lock_guard<std::mutex> lock(mutex_);

@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -49,6 +50,9 @@ using FactoryList = std::vector<std::shared_ptr<const detail::InputBackendFactor
 struct InputModule {
     std::mutex mutex;
     std::condition_variable dataHandled;
+    // The counts WaitInputData callers wait for: they are woken only once one is reached,
+    // not at every buffer (a thread switch per buffer in fast capture).
+    std::multiset<std::uint64_t> awaitedData;
     InputSettings settings;
     FactoryList factories;       // in the order to try them; empty until first needed
     bool settled = false;        // ConfigureInput was called or the environment was read
@@ -86,12 +90,15 @@ void CountCapture(std::uint64_t captured, std::uint64_t dropped) {
 
 void CountDataHandled(bool full) {
     InputModule& module = Module();
+    bool reached = false;
     {
         const std::lock_guard<std::mutex> lock(module.mutex);
         ++module.stats.dataMessages;
         if (full) ++module.stats.buffersFilled;
+        reached =
+            !module.awaitedData.empty() && module.stats.dataMessages >= *module.awaitedData.begin();
     }
-    module.dataHandled.notify_all();
+    if (reached) module.dataHandled.notify_all();
 }
 
 // The factories of every backend the settings may open, in the order to try them; empty, with a
@@ -691,8 +698,11 @@ InputStats GetInputStats() {
 bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
     InputModule& module = Module();
     std::unique_lock<std::mutex> lock(module.mutex);
-    return module.dataHandled.wait_for(lock, timeout,
-                                       [&] { return module.stats.dataMessages >= count; });
+    const auto awaited = module.awaitedData.insert(count);
+    const bool reached = module.dataHandled.wait_for(
+        lock, timeout, [&] { return module.stats.dataMessages >= count; });
+    module.awaitedData.erase(awaited);
+    return reached;
 }
 
 std::string ActiveInputBackend() {

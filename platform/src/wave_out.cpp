@@ -17,6 +17,7 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -102,6 +103,22 @@ const char* MessageName(UINT message) {
 }
 
 class OutputDevice;
+// The device whose callback this thread is running, if any.
+thread_local const OutputDevice* deliveringDevice = nullptr;
+
+class DeliveringScope {
+  public:
+    explicit DeliveringScope(const OutputDevice* device) : outer_(deliveringDevice) {
+        deliveringDevice = device;
+    }
+    ~DeliveringScope() { deliveringDevice = outer_; }
+    DeliveringScope(const DeliveringScope&) = delete;
+    DeliveringScope& operator=(const DeliveringScope&) = delete;
+
+  private:
+    const OutputDevice* const outer_;
+};
+
 // A device may have become idle, or has retired: wakes WaitOutputIdle.
 void NoteActivity();
 // Called by a device's thread as it ends.
@@ -191,6 +208,10 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
             header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
             queue_.push_back(header);
             call.Finish(MMSYSERR_NOERROR);
+            if (deliveringDevice == this && backend_->PlaysAtOnce()) {
+                playAfterCallback_ = true;  // played once the callback returns, on this thread
+                return MMSYSERR_NOERROR;
+            }
         }
         backend_->Wake();
         return MMSYSERR_NOERROR;
@@ -408,16 +429,25 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
                 --requeuesAwaited_;
                 lastPlayedDone_ = Clock::now();
             }
+            const bool playNow = playAfterCallback_;
+            playAfterCallback_ = false;
             lock.unlock();
             if (message.id == MM_WOM_CLOSE) return;
-            // A backend waiting for the requeue learns at once whether it came.
-            if (message.requeueAwaited) backend_->Wake();
-            NoteActivity();
+            if (playNow) {
+                Play(nullptr, std::numeric_limits<std::size_t>::max());
+            } else if (message.requeueAwaited) {
+                // A backend waiting for the requeue learns at once whether it came.
+                backend_->Wake();
+            }
+            // Waiters only care about the device running out; waking them for every block
+            // would cost a thread switch per block.
+            if (Idle()) NoteActivity();
         }
     }
 
-    void Deliver(const Message& message) const {
+    void Deliver(const Message& message) {
         if (callback_ == nullptr) return;
+        const DeliveringScope scope(this);
         if (JournalOn()) {
             Journal("message(" + name_ + ", " + MessageName(message.id) + ")");
         }
@@ -444,7 +474,8 @@ class OutputDevice final : public OutputFeed, public std::enable_shared_from_thi
     std::deque<WAVEHDR*> queue_;    // blocks in play order
     std::size_t playedOfHead_ = 0;  // bytes of queue_.front() played so far
     std::deque<Message> messages_;
-    bool handling_ = false;  // a message is being delivered
+    bool handling_ = false;           // a message is being delivered
+    bool playAfterCallback_ = false;  // the callback queued a block a fast backend plays
     // Done messages of blocks played to their end, pending or being delivered.
     std::size_t requeuesAwaited_ = 0;
     unsigned bytesPerSecond_ = 0;

@@ -51,8 +51,8 @@ void FillHeader(WavHeader& header, std::uint32_t blocks);
 // Writes the header as it stands at the stream's current position (the start of a new file).
 bool WritePlaceholder(std::FILE* stream, const WavHeader& header);
 
-// Rewrites the two sizes in place and returns to the end of the stream, so the file on disk
-// describes exactly the data written so far.
+// Rewrites the header, sizes included, in place and returns to the end of the stream, so the
+// file on disk describes exactly the data written so far.
 bool RefreshSizes(std::FILE* stream, const WavHeader& header);
 
 // Rewrites the whole header at the start of the stream and closes the stream.
