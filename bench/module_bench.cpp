@@ -199,7 +199,7 @@ BENCHMARK(BM_PlaybackHandler)
 // Copy, trace, requeue, draw, append, header refresh.
 void BM_RecordingHandler(benchmark::State& state) {
     const std::string path = TempPath("record.wav");
-    Configure("tone:440");
+    Configure("file:" QWF_SAMPLE_WAV);
     qd::SetInputGate(0);
     if (WaveRecordWaveForm(reinterpret_cast<const QwfChar16*>(Utf16(path).c_str()), kTraceColor,
                            kBackColor) != WF_DONE) {
