@@ -311,7 +311,7 @@ def main():
     print()
     print("\n".join(notes))
     (ROOT / "bench" / "results.md").write_text(
-        "# Benchmark results\n\n" + "\n\n".join(notes) + "\n\n" + table + "\n")
+        "# Benchmark results\n\nMade by `bench/run`.\n\n" + "\n\n".join(notes) + "\n\n" + table + "\n")
 
 
 if __name__ == "__main__":
