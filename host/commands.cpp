@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include "module_loader.h"
 #include "module_path.h"
 #include "quorvel/device.h"
+#include "targets.h"
+#include "text.h"
 #include "wav_check.h"
 
 namespace quorvel::host {
@@ -34,65 +37,13 @@ constexpr milliseconds kPassWait{30};
 constexpr milliseconds kUnattendedPassWait{250};
 // The same while stepping block by block for frames: short, so fast devices stay fast.
 constexpr milliseconds kStepWait{2};
-constexpr std::uint64_t kCaptureBlockBytes = 4000;
-constexpr std::uint64_t kCaptureHeaderBytes = 44;
+constexpr std::uint64_t kCaptureBlockBytes = kModuleBlockBytes;
+constexpr std::uint64_t kCaptureHeaderBytes = kModuleHeaderBytes;
 constexpr double kCaptureBlockSeconds = 0.25;
-
-void Error(const std::string& sentence) {
-    std::fprintf(stderr, "quorvel: %s\n", sentence.c_str());
-}
-
-void Warn(const std::string& sentence) {
-    std::fprintf(stderr, "quorvel: warning: %s\n", sentence.c_str());
-}
-
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
-std::string Seconds(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", seconds);
-    return text;
-}
-
-std::string BlockCount(std::uint64_t blocks) {
-    return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
-}
-
-std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat first {};
-    struct stat second {};
-    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
 
 std::int64_t FileSize(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
-}
-
-// A file the command will write: it must not be a folder, and its folder must exist. Checked
-// before the session so a long playback or recording does not end in a late failure.
-bool CheckTarget(const std::string& path, const char* what, std::string* error) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        *error = std::string("The ") + what + " " + Quoted(path) + " is a folder.";
-        return false;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        *error = std::string("Cannot write the ") + what + " " + Quoted(path) + ": its folder " +
-                 Quoted(folder) + " does not exist.";
-        return false;
-    }
-    return true;
 }
 
 // The checks and set-up that play and record share, in the order a user would fix them.
@@ -104,17 +55,28 @@ struct Session {
     std::unique_ptr<LiveView> view;
 };
 
+// The PNG and the frames folder: checked before anything is opened, created only later.
 int CheckOutputFiles(const SessionOptions& options, Session& session) {
-    std::string error;
-    if (!options.png.empty() && !CheckTarget(options.png, "PNG file", &error)) {
-        Error(error);
-        return kExitFile;
+    TargetProblem problem;
+    if (!options.png.empty() &&
+        !CheckTargetFile(options.png, TargetKind::kPng, "PNG file", &problem)) {
+        Error(problem.sentence);
+        return problem.exitCode;
     }
-    if (!options.frames.empty() && !session.frames.Open(options.frames, &error)) {
+    std::string error;
+    if (!options.frames.empty() && !session.frames.Check(options.frames, &error)) {
         Error(error);
         return kExitFile;
     }
     return kExitOk;
+}
+
+// Every file the command writes is a file of its own, and none is a file it reads.
+int CheckPathsDistinct(const std::vector<NamedPath>& paths) {
+    TargetProblem problem;
+    if (CheckDistinct(paths, &problem)) return kExitOk;
+    Error(problem.sentence);
+    return problem.exitCode;
 }
 
 int StartSession(const SessionOptions& options, const std::string& title, Session& session) {
@@ -216,17 +178,10 @@ std::string CaptureStartFailure(std::int32_t result, const RecordOptions& option
             return input + " did not accept the capture buffer.";
         case WF_ERR_START:
             return input + " could not start capturing.";
-        case WF_ERR_FILE: {
-            // The module cannot say why; trying the same open here can.
-            const int fd =
-                ::open(options.file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                return "Cannot create " + Quoted(options.file) +
-                       " for the recording: " + std::strerror(errno) + ".";
-            }
-            ::close(fd);
-            return "The module could not create " + Quoted(options.file) + " for the recording.";
-        }
+        case WF_ERR_FILE:
+            // The module cannot say why; the file system can.
+            return "Cannot record into " + Quoted(options.file) + ": " +
+                   WhyNotWritable(options.file) + ".";
         default:
             break;
     }
@@ -246,6 +201,43 @@ std::string CaptureStatus(const RecordOptions& options, std::uint64_t limit, boo
             "  " + std::to_string(std::max<std::int64_t>(0, FileSize(options.file))) + " bytes";
     }
     return live ? status + "  (Enter or q: stop)" : status;
+}
+
+// A file-size limit too small for the header and one block would make the start fail after
+// the module has replaced the file; found before anything is touched.
+bool CheckRoomForRecording(const std::string& path, TargetProblem* problem) {
+    constexpr std::uint64_t kSmallestRecording = kCaptureHeaderBytes + kCaptureBlockBytes;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= kSmallestRecording) {
+        return true;
+    }
+    problem->exitCode = kExitFile;
+    problem->sentence = "Cannot record into " + Quoted(path) +
+                        ": the file-size limit (ulimit -f) of " + std::to_string(limit.rlim_cur) +
+                        " bytes leaves no room for one block (" +
+                        std::to_string(kSmallestRecording) + " bytes with the header).";
+    return false;
+}
+
+// A write cut short by a full disk or a file-size limit leaves part of a block after the last
+// whole one; the file is cut back to the whole blocks its header describes.
+void TrimToWholeBlocks(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info {};
+    std::uint8_t dataSize[4];
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        ::pread(fd, dataSize, sizeof dataSize, kCaptureHeaderBytes - 4) == 4) {
+        const std::uint64_t whole =
+            kCaptureHeaderBytes + (std::uint64_t{dataSize[0]} | std::uint64_t{dataSize[1]} << 8 |
+                                   std::uint64_t{dataSize[2]} << 16 |
+                                   std::uint64_t{dataSize[3]} << 24);
+        if (static_cast<std::uint64_t>(info.st_size) > whole) {
+            [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(whole));
+        }
+    }
+    ::close(fd);
 }
 
 void PrintFormatFields(const WavReport& report) {
@@ -291,20 +283,25 @@ int RunPlay(const PlayOptions& options) {
         Error(report.problem);
         return kExitFile;
     }
-    if (options.output.kind == OutputDevice::Kind::kFile &&
-        SameFile(options.file, options.output.path)) {
-        Error("The output file " + Quoted(options.output.path) + " is the file being played.");
-        return kExitUsage;
+    const bool toFile = options.output.kind == OutputDevice::Kind::kFile;
+    if (const int status =
+            CheckPathsDistinct({{"the file being played", options.file},
+                                {"the output file", toFile ? options.output.path : ""},
+                                {"the frames folder", options.frames, true},
+                                {"the PNG file", options.png}});
+        status != kExitOk) {
+        return status;
     }
-    for (const std::string& warning : report.warnings) Warn(warning);
-
+    TargetProblem target;
+    if (toFile &&
+        !CheckTargetFile(options.output.path, TargetKind::kOutputFile, "output file", &target)) {
+        Error(target.sentence);
+        return target.exitCode;
+    }
     Session session;
     if (const int status = CheckOutputFiles(options, session); status != kExitOk) return status;
-    DeviceProblem problem;
-    if (!ApplyOutput(options.output, options.fast, &problem)) {
-        Error(problem.sentence);
-        return problem.exitCode;
-    }
+    for (const std::string& warning : report.warnings) Warn(warning);
+
     ModulePath path;
     std::string error;
     if (!path.SetForReading(options.file, &error)) {
@@ -315,6 +312,16 @@ int RunPlay(const PlayOptions& options) {
     if (const int status = StartSession(options, "quorvel play " + name, session);
         status != kExitOk) {
         return status;
+    }
+    // Only now, with every check passed, is anything opened for writing.
+    DeviceProblem problem;
+    if (!ApplyOutput(options.output, options.fast, &problem)) {
+        Error(problem.sentence);
+        return problem.exitCode;
+    }
+    if (!session.frames.Open(&error)) {
+        Error(error);
+        return kExitFile;
     }
 
     device::ResetStats();
@@ -399,10 +406,20 @@ int RunPlay(const PlayOptions& options) {
 
 int RunRecord(const RecordOptions& options) {
     const bool toFile = !options.file.empty();
-    std::string error;
-    if (toFile && !CheckTarget(options.file, "recording", &error)) {
-        Error(error);
-        return kExitFile;
+    if (const int status = CheckPathsDistinct(
+            {{"the input file",
+              options.input.kind == InputDevice::Kind::kFile ? options.input.path : ""},
+             {"the recording", options.file},
+             {"the frames folder", options.frames, true},
+             {"the PNG file", options.png}});
+        status != kExitOk) {
+        return status;
+    }
+    TargetProblem target;
+    if (toFile && (!CheckTargetFile(options.file, TargetKind::kRecording, "recording", &target) ||
+                   !CheckRoomForRecording(options.file, &target))) {
+        Error(target.sentence);
+        return target.exitCode;
     }
     Session session;
     if (const int status = CheckOutputFiles(options, session); status != kExitOk) return status;
@@ -411,17 +428,24 @@ int RunRecord(const RecordOptions& options) {
         Error(problem.sentence);
         return problem.exitCode;
     }
-    // Noted before anything creates it, so a start that fails removes only a file it made.
-    const bool existed = toFile && FileSize(options.file) >= 0;
-    ModulePath path;
-    if (toFile && !path.SetForWriting(options.file, &error)) {
-        Error(error);
-        return kExitFile;
-    }
     const std::string title =
         toFile ? "quorvel record " + BaseName(options.file) : std::string("quorvel monitor");
     if (const int status = StartSession(options, title, session); status != kExitOk) {
         return status;
+    }
+    std::string error;
+    if (!session.frames.Open(&error)) {
+        Error(error);
+        return kExitFile;
+    }
+    // Noted before anything creates it, so a start that fails removes only a file it made.
+    struct stat before {};
+    const bool existed = toFile && ::stat(options.file.c_str(), &before) == 0;
+    ModulePath path;
+    if (toFile && !path.SetForWriting(options.file, &error)) {
+        Error(error);
+        session.frames.RemoveIfUnused();
+        return kExitFile;
     }
 
     const std::uint64_t limit = options.seconds > 0 ? BlocksForSeconds(options.seconds) : 0;
@@ -439,9 +463,11 @@ int RunRecord(const RecordOptions& options) {
     if (started != WF_DONE) {
         session.module.recordStop();
         device::SetInputGate(-1);
-        // The module creates the file before it opens the device; a recording that never
-        // started leaves no empty file behind (one that was there is already overwritten).
-        if (toFile && !existed) ::unlink(options.file.c_str());
+        // The module opens the device and queues its buffer before it touches the file, so a
+        // device that fails leaves a file that was there as it was; one that this run created
+        // is removed (the file itself, never a link to it).
+        if (toFile && !existed) RemoveCreatedFile(options.file);
+        session.frames.RemoveIfUnused();
         Error(CaptureStartFailure(started, options));
         return started == WF_ERR_FILE ? kExitFile : kExitDevice;
     }
@@ -482,6 +508,7 @@ int RunRecord(const RecordOptions& options) {
     const bool lost = device::InputDeviceLost();
     // Every way out of the loop comes here, so the file's header is always completed.
     const std::int32_t blocks = session.module.recordStop();
+    if (toFile) TrimToWholeBlocks(options.file);
     device::SetInputGate(-1);
     session.view->Finish(CaptureStatus(options, limit, false));
     session.module.Unload();

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 
 namespace quorvel::host {
 namespace {
@@ -60,6 +61,10 @@ int SignalPipe::Take() {
 
 KeyReader::KeyReader() {
     fd_ = STDIN_FILENO;
+    if (::fcntl(fd_, F_GETFD) < 0) {
+        fd_ = -1;  // closed: there are no keys
+        return;
+    }
     if (::isatty(fd_) == 0) return;
     // A background job must not touch the terminal's modes or read from it.
     if (::tcgetpgrp(fd_) != ::getpgrp()) {
@@ -80,42 +85,49 @@ KeyReader::~KeyReader() {
 }
 
 void KeyReader::Read(std::vector<Key>* keys) {
-    while (fd_ >= 0) {
-        pollfd ready{fd_, POLLIN, 0};
-        if (::poll(&ready, 1, 0) <= 0) return;
-        char bytes[64];
-        const ssize_t got = ::read(fd_, bytes, sizeof bytes);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            fd_ = -1;  // input has ended (or broke): only signals and limits end a session now
-            return;
-        }
-        for (ssize_t i = 0; i < got; ++i) {
-            switch (bytes[i]) {
-                case ' ':
-                    keys->push_back(Key::kSpace);
-                    break;
-                case 'q':
-                case 'Q':
-                    keys->push_back(Key::kQuit);
-                    break;
-                case '\n':
-                case '\r':
-                    keys->push_back(Key::kEnter);
-                    break;
-                default:
-                    break;
-            }
+    if (fd_ < 0) return;
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, 0) <= 0) return;
+    // One slice a pass: a source that never runs dry (/dev/zero, `yes`) cannot keep the
+    // session from its signals, its limit or its redraws.
+    char bytes[kKeySliceBytes];
+    ssize_t got = 0;
+    do {
+        got = ::read(fd_, bytes, sizeof bytes);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        if (got < 0 && errno == EAGAIN) return;
+        fd_ = -1;  // input has ended (or broke): only signals and limits end a session now
+        return;
+    }
+    flooded_ = static_cast<std::size_t>(got) == sizeof bytes;
+    for (ssize_t i = 0; i < got; ++i) {
+        switch (bytes[i]) {
+            case ' ':
+                keys->push_back(Key::kSpace);
+                break;
+            case 'q':
+            case 'Q':
+                keys->push_back(Key::kQuit);
+                break;
+            case '\n':
+            case '\r':
+                keys->push_back(Key::kEnter);
+                break;
+            default:
+                break;
         }
     }
 }
 
 Events WaitForEvents(KeyReader& keys, SignalPipe& signals, std::chrono::milliseconds timeout) {
     pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {keys.fd(), POLLIN, 0}};
-    const int count = keys.fd() >= 0 ? 2 : 1;
+    // A flood of input is not waited for: it is read a slice a pass, after the wait.
+    const bool flooded = keys.Flooded();
+    const int count = keys.fd() >= 0 && !flooded ? 2 : 1;
     const int result = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout.count()));
     Events events;
-    if (result > 0 || (result < 0 && errno == EINTR)) {
+    if (result > 0 || (result < 0 && errno == EINTR) || flooded) {
         keys.Read(&events.keys);
         events.signal = signals.Take();
     }

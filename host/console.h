@@ -42,11 +42,15 @@ class KeyReader {
     ~KeyReader();
 
     int fd() const { return fd_; }  // -1 once input has ended
-    // Reads what is waiting without blocking.
+    // Reads one slice of what is waiting, without blocking.
     void Read(std::vector<Key>* keys);
+    // The last slice was full: more is waiting than any person types.
+    bool Flooded() const { return flooded_; }
 
   private:
+    static constexpr int kKeySliceBytes = 64;
     int fd_ = -1;
+    bool flooded_ = false;
     bool raw_ = false;
     termios saved_{};
 };

@@ -9,6 +9,7 @@
 
 #include "exit_codes.h"
 #include "quorvel/device.h"
+#include "text.h"
 
 namespace quorvel::host {
 namespace {
@@ -25,11 +26,12 @@ bool Fail(DeviceProblem* problem, int exitCode, std::string sentence) {
 
 // The services append to a sink file; starting it empty makes it hold this run's bytes only.
 bool StartEmpty(const std::string& path, DeviceProblem* problem) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         return Fail(
             problem, kExitFile,
-            "Cannot create the output file \"" + path + "\": " + std::strerror(errno) + ".");
+            "Cannot create the output file " + Quoted(path) + ": " + std::strerror(errno) + ".");
     }
     ::close(fd);
     return true;

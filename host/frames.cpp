@@ -1,31 +1,60 @@
 #include "frames.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "quorvel/device.h"
+#include "text.h"
 
 namespace quorvel::host {
 
 namespace device = quorvel::device;
 
-bool FrameWriter::Open(const std::string& directory, std::string* error) {
+bool FrameWriter::Check(const std::string& directory, std::string* error) {
     struct stat info {};
+    std::string writable = directory;
     if (::stat(directory.c_str(), &info) == 0) {
         if (!S_ISDIR(info.st_mode)) {
-            *error = "The frames folder \"" + directory + "\" is a file, not a folder.";
+            *error = "The frames folder " + Quoted(directory) + " is a file, not a folder.";
             return false;
         }
-    } else if (::mkdir(directory.c_str(), 0777) != 0) {
-        *error =
-            "Cannot create the frames folder \"" + directory + "\": " + std::strerror(errno) + ".";
+    } else {
+        const std::size_t slash = directory.find_last_of('/', directory.find_last_not_of('/'));
+        writable = slash == std::string::npos ? "." : directory.substr(0, slash + 1);
+        if (::stat(writable.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            *error = "Cannot create the frames folder " + Quoted(directory) + ": its parent " +
+                     Quoted(writable) + " is not a folder that exists.";
+            return false;
+        }
+    }
+    // Found now, not after the first block has been drawn.
+    if (::access(writable.c_str(), W_OK | X_OK) != 0) {
+        *error = "Cannot write frames into " + Quoted(writable) + ": " + std::strerror(errno) + ".";
         return false;
     }
     directory_ = directory;
     return true;
+}
+
+bool FrameWriter::Open(std::string* error) {
+    if (directory_.empty()) return true;
+    struct stat info {};
+    if (::stat(directory_.c_str(), &info) == 0) return true;
+    if (::mkdir(directory_.c_str(), 0777) != 0) {
+        *error = "Cannot create the frames folder " + Quoted(directory_) + ": " +
+                 std::strerror(errno) + ".";
+        return false;
+    }
+    created_ = true;
+    return true;
+}
+
+void FrameWriter::RemoveIfUnused() {
+    if (created_ && count_ == 0) ::rmdir(directory_.c_str());
 }
 
 bool FrameWriter::Write(std::string* error) {

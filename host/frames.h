@@ -14,8 +14,13 @@ namespace quorvel::host {
 // Writes the screen as DIR/00000.png, DIR/00001.png, ...
 class FrameWriter {
   public:
-    // Creates the directory when it is missing (its parent must exist).
-    bool Open(const std::string& directory, std::string* error);
+    // Checks that the folder is one this user can write, or can be created (its parent must
+    // exist); creates nothing.
+    bool Check(const std::string& directory, std::string* error);
+    // Creates the checked folder when it is missing; true at once when there is none.
+    bool Open(std::string* error);
+    // Removes the folder again when Open created it and no frame was written.
+    void RemoveIfUnused();
     bool Write(std::string* error);
     std::uint64_t count() const { return count_; }
     // Blocks drawn that got no frame of their own.
@@ -24,6 +29,7 @@ class FrameWriter {
 
   private:
     std::string directory_;
+    bool created_ = false;
     std::uint64_t count_ = 0;
     std::uint64_t missed_ = 0;
 };

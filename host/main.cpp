@@ -1,17 +1,25 @@
 // quorvel: plays WAV files and records from the input device through the QuorvelWaveForm
 // module, with its live oscilloscope trace shown in the terminal or a window.
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "commands.h"
 #include "console.h"
 #include "exit_codes.h"
 #include "option_values.h"
+#include "text.h"
 
 namespace {
 
@@ -19,8 +27,9 @@ using quorvel::host::InputDevice;
 using quorvel::host::OutputDevice;
 using quorvel::host::ViewKind;
 
-// The longest a capture can be: its WAV sizes must fit in 32 bits (268435 blocks of 4000 bytes).
-constexpr double kMaxSeconds = 67108.0;
+// The longest a capture can be: its WAV sizes must fit in 32 bits, which 1,073,741 blocks of
+// 4000 bytes (a quarter second each) do.
+constexpr double kMaxSeconds = 268435.0;
 
 const CLI::Validator kColor(
     [](std::string& text) -> std::string {
@@ -60,7 +69,7 @@ const CLI::Validator kSeconds(
         const double seconds = std::strtod(text.c_str(), &end);
         if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) || seconds <= 0 ||
             seconds > kMaxSeconds) {
-            return "\"" + text + "\" is not a number of seconds above 0 and at most 67108";
+            return "\"" + text + "\" is not a number of seconds above 0 and at most 268435";
         }
         return {};
     },
@@ -203,6 +212,27 @@ int Main(int argc, char** argv) {
         command->fallthrough();  // --module may come after the command too
     }
 
+    // CLI11 would say only that a command is required; name what was typed instead.
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--module") {
+            ++i;
+            continue;
+        }
+        if (word.empty() || word[0] == '-') continue;
+        const std::vector<CLI::App*> commands = {playCommand, recordCommand, monitorCommand,
+                                                 infoCommand};
+        if (std::none_of(commands.begin(), commands.end(),
+                         [&](const CLI::App* command) { return command->get_name() == word; })) {
+            std::fprintf(stderr,
+                         "quorvel: %s is not a command; use play, record, monitor or info (see "
+                         "quorvel --help).\n",
+                         quorvel::host::Quoted(word).c_str());
+            return quorvel::host::kExitUsage;
+        }
+        break;
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -231,6 +261,12 @@ int Main(int argc, char** argv) {
     FillSession(recording ? recordTexts : monitorTexts, modulePath, &capture);
     std::string unused;
     quorvel::host::ParseInputDevice(capture.inputText, &capture.input, &unused);
+    if (recording && capture.file.empty()) {
+        std::fprintf(stderr,
+                     "quorvel: record needs a file name; to watch the input without recording, "
+                     "use quorvel monitor.\n");
+        return quorvel::host::kExitUsage;
+    }
     if (recording && capture.fast && capture.seconds <= 0) {
         std::fprintf(stderr,
                      "quorvel: record --fast needs --seconds, or the recording would grow as "
@@ -240,14 +276,31 @@ int Main(int argc, char** argv) {
     return quorvel::host::RunRecord(capture);
 }
 
+// A standard descriptor that is closed would be taken by the next file opened, and keys or
+// messages would then go to that file: each is opened on /dev/null instead.
+void OpenClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) continue;
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) ::close(opened);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenClosedStandardDescriptors();
     quorvel::host::IgnoreWriteSignals();
     try {
         return Main(argc, argv);
-    } catch (const std::exception& error) {  // out of memory, or a thread that cannot start
-        std::fprintf(stderr, "quorvel: %s.\n", error.what());
-        return quorvel::host::kExitDevice;
+    } catch (const std::bad_alloc&) {
+        quorvel::host::Error("There is not enough memory to go on.");
+    } catch (const std::system_error& error) {
+        quorvel::host::Error("The system refused what quorvel needed (" + error.code().message() +
+                             ").");
+    } catch (const std::exception& error) {
+        quorvel::host::Error(std::string("quorvel stopped on an unexpected error (") +
+                             error.what() + ").");
     }
+    return quorvel::host::kExitDevice;
 }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "text.h"
+
 namespace quorvel::host {
 
 bool Utf8ToUtf16(const std::string& utf8, std::u16string* utf16) {
@@ -63,9 +65,10 @@ bool ModulePath::Set(const std::string& path, int openFlags, std::string* error)
         return true;
     }
     // Kept open until the module is done with the file, so the alias stays valid.
-    fd_ = ::open(path.c_str(), openFlags | O_CLOEXEC, 0666);
+    // Never blocks, on a FIFO swapped in after the checks either.
+    fd_ = ::open(path.c_str(), openFlags | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd_ < 0) {
-        *error = "Cannot open \"" + path + "\": " + std::strerror(errno) + ".";
+        *error = "Cannot open " + Quoted(path) + ": " + std::strerror(errno) + ".";
         return false;
     }
     const std::string alias = "/proc/self/fd/" + std::to_string(fd_);
@@ -78,7 +81,7 @@ bool ModulePath::SetForReading(const std::string& path, std::string* error) {
 }
 
 bool ModulePath::SetForWriting(const std::string& path, std::string* error) {
-    return Set(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+    return Set(path, O_WRONLY | O_CREAT, error);
 }
 
 }  // namespace quorvel::host

@@ -22,7 +22,8 @@ class ModulePath {
 
     // For a file the module will read. False, with a sentence in *error, if it cannot be opened.
     bool SetForReading(const std::string& path, std::string* error);
-    // For a file the module will create or overwrite.
+    // For a file the module will create or overwrite. Nothing is truncated here: a file that
+    // is there stays as it was until the module's capture has started.
     bool SetForWriting(const std::string& path, std::string* error);
 
     const char16_t* c_str() const { return text_.c_str(); }

@@ -71,8 +71,9 @@ bool ParseInputDevice(const std::string& text, InputDevice* device, std::string*
         const std::string number = text.substr(5);
         char* end = nullptr;
         const double hz = std::strtod(number.c_str(), &end);
-        if (number.empty() || end == nullptr || *end != '\0' || !std::isfinite(hz) || hz <= 0 ||
-            hz > kMaxToneHz) {
+        // strtod would skip leading blanks; the device services do not.
+        if (number.empty() || std::isspace(static_cast<unsigned char>(number[0])) != 0 ||
+            end == nullptr || *end != '\0' || !std::isfinite(hz) || hz <= 0 || hz > kMaxToneHz) {
             *error =
                 "\"" + text + "\" is not a tone; use tone:HZ with HZ above 0 and at most 4000.";
             return false;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text.h"
+
 namespace quorvel::host {
 namespace {
 
@@ -31,10 +33,6 @@ struct Chunk {
     std::uint64_t offset = 0;  // of the chunk header
     std::uint32_t size = 0;    // as declared
 };
-
-std::string Quoted(const std::string& path) {
-    return "\"" + path + "\"";
-}
 
 std::uint16_t U16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -100,16 +98,25 @@ std::string PrintableId(const std::string& id) {
     return text;
 }
 
-// The ids of the chunks that overlap the bytes [from, to), e.g. "LIST and data".
+// The ids of the chunks that overlap the bytes [from, to), e.g. "LIST and data"; past a few,
+// the first ones and how many more ("LIST, JUNK, abcd and 4093 more").
 std::string IdList(const std::vector<Chunk>& chunks, std::uint64_t from, std::uint64_t to) {
+    constexpr std::size_t kNamedIds = 3;
     std::vector<std::string> ids;
+    std::size_t overlapping = 0;
     for (const Chunk& chunk : chunks) {
         const std::uint64_t end = chunk.offset + 8 + chunk.size;
         if (chunk.offset < to && end > from) {
+            ++overlapping;
+            if (ids.size() > kNamedIds) continue;
             std::string id = PrintableId(chunk.id);
             id.erase(id.find_last_not_of(' ') + 1);  // "fmt " reads as fmt in a sentence
             ids.push_back(id);
         }
+    }
+    if (overlapping > kNamedIds + 1) {
+        ids.resize(kNamedIds);
+        ids.push_back(std::to_string(overlapping - kNamedIds) + " more");
     }
     std::string list;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -248,7 +255,7 @@ WavReport InspectWav(const std::string& path) {
     if (!S_ISREG(info.st_mode)) {
         return Refuse(report, WavVerdict::kNotAFile, name + " is not a regular file.");
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return Refuse(report, WavVerdict::kUnreadable,
                       "Cannot read " + name + ": " + std::strerror(errno) + ".");

@@ -1,5 +1,9 @@
 // The virtual input backend: silence, a sine tone, a sample counter or a file, produced either
 // in real time on a pacing thread or on demand as fast as buffers are queued.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -63,15 +67,41 @@ bool ParseSource(const std::string& text, SourceSetting* setting, std::string* e
     return true;
 }
 
+// A source file is held in memory whole, so it has a bound: 64 MiB, about 35 minutes of
+// 8000 Hz mono 16-bit audio (it repeats when it ends).
+constexpr std::uint64_t kMaxSourceFileBytes = std::uint64_t{64} << 20;
+
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    // Never blocks on a FIFO, and reads nothing that has no end (/dev/zero, a pipe).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
         *error = "Cannot read input file \"" + path + "\": " + std::strerror(errno) + ".";
+        if (fd >= 0) ::close(fd);
         return false;
     }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *error = "Input file \"" + path + "\" is not a regular file.";
+        return false;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxSourceFileBytes) {
+        ::close(fd);
+        *error = "Input file \"" + path + "\" is " + std::to_string(info.st_size >> 20) +
+                 " MiB, more than the 64 MiB an input source may hold.";
+        return false;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        *error = "Cannot read input file \"" + path + "\": " + std::strerror(errno) + ".";
+        ::close(fd);
+        return false;
+    }
+    bytes->reserve(static_cast<std::size_t>(info.st_size));
     std::uint8_t chunk[65536];
     std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 &&
+           bytes->size() <= kMaxSourceFileBytes) {
         bytes->insert(bytes->end(), chunk, chunk + got);
     }
     const int readError = std::ferror(file) != 0 ? errno : 0;

@@ -1,0 +1,30 @@
+// Text that quorvel shows a person: names from the command line or from files, made safe to
+// print, and the small formatting helpers every command shares.
+#ifndef QUORVEL_HOST_TEXT_H
+#define QUORVEL_HOST_TEXT_H
+
+#include <cstdint>
+#include <string>
+
+namespace quorvel::host {
+
+// `text` in double quotes, with control characters and bytes that are not UTF-8 written as
+// \xHH, so a file name can never send escape sequences to the terminal.
+std::string Quoted(const std::string& text);
+
+// "2.50": seconds with two decimals.
+std::string Seconds(double seconds);
+
+// "1 block", "3 blocks".
+std::string BlockCount(std::uint64_t blocks);
+
+// The last component of a path, made safe to print (unquoted).
+std::string BaseName(const std::string& path);
+
+// Sentences on standard error, prefixed with "quorvel: " (and "warning: ").
+void Error(const std::string& sentence);
+void Warn(const std::string& sentence);
+
+}  // namespace quorvel::host
+
+#endif
