@@ -244,7 +244,9 @@ int Main(int argc, char** argv) {
         for (const CLI::App* command : app.get_subcommands()) {
             help = "quorvel " + command->get_name() + " --help";
         }
-        std::fprintf(stderr, "quorvel: %s (see %s).\n", error.what(), help.c_str());
+        std::string sentence = error.what();
+        if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
+        std::fprintf(stderr, "quorvel: %s (see %s).\n", sentence.c_str(), help.c_str());
         return quorvel::host::kExitUsage;
     }
 

@@ -151,7 +151,8 @@ bool CheckDistinct(const std::vector<NamedPath>& paths, TargetProblem* problem) 
             if (Collide(paths[i], paths[j])) {
                 return Fail(problem, kExitUsage,
                             "The " + paths[j].role.substr(4) + " " + Quoted(paths[j].path) +
-                                " is " + paths[i].role + " " + Quoted(paths[i].path) +
+                                " names the same file as " + paths[i].role + " " +
+                                Quoted(paths[i].path) +
                                 (paths[i].folderOfFrames ? " (or one of its frames)" : "") +
                                 "; give it another name.");
             }

@@ -178,6 +178,8 @@ struct Launch {
     std::vector<std::string> env;  // NAME=value, over the test's own environment
     rlim_t fileSizeLimit = RLIM_INFINITY;
     bool asNobody = false;
+    // Standard input: the test's pipe when empty, else this file ("-" for none at all).
+    std::string input;
 };
 
 int CountLines(const std::string& text) {
@@ -217,6 +219,11 @@ class Process {
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(in[0], 0);
+            if (launch.input == "-") {
+                ::close(0);
+            } else if (!launch.input.empty()) {
+                ::dup2(::open(launch.input.c_str(), O_RDONLY | O_CLOEXEC), 0);
+            }
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
             for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
@@ -375,6 +382,10 @@ TEST(Usage, BadOptionsAndValuesAreRefusedInOneSentenceNamingThem) {
         {{"record", take, "--fast"}, "--seconds"},
         {{"play", kSample, "--output", "file:" + kSample}, kSample},
         {{"play", kSample, "--view", "terminal"}, "terminal"},
+        {{"frobnicate"}, "\"frobnicate\""},
+        {{"record", ""}, "quorvel monitor"},
+        {{"monitor", "--input", "tone: 440"}, "\"tone: 440\""},
+        {{"monitor", "--seconds", "268436"}, "\"268436\""},
     };
     for (const Case& c : cases) {
         const Result result = RunQuorvel(c.args);
@@ -383,6 +394,16 @@ TEST(Usage, BadOptionsAndValuesAreRefusedInOneSentenceNamingThem) {
         EXPECT_TRUE(OneSentenceNaming(result, c.named));
     }
     EXPECT_EQ(FileSize(take), -1) << "a refused recording must not create its file";
+
+    // A day-long monitor is within what a recording's format can hold.
+    Process day({{"monitor", "--seconds", "86400", "--input", "silence"}});
+    std::this_thread::sleep_for(300ms);
+    day.Signal(SIGINT);
+    EXPECT_EQ(day.Wait().status, 0);
+    // A name holding an escape sequence reaches the terminal as text.
+    const Result escaped = RunQuorvel({"play", dir / "a\x1b[2Jb.wav"});
+    EXPECT_EQ(escaped.status, 2);
+    EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
     EXPECT_EQ(ReadFile(kSample).size(), 71644u) << "the sample must not be overwritten";
 }
 
@@ -666,12 +687,16 @@ INSTANTIATE_TEST_SUITE_P(EveryWay, RecordEnding,
 TEST(Record, AFileSizeLimitEndsTheFileAtAWholeBlockWithoutKillingTheProgram) {
     TempDir dir;
     const std::string path = dir / "limited.wav";
-    Launch launch{{"record", path, "--fast", "--seconds", "2", "--input", "ramp"}};
-    launch.fileSizeLimit = kHeader + 2 * kBlock;
-    const Result result = RunQuorvel(launch);
-    EXPECT_EQ(result.status, 2) << "killed by SIGXFSZ? " << result.err;
-    EXPECT_NE(result.err.find("Only 2 of the 8 blocks"), std::string::npos) << result.err;
-    ExpectCompleteRecording(path, 2);
+    // On a block boundary, and in the middle of the third block (a torn write).
+    for (const rlim_t limit : {kHeader + 2 * kBlock, kHeader + 2 * kBlock + 1000}) {
+        SCOPED_TRACE(limit);
+        Launch launch{{"record", path, "--fast", "--seconds", "2", "--input", "ramp"}};
+        launch.fileSizeLimit = limit;
+        const Result result = RunQuorvel(launch);
+        EXPECT_EQ(result.status, 2) << "killed by SIGXFSZ? " << result.err;
+        EXPECT_NE(result.err.find("Only 2 of the 8 blocks"), std::string::npos) << result.err;
+        ExpectCompleteRecording(path, 2);
+    }
 }
 
 // ---- frames and the final screen ----------------------------------------------------------------
@@ -764,3 +789,184 @@ TEST(Png, TheFinalScreenShowsTheTraceInTheChosenColours) {
 }
 
 }  // namespace
+
+// ---- nothing a user does loses a file or hangs quorvel
+// -------------------------------------------
+
+// The sound device asked for by name with a driver SDL does not have: it cannot open.
+const std::vector<std::string> kNoSoundDevice = {"QUORVEL_OUTPUT=sdl", "QUORVEL_INPUT=sdl",
+                                                 "SDL_AUDIODRIVER=no-such-driver"};
+
+struct FileState {
+    Bytes bytes;
+    mode_t mode = 0;
+    bool link = false;
+    bool operator==(const FileState& other) const {
+        return bytes == other.bytes && mode == other.mode && link == other.link;
+    }
+};
+
+FileState StateOf(const std::string& path) {
+    struct stat info {};
+    FileState state;
+    if (::lstat(path.c_str(), &info) != 0) return state;
+    state.link = S_ISLNK(info.st_mode);
+    state.mode = info.st_mode;
+    state.bytes = ReadFile(path);
+    return state;
+}
+
+TEST(Safety, ARecordingThatDoesNotStartLeavesWhatWasThere) {
+    TempDir dir;
+    std::string folder = dir.path();
+    while (folder.size() < 230) {
+        folder += "/a-rather-long-folder-name";
+        ::mkdir(folder.c_str(), 0755);
+    }
+    const std::string kept = dir / "take.wav";
+    const std::string link = dir / "link.wav";
+    const std::string longPath = folder + "/long.wav";
+    const std::string strange = dir / "caf\xE9.wav";
+    for (const std::string& path : {kept, longPath, strange}) {
+        WriteFile(path, Bytes{'o', 'l', 'd'});
+        ::chmod(path.c_str(), 0640);
+    }
+    ASSERT_EQ(::symlink(kept.c_str(), link.c_str()), 0);
+    const std::string dangling = dir / "dangling.wav";
+    ASSERT_EQ(::symlink((dir / "made-through-link.wav").c_str(), dangling.c_str()), 0);
+
+    struct Case {
+        Launch launch;
+        std::vector<std::string> untouched;
+        int status;
+    };
+    const std::string missingModule = "/nonexistent/libQuorvelWaveForm.so.1";
+    const std::vector<Case> cases = {
+        {{{"record", kept, "--seconds", "1"}, kNoSoundDevice}, {kept}, 3},
+        {{{"record", link, "--seconds", "1"}, kNoSoundDevice}, {kept, link}, 3},
+        {{{"record", longPath, "--seconds", "1"}, kNoSoundDevice}, {longPath}, 3},
+        {{{"record", longPath, "--fast", "--seconds", "1", "--module", missingModule}},
+         {longPath},
+         3},
+        {{{"record", strange, "--fast", "--seconds", "1", "--module", missingModule}},
+         {strange},
+         3},
+        {{{"record", dangling, "--seconds", "1"}, kNoSoundDevice}, {dangling}, 3},
+        {{{"record", folder + "/new.wav", "--fast", "--seconds", "1", "--module", missingModule}},
+         {folder + "/new.wav"},
+         3},
+        {{{"record", dir / "new.wav", "--seconds", "1", "--frames", dir / "frames"},
+          kNoSoundDevice},
+         {dir / "new.wav", dir / "frames"},
+         3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.launch.args));
+        std::vector<FileState> before;
+        for (const std::string& path : c.untouched) before.push_back(StateOf(path));
+        const Result result = RunQuorvel(c.launch);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        for (std::size_t i = 0; i < c.untouched.size(); ++i) {
+            EXPECT_TRUE(StateOf(c.untouched[i]) == before[i]) << c.untouched[i];
+        }
+    }
+    EXPECT_EQ(FileSize(dir / "made-through-link.wav"), -1);
+}
+
+TEST(Safety, OutputsNamingTheSameFileAreUsageErrors) {
+    TempDir dir;
+    const std::string take = dir / "r.wav";
+    WriteFile(take, Bytes{'o', 'l', 'd'});
+    const std::string frames = dir / "frames";
+    const std::vector<std::vector<std::string>> cases = {
+        {"record", take, "--fast", "--seconds", "1", "--png", take},
+        {"record", dir / "fresh.wav", "--fast", "--seconds", "1", "--png", dir / "fresh.wav"},
+        {"record", take, "--fast", "--seconds", "1", "--input", "file:" + take},
+        {"play", kSample, "--fast", "--png", kSample},
+        {"play", kSample, "--fast", "--output", "file:" + take, "--png", take},
+        {"play", kSample, "--fast", "--frames", frames, "--png", frames + "/00001.png"},
+        {"monitor", "--fast", "--seconds", "1", "--frames", frames, "--png", frames},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Result result = RunQuorvel(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(OneSentenceNaming(result, "same file"));
+    }
+    EXPECT_EQ(ReadFile(take), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(FileSize(dir / "fresh.wav"), -1);
+    EXPECT_EQ(FileSize(frames), -1);
+    EXPECT_EQ(ReadFile(kSample).size(), 71644u);
+}
+
+TEST(Safety, WhatStandardInputHoldsNeverKeepsASessionFromEnding) {
+    TempDir dir;
+    for (const std::string& input : {std::string("/dev/zero"), std::string("-"), kSample}) {
+        SCOPED_TRACE(input);
+        Launch limited{{"record", dir / "z.wav", "--fast", "--seconds", "1", "--input", "ramp"}};
+        limited.input = input;
+        const Result result = Process(limited).Wait(30s);
+        EXPECT_EQ(result.status, 0) << result.err;
+        ExpectCompleteRecording(dir / "z.wav", 4);
+
+        Launch endless{{"monitor", "--input", "silence"}};
+        endless.input = input;
+        Process monitor(endless);
+        std::this_thread::sleep_for(400ms);
+        monitor.Signal(SIGTERM);
+        EXPECT_EQ(monitor.Wait(30s).status, 0);
+    }
+}
+
+TEST(Safety, TargetsThatWouldBlockOrLeadNowhereAreRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo.wav";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string dangling = dir / "dangling.wav";
+    ASSERT_EQ(::symlink("/nonexistent/folder/x.wav", dangling.c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string phrase;
+    };
+    const std::vector<Case> cases = {
+        {{"record", fifo, "--seconds", "1"}, "not a regular file"},
+        {{"play", kSample, "--output", "file:" + fifo}, "not a regular file"},
+        {{"play", kSample, "--png", fifo}, "not a regular file"},
+        {{"record", dangling, "--seconds", "1"}, "link to a missing folder"},
+        {{"monitor", "--seconds", "1", "--input", "file:/dev/zero"}, "not a regular file"},
+        {{"monitor", "--seconds", "1", "--input", "file:" + fifo}, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const Result result = Process(Launch(c.args)).Wait(20s);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_TRUE(OneSentenceNaming(result, c.phrase));
+    }
+    struct stat info {};
+    EXPECT_TRUE(::lstat(dangling.c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+}
+
+TEST(Safety, ACaptureThatCannotWriteItsHeaderLeavesNoFile) {
+    TempDir dir;
+    Launch tiny{{"record", dir / "tiny.wav", "--fast", "--seconds", "1"}};
+    tiny.fileSizeLimit = 1000;
+    const Result limited = RunQuorvel(tiny);
+    EXPECT_EQ(limited.status, 2);
+    EXPECT_TRUE(OneSentenceNaming(limited, "file-size limit"));
+    EXPECT_EQ(FileSize(dir / "tiny.wav"), -1);
+
+    // A full disk: a small file system filled up, where this machine lets the test mount one.
+    const std::string mount = dir / "full";
+    ::mkdir(mount.c_str(), 0755);
+    if (std::system(("mount -t tmpfs -o size=16k tmpfs '" + mount + "' 2>/dev/null").c_str()) !=
+        0) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    std::system(("dd if=/dev/zero of='" + mount + "/fill' bs=1k count=64 2>/dev/null").c_str());
+    const Result full = RunQuorvel({"record", mount + "/take.wav", "--fast", "--seconds", "1"});
+    const long left = FileSize(mount + "/take.wav");
+    std::system(("umount '" + mount + "'").c_str());
+    EXPECT_EQ(left, -1);
+    EXPECT_EQ(full.status, 2);
+    EXPECT_TRUE(OneSentenceNaming(full, "the disk is full"));
+}
