@@ -23,7 +23,7 @@ BUILD = ROOT / "build" / "release"
 QUORVEL = BUILD / "quorvel"
 MODULE = BUILD / "libQuorvelWaveForm.so"
 MODULE_BENCH = BUILD / "bench" / "module_bench"
-REALTIME_TEST = BUILD / "tests" / "platform_sdl_realtime_test"
+REALTIME_TEST = BUILD / "tests" / "device" / "device_sdl_realtime_test"
 SAMPLE = ROOT / "examples" / "sample.wav"
 
 RATE = 8000

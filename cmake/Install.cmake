@@ -30,13 +30,13 @@ install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/QuorvelWaveForm.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/platform/include/quorvel/device.h
+install(FILES ${PROJECT_SOURCE_DIR}/device/host_api/include/quorvel/device.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel)
 # The Win32 names the services implement, for code written against them; kept off the default
 # include path so they never stand in for a system <windows.h>.
 install(FILES
-    ${PROJECT_SOURCE_DIR}/platform/include/win32/windows.h
-    ${PROJECT_SOURCE_DIR}/platform/include/win32/mmsystem.h
+    ${PROJECT_SOURCE_DIR}/device/win32/include/windows.h
+    ${PROJECT_SOURCE_DIR}/device/win32/include/mmsystem.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel/win32)
 
 # ---- CMake package ----

@@ -1,0 +1,140 @@
+// Starting SDL's audio once, the SDL request for a wave format, and the watch that notices when
+// an open sound device goes away.
+#include "backends/sdl/sdl_audio.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace quorvel::device::detail {
+namespace {
+
+constexpr auto kWatchInterval = std::chrono::milliseconds(100);
+constexpr unsigned kChunksPerSecond = 16;
+constexpr unsigned kMinChunkFrames = 16;
+
+}  // namespace
+
+bool StartSdlAudio(std::string* error) {
+    static std::mutex mutex;
+    static bool started = false;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (started) return true;
+    // The host owns its signals: SDL must not turn SIGINT and SIGTERM into SDL_QUIT events.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "QuorvelWaveForm");
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        *error = std::string("no audio driver: ") + SDL_GetError();
+        return false;
+    }
+    started = true;
+    return true;
+}
+
+namespace {
+
+std::mutex& SdlDeviceCalls() {
+    static auto* const mutex = new std::mutex;  // never destroyed: devices may close at exit
+    return *mutex;
+}
+
+// When SDL falls back on ALSA and there is no sound card, ALSA prints a screenful of its own
+// lines while the device fails to open; SDL's error says the same in one. So ALSA's printing is
+// muted around SDL's open, if SDL has loaded ALSA, and put back as it was afterwards.
+class AlsaMessagesMuted {
+  public:
+    AlsaMessagesMuted() {
+        library_ = dlopen("libasound.so.2", RTLD_NOW | RTLD_NOLOAD);
+        if (library_ == nullptr) return;
+        setHandler_ = reinterpret_cast<SetHandler>(dlsym(library_, "snd_lib_error_set_handler"));
+        auto* const current = reinterpret_cast<Handler*>(dlsym(library_, "snd_lib_error"));
+        if (setHandler_ == nullptr || current == nullptr) {
+            setHandler_ = nullptr;
+            return;
+        }
+        previous_ = *current;
+        setHandler_(&Silent);
+    }
+    ~AlsaMessagesMuted() {
+        if (setHandler_ != nullptr) setHandler_(previous_);
+        if (library_ != nullptr) dlclose(library_);
+    }
+    AlsaMessagesMuted(const AlsaMessagesMuted&) = delete;
+    AlsaMessagesMuted& operator=(const AlsaMessagesMuted&) = delete;
+
+  private:
+    using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetHandler = int (*)(Handler);
+    static void Silent(const char*, int, const char*, int, const char*, ...) {}
+
+    void* library_ = nullptr;
+    SetHandler setHandler_ = nullptr;
+    Handler previous_ = nullptr;
+};
+
+}  // namespace
+
+SDL_AudioDeviceID OpenSdlDevice(bool capture, const SDL_AudioSpec& wanted, std::string* problem) {
+    const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
+    const AlsaMessagesMuted muted;
+    SDL_AudioSpec obtained{};
+    const SDL_AudioDeviceID device =
+        SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &wanted, &obtained, 0);
+    if (device == 0) *problem = SDL_GetError();
+    return device;
+}
+
+void CloseSdlDevice(SDL_AudioDeviceID device) {
+    const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
+    SDL_CloseAudioDevice(device);
+}
+
+SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format) {
+    SDL_AudioSpec wanted{};
+    wanted.freq = static_cast<int>(format.nSamplesPerSec);
+    wanted.format = format.wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
+    wanted.channels = static_cast<Uint8>(format.nChannels);
+    wanted.samples =
+        static_cast<Uint16>(std::max(format.nSamplesPerSec / kChunksPerSecond, kMinChunkFrames));
+    return wanted;
+}
+
+std::string FormatForPeople(const WAVEFORMATEX& format) {
+    return std::to_string(format.nSamplesPerSec) + " Hz, " + std::to_string(format.nChannels) +
+           (format.nChannels == 1 ? " channel, " : " channels, ") +
+           std::to_string(format.wBitsPerSample) + "-bit";
+}
+
+void SdlDeviceWatch::Start(SDL_AudioDeviceID device, std::function<void()> onLost) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = false;
+    }
+    thread_ = std::thread([this, device, onLost = std::move(onLost)] { Run(device, onLost); });
+}
+
+void SdlDeviceWatch::Stop() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wakeup_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void SdlDeviceWatch::Run(SDL_AudioDeviceID device, const std::function<void()>& onLost) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wakeup_.wait_for(lock, kWatchInterval, [this] { return stopping_; })) {
+        // SDL marks a device whose server or card went away as stopped (a paused one reads
+        // SDL_AUDIO_PAUSED), and calls its callback no more.
+        if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED) {
+            lock.unlock();
+            onLost();
+            return;
+        }
+    }
+}
+
+}  // namespace quorvel::device::detail

@@ -1,0 +1,71 @@
+// The sound device through SDL: what the output and input backends on SDL share (starting SDL's
+// audio once, describing formats, watching an open device for its loss) and how the backend
+// table makes them.
+#ifndef QUORVEL_DEVICE_SDL_AUDIO_H
+#define QUORVEL_DEVICE_SDL_AUDIO_H
+
+#include <SDL2/SDL.h>
+#include <mmsystem.h>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "backends/input_backend.h"
+#include "backends/output_backend.h"
+
+namespace quorvel::device::detail {
+
+// Starts SDL's audio the first time it is needed, from any thread. False, with the reason in
+// *error, when SDL has no audio driver; a later call tries again.
+bool StartSdlAudio(std::string* error);
+
+// Opens the default sound device for output or capture in exactly the format asked for (no
+// changes allowed, so SDL converts nothing it need not), paused; 0 with SDL's reason in
+// *problem. Opening and closing are serialised: SDL does not promise them to be safe from
+// several threads at once.
+SDL_AudioDeviceID OpenSdlDevice(bool capture, const SDL_AudioSpec& wanted, std::string* problem);
+// Returns once SDL's thread has left the device's callback for good.
+void CloseSdlDevice(SDL_AudioDeviceID device);
+
+// The SDL request for `format`: the device's own rate, channels and sample type, so that SDL
+// opens it without converting, and a chunk of about 63 ms (rate / 16 frames, 500 at 8000 Hz).
+// That keeps a late block's cost small and, at 8000 Hz, makes chunks divide blocks of 1000,
+// 2000 or 4000 frames so that block ends fall on chunk ends.
+SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format);
+
+// "8000 Hz, 1 channel, 16-bit" for sentences.
+std::string FormatForPeople(const WAVEFORMATEX& format);
+
+// Watches one open SDL device from a thread of its own and calls `onLost` once, on that thread,
+// when SDL reports the device stopped: its sound server or card went away.
+class SdlDeviceWatch {
+  public:
+    SdlDeviceWatch() = default;
+    ~SdlDeviceWatch() { Stop(); }
+    SdlDeviceWatch(const SdlDeviceWatch&) = delete;
+    SdlDeviceWatch& operator=(const SdlDeviceWatch&) = delete;
+
+    void Start(SDL_AudioDeviceID device, std::function<void()> onLost);
+    // Once it returns `onLost` is not called; it must not be called from `onLost` itself.
+    void Stop();
+
+  private:
+    void Run(SDL_AudioDeviceID device, const std::function<void()>& onLost);
+
+    std::mutex mutex_;
+    std::condition_variable wakeup_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+std::unique_ptr<OutputBackend> CreateSdlOutput(Pace pace);
+std::shared_ptr<const InputBackendFactory> MakeSdlInputFactory(const InputSettings& settings,
+                                                               std::string* error);
+
+}  // namespace quorvel::device::detail
+
+#endif

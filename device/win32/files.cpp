@@ -1,0 +1,182 @@
+// 16-bit string helpers and _wfopen: files named by UTF-16 paths, opened as Windows would.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "core/internal.h"
+
+namespace quorvel::device {
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool IsHighSurrogate(char32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+void AppendUtf8(char32_t code, std::string* out) {
+    if (code < 0x80) {
+        *out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        *out += static_cast<char>(0xC0 | (code >> 6));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        *out += static_cast<char>(0xE0 | (code >> 12));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (code >> 18));
+        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// Converts a terminated UTF-16 string. An unpaired surrogate fails the conversion, or with
+// `lenient` becomes U+FFFD (for the journal, which should show what was asked for).
+bool Utf16ToUtf8(const char16_t* text, bool lenient, std::string* out) {
+    out->clear();
+    for (; *text != 0; ++text) {
+        char32_t code = *text;
+        if (IsHighSurrogate(code) && IsLowSurrogate(text[1])) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char32_t>(text[1]) - 0xDC00);
+            ++text;
+        } else if (IsHighSurrogate(code) || IsLowSurrogate(code)) {
+            if (!lenient) return false;
+            code = kReplacement;
+        }
+        AppendUtf8(code, out);
+    }
+    return true;
+}
+
+std::string QuotedForJournal(const char16_t* text) {
+    if (text == nullptr) return "null";
+    std::string utf8;
+    Utf16ToUtf8(text, true, &utf8);
+    std::string quoted = "\"";
+    for (const char c : utf8) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+struct OpenMode {
+    int flags;
+    const char* stdioMode;  // for fdopen; creation and truncation are done by open(2)
+    bool reading;           // "r" modes: only regular files may be opened
+};
+
+// "r", "w" or "a", then at most one "b" and one "+" in either order.
+bool ParseMode(const char16_t* mode, OpenMode* parsed) {
+    if (mode[0] == 0) return false;
+    bool binary = false;
+    bool update = false;
+    for (const char16_t* c = mode + 1; *c != 0; ++c) {
+        bool& seen = *c == u'b' ? binary : update;
+        if ((*c != u'b' && *c != u'+') || seen) return false;
+        seen = true;
+    }
+    switch (mode[0]) {
+        case u'r':
+            *parsed = update ? OpenMode{O_RDWR, "r+", true} : OpenMode{O_RDONLY, "r", true};
+            return true;
+        case u'w':
+            *parsed = OpenMode{(update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC,
+                               update ? "w+" : "w", false};
+            return true;
+        case u'a':
+            *parsed = OpenMode{(update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND,
+                               update ? "a+" : "a", false};
+            return true;
+        default:
+            return false;
+    }
+}
+
+FILE* OpenFile(const char16_t* path, const char16_t* mode) {
+    OpenMode parsed{};
+    if (path == nullptr || mode == nullptr || !ParseMode(mode, &parsed)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::string utf8Path;
+    if (!Utf16ToUtf8(path, false, &utf8Path)) {
+        errno = EILSEQ;
+        return nullptr;
+    }
+    // Non-blocking while we look at what was opened, so a FIFO cannot hang the caller.
+    const int fd = ::open(utf8Path.c_str(), parsed.flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) return nullptr;
+    struct stat status {};
+    int failure = 0;
+    if (::fstat(fd, &status) != 0) {
+        failure = errno;
+    } else if (S_ISDIR(status.st_mode)) {
+        failure = EISDIR;
+    } else if (parsed.reading && !S_ISREG(status.st_mode)) {
+        failure = EACCES;
+    } else {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) failure = errno;
+    }
+    FILE* file = failure == 0 ? ::fdopen(fd, parsed.stdioMode) : nullptr;
+    if (file == nullptr) {
+        if (failure == 0) failure = errno;
+        ::close(fd);
+        errno = failure;
+    }
+    return file;
+}
+
+}  // namespace
+}  // namespace quorvel::device
+
+int lstrlenW(LPCWSTR text) {
+    if (text == nullptr) return 0;
+    int length = 0;
+    while (text[length] != 0) ++length;
+    return length;
+}
+
+LPWSTR lstrcpynW(LPWSTR destination, LPCWSTR source, int max) {
+    if (destination == nullptr || max <= 0) return destination;
+    int copied = 0;
+    if (source != nullptr) {
+        for (; copied < max - 1 && source[copied] != 0; ++copied) {
+            destination[copied] = source[copied];
+        }
+    }
+    destination[copied] = 0;
+    return destination;
+}
+
+FILE* _wfopen(LPCWSTR path, LPCWSTR mode) {
+    namespace qd = quorvel::device;
+    FILE* file = qd::OpenFile(path, mode);
+    if (qd::detail::JournalOn()) {
+        const int saved = errno;
+        qd::detail::Journal("_wfopen(" + qd::QuotedForJournal(path) + ", " +
+                            qd::QuotedForJournal(mode) + ") = " + (file != nullptr ? "1" : "0"));
+        errno = saved;
+    }
+    return file;
+}

@@ -1,0 +1,107 @@
+/* Win32 waveform audio names for the device services on non-Windows builds. */
+#ifndef QUORVEL_DEVICE_MMSYSTEM_H
+#define QUORVEL_DEVICE_MMSYSTEM_H
+
+#include <windows.h>
+
+typedef UINT MMRESULT;
+
+DECLARE_HANDLE(HWAVEOUT);
+DECLARE_HANDLE(HWAVEIN);
+typedef HWAVEOUT* LPHWAVEOUT;
+typedef HWAVEIN* LPHWAVEIN;
+
+#define WAVE_MAPPER ((UINT)-1)
+#define WAVE_FORMAT_PCM 1
+#define WAVE_FORMAT_QUERY 0x0001
+#define CALLBACK_TYPEMASK 0x00070000ul
+#define CALLBACK_NULL 0x00000000ul
+#define CALLBACK_FUNCTION 0x00030000ul
+
+#define MM_WOM_OPEN 0x3BB
+#define MM_WOM_CLOSE 0x3BC
+#define MM_WOM_DONE 0x3BD
+#define MM_WIM_OPEN 0x3BE
+#define MM_WIM_CLOSE 0x3BF
+#define MM_WIM_DATA 0x3C0
+
+#define WHDR_DONE 0x00000001
+#define WHDR_PREPARED 0x00000002
+#define WHDR_BEGINLOOP 0x00000004
+#define WHDR_ENDLOOP 0x00000008
+#define WHDR_INQUEUE 0x00000010
+
+#define MMSYSERR_NOERROR 0
+#define MMSYSERR_BASE 0
+#define MMSYSERR_ERROR (MMSYSERR_BASE + 1)
+#define MMSYSERR_BADDEVICEID (MMSYSERR_BASE + 2)
+#define MMSYSERR_NOTENABLED (MMSYSERR_BASE + 3)
+#define MMSYSERR_ALLOCATED (MMSYSERR_BASE + 4)
+#define MMSYSERR_INVALHANDLE (MMSYSERR_BASE + 5)
+#define MMSYSERR_NODRIVER (MMSYSERR_BASE + 6)
+#define MMSYSERR_NOMEM (MMSYSERR_BASE + 7)
+#define MMSYSERR_NOTSUPPORTED (MMSYSERR_BASE + 8)
+#define MMSYSERR_INVALFLAG (MMSYSERR_BASE + 10)
+#define MMSYSERR_INVALPARAM (MMSYSERR_BASE + 11)
+#define MMSYSERR_HANDLEBUSY (MMSYSERR_BASE + 12)
+#define WAVERR_BASE 32
+#define WAVERR_BADFORMAT (WAVERR_BASE + 0)
+#define WAVERR_STILLPLAYING (WAVERR_BASE + 1)
+#define WAVERR_UNPREPARED (WAVERR_BASE + 2)
+#define WAVERR_SYNC (WAVERR_BASE + 3)
+
+typedef struct wavehdr_tag {
+    LPSTR lpData;
+    DWORD dwBufferLength;
+    DWORD dwBytesRecorded;
+    DWORD_PTR dwUser;
+    DWORD dwFlags;
+    DWORD dwLoops;
+    struct wavehdr_tag* lpNext;
+    DWORD_PTR reserved;
+} WAVEHDR, *LPWAVEHDR;
+
+typedef struct tWAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+} WAVEFORMATEX;
+typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
+
+typedef void(CALLBACK* LPWAVECALLBACK)(HWAVEOUT device, UINT message, DWORD_PTR instance,
+                                       DWORD_PTR param1, DWORD_PTR param2);
+typedef void(CALLBACK* LPWAVEINCALLBACK)(HWAVEIN device, UINT message, DWORD_PTR instance,
+                                         DWORD_PTR param1, DWORD_PTR param2);
+
+/* Output. Callbacks run on the device's own thread, one message at a time, never inside the
+ * call that queued the block, and never after waveOutClose has returned. Closing or resetting
+ * from inside the device's own callback returns at once; the messages that follow (and
+ * MM_WOM_CLOSE last) come after that callback returns. */
+QDEV_API MMRESULT waveOutOpen(LPHWAVEOUT device, UINT deviceId, LPCWAVEFORMATEX format,
+                              DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+QDEV_API MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size);
+QDEV_API MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size);
+QDEV_API MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size);
+QDEV_API MMRESULT waveOutPause(HWAVEOUT device);
+QDEV_API MMRESULT waveOutRestart(HWAVEOUT device);
+QDEV_API MMRESULT waveOutReset(HWAVEOUT device);
+QDEV_API MMRESULT waveOutClose(HWAVEOUT device);
+
+/* Input. Data messages come on the device's own thread, one at a time, none after
+ * waveInClose has returned (closing from inside the device's own callback returns at once;
+ * the remaining messages and MM_WIM_CLOSE follow when that callback returns). */
+QDEV_API MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format,
+                             DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+QDEV_API MMRESULT waveInPrepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size);
+QDEV_API MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT size);
+QDEV_API MMRESULT waveInStart(HWAVEIN device);
+QDEV_API MMRESULT waveInStop(HWAVEIN device);
+QDEV_API MMRESULT waveInReset(HWAVEIN device);
+QDEV_API MMRESULT waveInUnprepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size);
+QDEV_API MMRESULT waveInClose(HWAVEIN device);
+
+#endif
