@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/internal.h"
+#include "core/never_destroyed.h"
 
 namespace quorvel::device {
 namespace {
@@ -33,8 +34,7 @@ struct Control {
 };
 
 Control& State() {
-    static Control control;
-    return control;
+    return detail::NeverDestroyed<Control>();
 }
 
 std::atomic<std::uint64_t> serial{0};

@@ -33,6 +33,7 @@
 #include "backends/audio_backends.h"
 #include "backends/input_backend.h"
 #include "core/internal.h"
+#include "core/never_destroyed.h"
 #include "core/wave_format.h"
 
 namespace quorvel::device {
@@ -63,10 +64,8 @@ struct InputModule {
     std::map<HWAVEIN, std::shared_ptr<InputDevice>> devices;
 };
 
-// Never destroyed: device threads may still run while the process exits.
 InputModule& Module() {
-    static auto* module = new InputModule;
-    return *module;
+    return detail::NeverDestroyed<InputModule>();
 }
 
 bool GateAllowsFill() {

@@ -27,6 +27,7 @@
 
 #include "backends/audio_backends.h"
 #include "core/internal.h"
+#include "core/never_destroyed.h"
 #include "backends/output_backend.h"
 #include "settings/output_settings.h"
 #include "core/wave_format.h"
@@ -69,8 +70,7 @@ struct Stats {
 };
 
 Stats& OutStats() {
-    static auto* const stats = new Stats;
-    return *stats;
+    return NeverDestroyed<Stats>();
 }
 
 // Blocks the devices may still complete; negative means no limit.
@@ -494,10 +494,8 @@ struct Registry {
     std::string fallbackNotice;  // of the device opened last
 };
 
-// Never destroyed: device threads may still run while the process exits.
 Registry& Devices() {
-    static auto* const registry = new Registry;
-    return *registry;
+    return NeverDestroyed<Registry>();
 }
 
 void NoteActivity() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backends/audio_backends.h"
+#include "core/never_destroyed.h"
 
 namespace quorvel::device {
 namespace detail {
@@ -21,10 +22,8 @@ struct SettingsState {
     OutputChoice choice;
 };
 
-// Never destroyed: device threads may still use it while the process exits.
 SettingsState& Settings() {
-    static auto* const state = new SettingsState;
-    return *state;
+    return NeverDestroyed<SettingsState>();
 }
 
 struct PlayedMemory {
@@ -33,8 +32,7 @@ struct PlayedMemory {
 };
 
 PlayedMemory& Memory() {
-    static auto* const memory = new PlayedMemory;
-    return *memory;
+    return NeverDestroyed<PlayedMemory>();
 }
 
 bool Fail(std::string* error, std::string sentence) {

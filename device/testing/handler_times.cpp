@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/internal.h"
+#include "core/never_destroyed.h"
 
 namespace quorvel::device {
 namespace detail {
@@ -19,8 +20,7 @@ struct Times {
 };
 
 Times& State() {
-    static auto* const times = new Times;  // outlives device threads still running at exit
-    return *times;
+    return NeverDestroyed<Times>();
 }
 
 void Note(std::deque<std::chrono::nanoseconds>& kept, std::chrono::nanoseconds time) {

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <utility>
 
+#include "core/never_destroyed.h"
+
 namespace quorvel::device::detail {
 namespace {
 
@@ -15,13 +17,19 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr unsigned kChunksPerSecond = 16;
 constexpr unsigned kMinChunkFrames = 16;
 
+struct SdlAudio {
+    std::mutex startMutex;
+    bool started = false;
+    // Opening and closing devices: SDL does not promise them safe from several threads at once.
+    std::mutex deviceCalls;
+};
+
 }  // namespace
 
 bool StartSdlAudio(std::string* error) {
-    static std::mutex mutex;
-    static bool started = false;
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (started) return true;
+    SdlAudio& sdl = NeverDestroyed<SdlAudio>();
+    const std::lock_guard<std::mutex> lock(sdl.startMutex);
+    if (sdl.started) return true;
     // The host owns its signals: SDL must not turn SIGINT and SIGTERM into SDL_QUIT events.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "QuorvelWaveForm");
@@ -29,15 +37,14 @@ bool StartSdlAudio(std::string* error) {
         *error = std::string("no audio driver: ") + SDL_GetError();
         return false;
     }
-    started = true;
+    sdl.started = true;
     return true;
 }
 
 namespace {
 
 std::mutex& SdlDeviceCalls() {
-    static auto* const mutex = new std::mutex;  // never destroyed: devices may close at exit
-    return *mutex;
+    return NeverDestroyed<SdlAudio>().deviceCalls;
 }
 
 // When SDL falls back on ALSA and there is no sound card, ALSA prints a screenful of its own

@@ -1,0 +1,81 @@
+// The device's screen: one process-wide framebuffer that every "DISPLAY" context draws on, and
+// the GDI objects (contexts, pens, brushes) kept with it under one lock, since drawing needs both.
+#ifndef QUORVEL_DEVICE_SCREEN_H
+#define QUORVEL_DEVICE_SCREEN_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "quorvel/device.h"
+
+namespace quorvel::device::detail {
+
+constexpr COLORREF kBlack = 0x000000;
+constexpr COLORREF kWhite = 0xFFFFFF;
+// Only the low 24 bits of a COLORREF name a colour; the top byte selects palette modes.
+constexpr COLORREF kRgbMask = 0x00FFFFFF;
+// Wider pens are drawn at this width so that a huge width cannot make a call take forever.
+constexpr int kMaxPenWidth = 64;
+
+// A GDI handle's kind, kept in the low bits of its value (see win32/gdi.cpp).
+enum class GdiKind : std::uintptr_t { kDc = 1, kPen = 2, kBrush = 3 };
+
+struct GdiObject {
+    GdiKind kind = GdiKind::kDc;
+    COLORREF color = 0;  // pens and brushes
+    int penStyle = PS_SOLID;
+    int penWidth = 1;
+    bool stock = false;
+    int selections = 0;        // pens and brushes: contexts this object is selected into
+    std::uintptr_t pen = 0;    // contexts: the selected pen
+    std::uintptr_t brush = 0;  // contexts: the selected brush
+};
+
+struct Screen {
+    std::mutex mutex;
+    int width = kDefaultScreenWidth;
+    int height = kDefaultScreenHeight;
+    // Column by column: a trace is mostly steep lines, whose pixels are then neighbours.
+    std::vector<COLORREF> pixels =
+        std::vector<COLORREF>(static_cast<std::size_t>(width) * height, kBlack);
+    std::unordered_map<std::uintptr_t, GdiObject> objects;
+    // Stock objects are shared by every context, as on Windows; made with the first one.
+    std::uintptr_t stockPen = 0;
+    std::uintptr_t stockBrush = 0;
+    std::atomic<std::uint64_t> generation{0};
+
+    COLORREF& At(std::int64_t x, std::int64_t y) {
+        return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
+                      static_cast<std::size_t>(y)];
+    }
+    COLORREF At(std::int64_t x, std::int64_t y) const {
+        return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
+                      static_cast<std::size_t>(y)];
+    }
+};
+
+// The one screen; never destroyed, since device threads draw on it.
+Screen& TheScreen();
+
+// With the screen's lock held: a pixel changed, so live views redraw.
+void Bump(Screen& screen);
+
+// With the screen's lock held: rows of R, G, B bytes, top row first.
+std::vector<std::uint8_t> RgbLocked(const Screen& screen);
+
+// The rasteriser, with the screen's lock held; each bumps the generation when a pixel changed.
+// A rectangle with `pen` for its outline (inside the rectangle, as wide as the pen) and
+// `brushColor` inside, as GDI's Rectangle draws it.
+void DrawRectangle(Screen& screen, int left, int top, int right, int bottom, const GdiObject& pen,
+                   COLORREF brushColor);
+// Lines from each point to the next, the last point left out, as GDI's Polyline draws them.
+void DrawPolyline(Screen& screen, const POINT* points, int count, const GdiObject& pen);
+
+}  // namespace quorvel::device::detail
+
+#endif
