@@ -35,10 +35,7 @@ unsigned TakeFault(Op op);
 
 // Each part puts its own state back to defaults (called by ResetAll).
 void ResetScreenPart();
-void ResetOutputPart();
-void ResetInputPart();
-void ResetOutputStats();
-void ResetInputStats();
+void ResetDeviceParts();
 void ResetHandlerTimes();
 
 }  // namespace quorvel::device::detail

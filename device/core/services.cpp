@@ -121,11 +121,6 @@ void ClearFaults() {
     control.faults.fill(Fault{});
 }
 
-void ResetStats() {
-    detail::ResetOutputStats();
-    detail::ResetInputStats();
-}
-
 void ResetAll() {
     EnableJournal(false);
     ClearJournal();
@@ -133,8 +128,7 @@ void ResetAll() {
     TimeHandlers(false);
     detail::ResetHandlerTimes();
     detail::ResetScreenPart();
-    detail::ResetOutputPart();
-    detail::ResetInputPart();
+    detail::ResetDeviceParts();
 }
 
 }  // namespace quorvel::device

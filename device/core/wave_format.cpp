@@ -23,8 +23,4 @@ std::string FormatText(const WAVEFORMATEX* format) {
            "}";
 }
 
-unsigned BytesPerSecond(const WAVEFORMATEX& format) {
-    return format.nSamplesPerSec * format.nBlockAlign;
-}
-
 }  // namespace quorvel::device::detail

@@ -17,9 +17,6 @@ MMRESULT CheckPcmFormat(const WAVEFORMATEX* format);
 // "fmt{tag,channels,rate,avg,align,bits,cbSize}" for the journal; "fmt{null}" for null.
 std::string FormatText(const WAVEFORMATEX* format);
 
-// Bytes per second the device really consumes: rate x block align.
-unsigned BytesPerSecond(const WAVEFORMATEX& format);
-
 }  // namespace quorvel::device::detail
 
 #endif

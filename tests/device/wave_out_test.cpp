@@ -486,7 +486,7 @@ TEST_F(WaveOutTest, InjectedFaultsFailCallsWithoutEffect) {
     HWAVEOUT device = reinterpret_cast<HWAVEOUT>(0x77);
     qd::InjectFault(qd::Op::kOutOpen, MMSYSERR_NOMEM);
     EXPECT_EQ(waveOutOpen(&device, 0, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOMEM);
-    EXPECT_EQ(device, reinterpret_cast<HWAVEOUT>(0x77));
+    EXPECT_EQ(device, nullptr);  // cleared before anything else, so no failure leaves a handle
     EXPECT_EQ(qd::OpenOutputDevices(), 0);
     device = OpenSilent();
 

@@ -144,4 +144,8 @@ void SdlDeviceWatch::Run(SDL_AudioDeviceID device, const std::function<void()>& 
     }
 }
 
+std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request) {
+    return request.direction == Direction::kOutput ? CreateSdlOutput() : CreateSdlInput();
+}
+
 }  // namespace quorvel::device::detail

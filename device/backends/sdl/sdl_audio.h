@@ -1,6 +1,5 @@
 // The sound device through SDL: what the output and input backends on SDL share (starting SDL's
-// audio once, describing formats, watching an open device for its loss) and how the backend
-// table makes them.
+// audio once, describing formats, watching an open device for its loss).
 #ifndef QUORVEL_DEVICE_SDL_AUDIO_H
 #define QUORVEL_DEVICE_SDL_AUDIO_H
 
@@ -14,8 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "backends/input_backend.h"
-#include "backends/output_backend.h"
+#include "backends/backend.h"
 
 namespace quorvel::device::detail {
 
@@ -62,9 +60,8 @@ class SdlDeviceWatch {
     std::thread thread_;
 };
 
-std::unique_ptr<OutputBackend> CreateSdlOutput(Pace pace);
-std::shared_ptr<const InputBackendFactory> MakeSdlInputFactory(const InputSettings& settings,
-                                                               std::string* error);
+std::unique_ptr<Backend> CreateSdlOutput();
+std::unique_ptr<Backend> CreateSdlInput();
 
 }  // namespace quorvel::device::detail
 

@@ -25,16 +25,22 @@ using Clock = std::chrono::steady_clock;
 // Far below the sound server's own buffer (a chunk or more), far above a requeue's time.
 constexpr auto kRequeueWait = std::chrono::milliseconds(6);
 
-class SdlOutput final : public OutputBackend {
+class SdlOutput final : public Backend {
   public:
     SdlOutput() = default;
-    ~SdlOutput() override { Stop(); }
+    ~SdlOutput() override {
+        if (device_ == 0) return;
+        SdlOutput::Stop();
+        // The watch first: once the device is closed SDL reports it stopped.
+        watch_.Stop();
+        CloseSdlDevice(device_);
+    }
     SdlOutput(const SdlOutput&) = delete;
     SdlOutput& operator=(const SdlOutput&) = delete;
 
-    bool Start(OutputFeed& feed, const WAVEFORMATEX& format, std::string* error) override {
+    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         std::string problem;
-        feed_ = &feed;
+        feed_ = &device;
         SDL_AudioSpec wanted = SdlSpecFor(format);
         wanted.callback = &SdlOutput::Pull;
         wanted.userdata = this;
@@ -51,8 +57,15 @@ class SdlOutput final : public OutputBackend {
                 "SDL reports that the output sound device stopped (its sound server or "
                 "card went away)");
         });
-        SDL_PauseAudioDevice(device_, 0);
         return true;
+    }
+
+    void Start() override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = false;
+        }
+        SDL_PauseAudioDevice(device_, 0);
     }
 
     void Wake() override {
@@ -63,19 +76,14 @@ class SdlOutput final : public OutputBackend {
         wakeup_.notify_one();
     }
 
-    bool Urgent() const override { return true; }
-
     void Stop() override {
-        if (device_ == 0) return;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;  // ends a pull's wait at once
         }
         wakeup_.notify_one();
-        // The watch first: once the device is closed SDL reports it stopped.
-        watch_.Stop();
-        CloseSdlDevice(device_);
-        device_ = 0;
+        // SDL holds the device's lock while its callback runs: once paused, no pull is running.
+        SDL_PauseAudioDevice(device_, 1);
     }
 
   private:
@@ -95,18 +103,18 @@ class SdlOutput final : public OutputBackend {
             const std::lock_guard<std::mutex> lock(mutex_);
             woken_ = false;  // from here on a wake means something new
         }
-        std::size_t played = feed_->Play(stream, length);
+        std::size_t played = feed_->Transfer(stream, length);
         if (played == length) return;
-        OutputFeed::Supply supply = feed_->Outlook();
+        BackendDevice::Supply supply = feed_->Outlook();
         const Clock::time_point deadline = Clock::now() + kRequeueWait;
-        while (played < length && supply != OutputFeed::Supply::kIdle) {
-            if (supply == OutputFeed::Supply::kRequeueDue && !WaitForWake(deadline)) break;
-            played += feed_->Play(stream + played, length - played);
+        while (played < length && supply != BackendDevice::Supply::kIdle) {
+            if (supply == BackendDevice::Supply::kRequeueDue && !WaitForWake(deadline)) break;
+            played += feed_->Transfer(stream + played, length - played);
             supply = feed_->Outlook();
         }
         if (played == length) return;
         std::memset(stream + played, silence_, length - played);
-        feed_->NoteSilence((length - played) / frameBytes_, supply != OutputFeed::Supply::kIdle);
+        feed_->NoteSilence((length - played) / frameBytes_, supply != BackendDevice::Supply::kIdle);
     }
 
     // False once the deadline has passed or the backend is stopping.
@@ -118,7 +126,7 @@ class SdlOutput final : public OutputBackend {
         return woken && !stopping_;
     }
 
-    OutputFeed* feed_ = nullptr;
+    BackendDevice* feed_ = nullptr;
     SDL_AudioDeviceID device_ = 0;
     std::uint8_t silence_ = 0;
     std::size_t frameBytes_ = 1;
@@ -133,7 +141,7 @@ class SdlOutput final : public OutputBackend {
 
 }  // namespace
 
-std::unique_ptr<OutputBackend> CreateSdlOutput(Pace /*pace*/) {
+std::unique_ptr<Backend> CreateSdlOutput() {
     return std::make_unique<SdlOutput>();
 }
 

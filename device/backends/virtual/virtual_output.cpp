@@ -1,6 +1,6 @@
-// The virtual output backend: a clock that plays the device's audio into nothing (the device's
-// sinks still see every byte). Real time plays frames as a steady clock says they are due; fast
-// plays every block as soon as it reaches the head of the queue.
+// The virtual output: a clock that plays the device's audio into nothing (the device's sinks
+// still see every byte). Real time plays frames as a steady clock says they are due, on a
+// thread of its own; fast plays every block as soon as it is queued, on the waking thread.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -9,8 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "backends/output_backend.h"
-#include "core/wave_format.h"
+#include "backends/virtual/virtual.h"
 
 namespace quorvel::device::detail {
 namespace {
@@ -20,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRealTimeStep = std::chrono::milliseconds(10);
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
-class VirtualOutput final : public OutputBackend {
+class VirtualOutput final : public Backend {
   public:
     explicit VirtualOutput(Pace pace) : pace_(pace) {}
     ~VirtualOutput() override { Stop(); }
@@ -28,33 +27,35 @@ class VirtualOutput final : public OutputBackend {
     VirtualOutput(const VirtualOutput&) = delete;
     VirtualOutput& operator=(const VirtualOutput&) = delete;
 
-    bool Start(OutputFeed& feed, const WAVEFORMATEX& format, std::string* /*error*/) override {
-        feed_ = &feed;
+    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
+        device_ = &device;
         framesPerSecond_ = format.nSamplesPerSec;
         bytesPerFrame_ = format.nBlockAlign;
-        thread_ = std::thread([this] {
-            if (pace_ == Pace::kFast) {
-                RunFast();
-            } else {
-                RunRealTime();
-            }
-        });
         return true;
     }
 
-    void Wake() override {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            woken_ = true;
-        }
-        wakeup_.notify_one();
+    void Start() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+        stopping_ = false;
+        if (pace_ == Pace::kRealTime) thread_ = std::thread(&VirtualOutput::RunRealTime, this);
     }
 
-    bool PlaysAtOnce() const override { return pace_ == Pace::kFast; }
+    void Wake() override {
+        const std::unique_lock<std::mutex> lock(mutex_);
+        if (pace_ == Pace::kFast) {
+            // As fast as a thread can go: no hand-over to another thread per block.
+            if (running_) device_->Transfer(nullptr, std::numeric_limits<std::size_t>::max());
+            return;
+        }
+        woken_ = true;
+        wakeup_.notify_one();
+    }
 
     void Stop() override {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
+            running_ = false;
             stopping_ = true;
         }
         wakeup_.notify_one();
@@ -67,15 +68,6 @@ class VirtualOutput final : public OutputBackend {
         wakeup_.wait(lock, [this] { return stopping_ || woken_; });
         woken_ = false;
         return !stopping_;
-    }
-
-    void RunFast() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (WaitForWake(lock)) {
-            lock.unlock();
-            feed_->Play(nullptr, std::numeric_limits<std::size_t>::max());
-            lock.lock();
-        }
     }
 
     // Bytes due between the anchor and `elapsed` after it, in whole frames. Counting from one
@@ -113,7 +105,7 @@ class VirtualOutput final : public OutputBackend {
             }
             const std::uint64_t wanted = BytesDue(Clock::now() - anchor) - bytesPlayed;
             lock.unlock();
-            const std::size_t played = feed_->Play(nullptr, static_cast<std::size_t>(wanted));
+            const std::size_t played = device_->Transfer(nullptr, static_cast<std::size_t>(wanted));
             lock.lock();
             bytesPlayed += played;
             // Short of what was due: the device ran out of playable audio. A Wake that came
@@ -123,12 +115,13 @@ class VirtualOutput final : public OutputBackend {
     }
 
     const Pace pace_;
-    OutputFeed* feed_ = nullptr;
+    BackendDevice* device_ = nullptr;
     std::uint64_t framesPerSecond_ = 0;
     std::uint64_t bytesPerFrame_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wakeup_;
+    bool running_ = false;
     bool woken_ = false;
     bool stopping_ = false;
     std::thread thread_;
@@ -136,8 +129,13 @@ class VirtualOutput final : public OutputBackend {
 
 }  // namespace
 
-std::unique_ptr<OutputBackend> CreateVirtualOutput(Pace pace) {
+std::unique_ptr<Backend> CreateVirtualOutput(Pace pace) {
     return std::make_unique<VirtualOutput>(pace);
+}
+
+std::unique_ptr<Backend> CreateVirtualBackend(const BackendRequest& request) {
+    if (request.direction == Direction::kOutput) return CreateVirtualOutput(request.pace);
+    return CreateVirtualInput(request.pace, request.source);
 }
 
 }  // namespace quorvel::device::detail

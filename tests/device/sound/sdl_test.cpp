@@ -161,7 +161,7 @@ sound::Samples WithoutSilence(const sound::Samples& recorded, std::size_t* silen
 // ---- Without a sound server -------------------------------------------------------------
 
 TEST(SdlBackend, BackendsFormOneTableThatSettingsAndEnvironmentName) {
-    EXPECT_EQ(qd::AudioBackends(), (std::vector<std::string>{"sdl", "virtual"}));
+    EXPECT_EQ(qd::AudioBackends(), (std::vector<std::string>{"sdl", "virtual", "null"}));
     qd::OutputSettings output;
     std::string error;
     ASSERT_TRUE(qd::ParseOutputSettings("sdl,memory", &output, &error)) << error;
@@ -180,11 +180,11 @@ TEST(SdlBackend, BackendsFormOneTableThatSettingsAndEnvironmentName) {
     output.backend = "pulse";
     EXPECT_FALSE(qd::ConfigureOutput(output, &error));
     EXPECT_NE(error.find("\"pulse\""), std::string::npos) << error;
-    EXPECT_NE(error.find("default, sdl or virtual"), std::string::npos) << error;
+    EXPECT_NE(error.find("default, sdl, virtual or null"), std::string::npos) << error;
     input = qd::InputSettings{};
     input.backend = "pulse";
     EXPECT_FALSE(qd::ConfigureInput(input, &error));
-    EXPECT_NE(error.find("default, sdl or virtual"), std::string::npos) << error;
+    EXPECT_NE(error.find("default, sdl, virtual or null"), std::string::npos) << error;
 }
 
 // With no sound server to reach, "default" opens the virtual device and says why in one line,

@@ -1,0 +1,115 @@
+// The backend contract: what a backend must do to play or capture for a waveform device, on
+// which thread, what it may call, and what it reports. One shape for both directions.
+//
+// The device core (core/) owns everything Win32 promises: handles, the queue of blocks or
+// buffers and their flags, the FIFO, the messages, the callback thread, the gate, the journal
+// and the statistics. A backend only decides when bytes move, and moves them with
+// BackendDevice::Transfer: an output backend takes the bytes that play (into a sound card's
+// chunk, or nowhere), an input backend hands over the bytes it captured.
+//
+// Threads. Open, Start, Stop and the destructor are called by the core without any device lock
+// held, on the thread making the Win32 call (Stop possibly on the device's own callback thread).
+// Wake may be called on any thread, also without a lock. Transfer, Ready, Outlook, NoteSilence
+// and Lost may be called from any thread, the backend's own or inside Wake, but never while the
+// backend holds a lock the device could wait for: they take the device's lock themselves.
+//
+// Adding a backend: a folder under backends/ with one .cpp file that defines its Create
+// function, and one line in backends/table.cpp naming it and its capabilities.
+#ifndef QUORVEL_DEVICE_BACKEND_H
+#define QUORVEL_DEVICE_BACKEND_H
+
+#include <mmsystem.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "quorvel/device.h"
+
+namespace quorvel::device::detail {
+
+enum class Direction { kOutput, kInput };
+
+class InputSource;  // a virtual input's samples (backends/virtual/source.h)
+
+// The device as its backend sees it.
+class BackendDevice {
+  public:
+    // The one data entry point. Output: copies up to `bytes` of the audio that plays now into
+    // `data` (null when the backend has nowhere to put it), in queue order, completing every
+    // block played to its end. Input: takes `bytes` captured bytes (whole frames) from `data`
+    // into the queued buffers, or the FIFO when none can take them. Returns the bytes moved:
+    // for output less than `bytes` when nothing more can play now (queue empty, paused, or the
+    // gate holding a block at its end); for input always `bytes` (what finds no room is dropped
+    // and counted).
+    virtual std::size_t Transfer(std::uint8_t* data, std::size_t bytes) = 0;
+
+    // The bytes a Transfer would move now without waiting: output, the queued audio that can
+    // play; input, the room left in the queued buffers while started and the gate open (never
+    // the FIFO). For backends that move audio as soon as the device has it.
+    virtual std::size_t Ready() = 0;
+
+    // What a backend that must deliver audio on time (a sound card) may expect when an output
+    // Transfer came back short. Input devices always answer kFlowing.
+    enum class Supply {
+        kFlowing,     // audio can move now
+        kRequeueDue,  // a block just ended and its done message is on its way to or in the
+                      // callback, which usually queues the next block at once
+        kIdle,        // paused, or nothing queued and nothing awaited: silence is expected
+    };
+    virtual Supply Outlook() = 0;
+
+    // A sound device played `frames` frames of silence: an underrun when `underrun`, else idle
+    // (output only).
+    virtual void NoteSilence(std::size_t frames, bool underrun) = 0;
+
+    // The sound device went away; `reason` names it for a person. Once only, from any thread.
+    virtual void Lost(const std::string& reason) = 0;
+
+  protected:
+    ~BackendDevice() = default;
+};
+
+// What a device asks of its backend when it opens.
+struct BackendRequest {
+    Direction direction;
+    Pace pace;                                  // the virtual device's; others keep their own
+    std::shared_ptr<const InputSource> source;  // input: the virtual device's samples
+};
+
+class Backend {
+  public:
+    // Closes the backend: once it returns the backend never calls the device again.
+    virtual ~Backend() = default;
+
+    // Gets ready to move audio in `format` (already checked as PCM the devices accept) for
+    // `device`, which outlives the backend; nothing moves before Start. False, with a sentence
+    // naming the device and format in *error, when it cannot.
+    virtual bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) = 0;
+    // Begins or resumes moving audio: output devices start at open, input devices at
+    // waveInStart.
+    virtual void Start() = 0;
+    // Once it returns no Transfer comes until the next Start.
+    virtual void Stop() = 0;
+    // Something may be able to move now: a block or buffer queued, playback restarted, capture
+    // started, the gate opened, a callback returned. Never blocks for long; a backend that moves
+    // audio as soon as the device has it may call Transfer from inside.
+    virtual void Wake() {}
+};
+
+// A backend's line in the table.
+struct BackendEntry {
+    const char* name;  // as settings and QUORVEL_OUTPUT / QUORVEL_INPUT name it
+    bool output;       // can play
+    bool input;        // can capture
+    // A sound card: it waits for the callback's requeue, so an output device's message thread
+    // runs ahead of ordinary work, and done messages keep the blocks' pace.
+    bool soundDevice;
+    // A backend not yet opened; never null.
+    std::unique_ptr<Backend> (*create)(const BackendRequest& request);
+};
+
+}  // namespace quorvel::device::detail
+
+#endif

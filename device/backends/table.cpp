@@ -1,0 +1,59 @@
+// The table of audio backends: the sound device through SDL first, then the virtual device,
+// which always opens; the null device only when named.
+#include "backends/table.h"
+
+namespace quorvel::device {
+namespace detail {
+
+std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request);
+std::unique_ptr<Backend> CreateVirtualBackend(const BackendRequest& request);
+std::unique_ptr<Backend> CreateNullBackend(const BackendRequest& request);
+
+const std::vector<BackendEntry>& BackendTable() {
+    static const std::vector<BackendEntry> table = {
+        // name, output, input, sound device, create
+        {"sdl", true, true, true, &CreateSdlBackend},
+        {"virtual", true, true, false, &CreateVirtualBackend},
+        {"null", true, true, false, &CreateNullBackend},
+    };
+    return table;
+}
+
+bool IsKnownBackend(const std::string& name) {
+    if (name == kDefaultBackendName) return true;
+    for (const BackendEntry& entry : BackendTable()) {
+        if (name == entry.name) return true;
+    }
+    return false;
+}
+
+std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction) {
+    std::vector<const BackendEntry*> entries;
+    for (const BackendEntry& entry : BackendTable()) {
+        const bool serves = direction == Direction::kOutput ? entry.output : entry.input;
+        if (!serves) continue;
+        if (name == entry.name) return {&entry};
+        if (name == kDefaultBackendName) entries.push_back(&entry);
+    }
+    return entries;
+}
+
+std::string BackendChoices() {
+    std::string text = kDefaultBackendName;
+    const auto& table = BackendTable();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        text += i + 1 == table.size() ? " or " : ", ";
+        text += table[i].name;
+    }
+    return text;
+}
+
+}  // namespace detail
+
+std::vector<std::string> AudioBackends() {
+    std::vector<std::string> names;
+    for (const detail::BackendEntry& entry : detail::BackendTable()) names.emplace_back(entry.name);
+    return names;
+}
+
+}  // namespace quorvel::device

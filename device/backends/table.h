@@ -1,0 +1,29 @@
+// The one table of audio backends, in the order "default" tries them.
+#ifndef QUORVEL_DEVICE_BACKEND_TABLE_H
+#define QUORVEL_DEVICE_BACKEND_TABLE_H
+
+#include <string>
+#include <vector>
+
+#include "backends/backend.h"
+
+namespace quorvel::device::detail {
+
+// The setting that means "the first backend of the table whose device opens".
+inline const std::string kDefaultBackendName = "default";
+
+const std::vector<BackendEntry>& BackendTable();
+
+// A table name or "default".
+bool IsKnownBackend(const std::string& name);
+
+// The entries a setting opens for `direction`, in the order to try them: the whole table for
+// "default", the one named otherwise, none for an unknown name.
+std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction);
+
+// "default, sdl, virtual or null", for sentences about a bad name.
+std::string BackendChoices();
+
+}  // namespace quorvel::device::detail
+
+#endif

@@ -1,0 +1,165 @@
+// The virtual input's sources: the text that names one, and a file's samples read once.
+#include "backends/virtual/source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace quorvel::device::detail {
+namespace {
+
+constexpr double kMaxToneHz = 192000.0;
+
+bool ParseSourceText(const std::string& text, InputSource* setting, std::string* error) {
+    const auto fail = [&](std::string sentence) {
+        if (error != nullptr) *error = std::move(sentence);
+        return false;
+    };
+    static const std::string kTonePrefix = "tone:";
+    static const std::string kFilePrefix = "file:";
+    if (text == "silence") {
+        setting->kind = InputSource::Kind::kSilence;
+    } else if (text == "ramp") {
+        setting->kind = InputSource::Kind::kRamp;
+    } else if (text.compare(0, kTonePrefix.size(), kTonePrefix) == 0) {
+        const std::string number = text.substr(kTonePrefix.size());
+        char* end = nullptr;
+        const double hz = number.empty() ? 0.0 : std::strtod(number.c_str(), &end);
+        const bool parsed = !number.empty() && end != nullptr && *end == '\0' &&
+                            number.front() != ' ' && std::isfinite(hz);
+        if (!parsed || hz <= 0.0 || hz > kMaxToneHz) {
+            return fail("Bad tone frequency \"" + number + "\" in input source \"" + text +
+                        "\" (expected a number of hertz above 0 and at most 192000).");
+        }
+        setting->kind = InputSource::Kind::kTone;
+        setting->frequency = hz;
+    } else if (text.compare(0, kFilePrefix.size(), kFilePrefix) == 0) {
+        setting->path = text.substr(kFilePrefix.size());
+        if (setting->path.empty()) return fail("Input source \"" + text + "\" names no file.");
+        setting->kind = InputSource::Kind::kFile;
+    } else {
+        return fail("Unknown input source \"" + text +
+                    "\" (expected silence, tone:HZ, ramp or file:PATH).");
+    }
+    return true;
+}
+
+// A source file is held in memory whole, so it has a bound: 64 MiB, about 35 minutes of
+// 8000 Hz mono 16-bit audio (it repeats when it ends).
+constexpr std::uint64_t kMaxSourceFileBytes = std::uint64_t{64} << 20;
+
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
+    // Never blocks on a FIFO, and reads nothing that has no end (/dev/zero, a pipe).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        *error = "Cannot read input file \"" + path + "\": " + std::strerror(errno) + ".";
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *error = "Input file \"" + path + "\" is not a regular file.";
+        return false;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxSourceFileBytes) {
+        ::close(fd);
+        *error = "Input file \"" + path + "\" is " + std::to_string(info.st_size >> 20) +
+                 " MiB, more than the 64 MiB an input source may hold.";
+        return false;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        *error = "Cannot read input file \"" + path + "\": " + std::strerror(errno) + ".";
+        ::close(fd);
+        return false;
+    }
+    bytes->reserve(static_cast<std::size_t>(info.st_size));
+    std::uint8_t chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 &&
+           bytes->size() <= kMaxSourceFileBytes) {
+        bytes->insert(bytes->end(), chunk, chunk + got);
+    }
+    const int readError = std::ferror(file) != 0 ? errno : 0;
+    std::fclose(file);
+    if (readError != 0) {
+        *error = "Cannot read input file \"" + path + "\": " + std::strerror(readError) + ".";
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t ReadLe32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// The samples of a WAV file's "data" chunk, or of the whole file when it is not RIFF/WAVE,
+// always read as 16-bit little-endian mono.
+bool LoadFileSamples(const std::string& path, std::vector<std::int16_t>* samples,
+                     std::string* error) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadWholeFile(path, &bytes, error)) return false;
+    std::size_t begin = 0;
+    std::size_t length = bytes.size();
+    const bool isWave = bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
+                        std::memcmp(bytes.data() + 8, "WAVE", 4) == 0;
+    if (isWave) {
+        bool found = false;
+        std::uint64_t position = 12;
+        while (position + 8 <= bytes.size()) {
+            const std::uint8_t* header = bytes.data() + position;
+            const std::uint64_t size = ReadLe32(header + 4);
+            const std::uint64_t body = position + 8;
+            if (std::memcmp(header, "data", 4) == 0) {
+                begin = static_cast<std::size_t>(body);
+                // A truncated file keeps what it has.
+                length =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size() - body));
+                found = true;
+                break;
+            }
+            position = body + size + (size & 1);  // chunks are padded to even sizes
+        }
+        if (!found) {
+            *error = "Input file \"" + path + "\" is a WAV file without a data chunk.";
+            return false;
+        }
+    }
+    samples->resize(length / 2);
+    for (std::size_t i = 0; i < samples->size(); ++i) {
+        const std::uint8_t* at = bytes.data() + begin + 2 * i;
+        (*samples)[i] = static_cast<std::int16_t>(
+            static_cast<std::uint16_t>(at[0] | static_cast<unsigned>(at[1]) << 8));
+    }
+    if (samples->empty()) {
+        *error = "Input file \"" + path + "\" holds no 16-bit samples.";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseInputSource(const std::string& text, bool load, InputSource* source,
+                      std::string* error) {
+    InputSource parsed;
+    if (!ParseSourceText(text, &parsed, error)) return false;
+    if (load && parsed.kind == InputSource::Kind::kFile &&
+        !LoadFileSamples(parsed.path, &parsed.samples, error)) {
+        return false;
+    }
+    *source = std::move(parsed);
+    return true;
+}
+
+}  // namespace quorvel::device::detail

@@ -1,0 +1,157 @@
+// The input side of the waveform device: captured bytes fill the queued buffers in order, each
+// returned with a data message when full; bytes no buffer can take wait in a bounded FIFO.
+#include "core/input_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvel::device::detail {
+
+InputDevice::InputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
+                         std::size_t fifoFrames)
+    : WaveDevice(Direction::kInput, format, callback, instance),
+      fifo_(fifoFrames * format.nBlockAlign) {}
+
+MMRESULT InputDevice::Start(JournalLine& call) {
+    const std::lock_guard<std::mutex> control(control_);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (lost_) return MMSYSERR_NODRIVER;
+        if (started_) return call.Finish(MMSYSERR_NOERROR);
+        started_ = true;
+        DrainFifoLocked();  // what was kept while stopped comes first
+        call.Finish(MMSYSERR_NOERROR);
+    }
+    posted_.notify_one();
+    if (const std::shared_ptr<Backend> backend = this->backend()) backend->Start();
+    WakeBackend();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputDevice::Stop(bool reset, JournalLine& call) {
+    const std::lock_guard<std::mutex> control(control_);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+    }
+    // No lock held: a paced backend may be waiting for ours.
+    if (const std::shared_ptr<Backend> backend = this->backend()) backend->Stop();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        started_ = false;
+        if (reset) {
+            while (!queue_.empty()) ReturnHeadLocked(false);
+            fifo_.Clear();
+        } else if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) {
+            ReturnHeadLocked(false);
+        }
+        call.Finish(MMSYSERR_NOERROR);
+    }
+    posted_.notify_one();
+    return MMSYSERR_NOERROR;
+}
+
+std::size_t InputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_ || lost_ || closed_) return bytes;  // a backend racing its own Stop
+        const std::size_t frames = bytes / frameBytes_;
+        std::size_t left = frames * frameBytes_;
+        DrainFifoLocked();
+        while (left > 0 && fifo_.Size() == 0 && CanFillLocked()) {
+            const std::size_t taken = FillHeadLocked(data, left);
+            data += taken;
+            left -= taken;
+        }
+        const std::size_t kept = std::min(left, fifo_.Room());
+        fifo_.Push(data, kept);
+        counters().moved.fetch_add(frames);
+        // The newest samples go; the FIFO keeps their order.
+        counters().dropped.fetch_add((left - kept) / frameBytes_);
+    }
+    posted_.notify_one();
+    return bytes;
+}
+
+std::size_t InputDevice::Ready() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!started_ || lost_ || closed_) return 0;
+    const long gate = registry_.gate.load();
+    std::size_t room = 0;
+    std::size_t buffers = 0;
+    for (const WAVEHDR* header : queue_) {
+        if (gate >= 0 && buffers == static_cast<std::size_t>(gate)) break;
+        room += RoomLocked(*header);
+        ++buffers;
+    }
+    return room > fifo_.Size() ? room - fifo_.Size() : 0;
+}
+
+void InputDevice::GateChanged() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        DrainFifoLocked();
+    }
+    posted_.notify_one();
+    WakeBackend();
+}
+
+void InputDevice::QueueLocked(WAVEHDR* header) {
+    header->dwBytesRecorded = 0;
+    DrainFifoLocked();
+}
+
+void InputDevice::ClosingLocked() {
+    started_ = false;
+    fifo_.Clear();
+}
+
+void InputDevice::LostLocked() {
+    started_ = false;
+    fifo_.Clear();
+}
+
+void InputDevice::DeliveredLocked(const Message& message) {
+    if (message.full) counters().completed.fetch_add(1);
+}
+
+bool InputDevice::CanFillLocked() const {
+    return started_ && !queue_.empty() && registry_.gate.load() != 0;
+}
+
+// Bytes the buffer can still take, in whole frames.
+std::size_t InputDevice::RoomLocked(const WAVEHDR& header) const {
+    const std::size_t usable = header.dwBufferLength / frameBytes_ * frameBytes_;
+    return usable > header.dwBytesRecorded ? usable - header.dwBytesRecorded : 0;
+}
+
+void InputDevice::ReturnHeadLocked(bool full) {
+    WAVEHDR* header = queue_.front();
+    queue_.pop_front();
+    header->dwFlags = (header->dwFlags | WHDR_DONE) & ~static_cast<DWORD>(WHDR_INQUEUE);
+    PostLocked({MM_WIM_DATA, header, full});
+    if (full) PassGate(registry_);
+}
+
+// Copies up to `bytes` into the head buffer and returns it once full; returns the bytes taken.
+std::size_t InputDevice::FillHeadLocked(const std::uint8_t* data, std::size_t bytes) {
+    WAVEHDR* header = queue_.front();
+    const std::size_t taken = std::min(bytes, RoomLocked(*header));
+    if (taken > 0) std::memcpy(header->lpData + header->dwBytesRecorded, data, taken);
+    header->dwBytesRecorded += static_cast<DWORD>(taken);
+    if (RoomLocked(*header) == 0) ReturnHeadLocked(true);
+    return taken;
+}
+
+void InputDevice::DrainFifoLocked() {
+    while (fifo_.Size() > 0 && CanFillLocked()) {
+        WAVEHDR* header = queue_.front();
+        const std::size_t taken = std::min(fifo_.Size(), RoomLocked(*header));
+        fifo_.Pop(header->lpData + header->dwBytesRecorded, taken);
+        header->dwBytesRecorded += static_cast<DWORD>(taken);
+        if (RoomLocked(*header) == 0) ReturnHeadLocked(true);
+    }
+}
+
+}  // namespace quorvel::device::detail

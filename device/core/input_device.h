@@ -1,0 +1,45 @@
+// The input side of the waveform device: the buffer queue, the FIFO and filling.
+#ifndef QUORVEL_DEVICE_INPUT_DEVICE_H
+#define QUORVEL_DEVICE_INPUT_DEVICE_H
+
+#include "core/byte_fifo.h"
+#include "core/wave_device.h"
+
+namespace quorvel::device::detail {
+
+class InputDevice final : public WaveDevice {
+  public:
+    InputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
+                std::size_t fifoFrames);
+
+    MMRESULT Start(JournalLine& call);
+    // Stop keeps the FIFO, so a later Start continues without losing a sample; Reset empties
+    // it and returns every buffer.
+    MMRESULT Stop(bool reset, JournalLine& call);
+
+    std::size_t Transfer(std::uint8_t* data, std::size_t bytes) override;
+    std::size_t Ready() override;
+    Supply Outlook() override { return Supply::kFlowing; }
+    void NoteSilence(std::size_t /*frames*/, bool /*underrun*/) override {}
+    void GateChanged() override;
+
+  private:
+    void QueueLocked(WAVEHDR* header) override;
+    void ClosingLocked() override;
+    void LostLocked() override;
+    void DeliveredLocked(const Message& message) override;
+
+    bool CanFillLocked() const;
+    std::size_t RoomLocked(const WAVEHDR& header) const;
+    void ReturnHeadLocked(bool full);
+    std::size_t FillHeadLocked(const std::uint8_t* data, std::size_t bytes);
+    void DrainFifoLocked();
+
+    std::mutex control_;  // serialises the backend's Start and Stop
+    bool started_ = false;
+    ByteFifo fifo_;
+};
+
+}  // namespace quorvel::device::detail
+
+#endif

@@ -1,0 +1,169 @@
+// The output side of the waveform device: blocks play in queue order as the backend takes
+// their bytes, each completing with a done message; pause, restart and reset; and, on a sound
+// card, done messages kept at the blocks' pace.
+#include "core/output_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvel::device::detail {
+namespace {
+
+// How much sooner than a block's length after the one before a done message may come, and the
+// longest it is held back for that (see HoldEarlyDoneLocked).
+constexpr auto kDoneSlack = std::chrono::milliseconds(2);
+constexpr auto kMaxDoneHold = std::chrono::milliseconds(10);
+
+}  // namespace
+
+OutputDevice::OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
+                           std::shared_ptr<OutputSink> sink)
+    : WaveDevice(Direction::kOutput, format, callback, instance),
+      sink_(std::move(sink)),
+      bytesPerSecond_(format.nSamplesPerSec * format.nBlockAlign) {}
+
+MMRESULT OutputDevice::SetPaused(bool paused, JournalLine& call) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (lost_) return MMSYSERR_NODRIVER;
+        paused_ = paused;
+        call.Finish(MMSYSERR_NOERROR);  // before the messages a restart may cause
+    }
+    if (!paused) WakeBackend();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT OutputDevice::Reset(JournalLine& call) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        call.Finish(MMSYSERR_NOERROR);
+        for (WAVEHDR* header : queue_) MarkDoneLocked(header, false);
+        queue_.clear();
+        playedOfHead_ = 0;
+        paused_ = false;
+        // Done messages still pending no longer promise a requeue: playback was ended.
+        for (Message& message : messages_) {
+            ForgetRequeueLocked(message);
+            message.notBefore = {};
+        }
+    }
+    posted_.notify_one();
+    return MMSYSERR_NOERROR;
+}
+
+std::size_t OutputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
+    std::size_t played = 0;
+    bool completed = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (paused_) return 0;
+        while (!queue_.empty()) {
+            WAVEHDR* header = queue_.front();
+            const std::size_t count =
+                std::min<std::size_t>(header->dwBufferLength - playedOfHead_, bytes - played);
+            if (count > 0) {
+                const auto* audio =
+                    reinterpret_cast<const std::uint8_t*>(header->lpData) + playedOfHead_;
+                if (data != nullptr) std::memcpy(data + played, audio, count);
+                if (sink_) sink_->Write(audio, count);
+                playedOfHead_ += count;
+                played += count;
+            }
+            // A block played to its end waits there until the gate lets it complete.
+            if (playedOfHead_ < header->dwBufferLength || !PassGate(registry_)) break;
+            queue_.pop_front();
+            playedOfHead_ = 0;
+            MarkDoneLocked(header, true);
+            // A block ending with the chunk leaves the pull nothing to wait for.
+            if (played == bytes) HoldEarlyDoneLocked(*header);
+            counters().completed.fetch_add(1);
+            completed = true;
+        }
+        // Counted under the lock so that whoever sees the done message also sees the bytes.
+        counters().moved.fetch_add(played);
+    }
+    if (completed) posted_.notify_one();
+    return played;
+}
+
+std::size_t OutputDevice::Ready() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (paused_ || lost_) return 0;
+    std::size_t ready = 0;
+    for (const WAVEHDR* header : queue_) ready += header->dwBufferLength;
+    return ready - playedOfHead_;
+}
+
+BackendDevice::Supply OutputDevice::Outlook() {
+    Supply supply = Supply::kIdle;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (paused_ || lost_) return Supply::kIdle;
+        if (!queue_.empty()) {
+            supply = playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
+                                                                    : Supply::kRequeueDue;
+        } else if (requeuesAwaited_ > 0) {
+            supply = Supply::kRequeueDue;
+        }
+        if (supply != Supply::kRequeueDue || !ReleaseHeldLocked()) return supply;
+    }
+    posted_.notify_one();  // a pull waits for the requeue: no holding back now
+    return supply;
+}
+
+void OutputDevice::NoteSilence(std::size_t frames, bool underrun) {
+    (underrun ? counters().underrunFrames : counters().idleFrames).fetch_add(frames);
+}
+
+void OutputDevice::QueueLocked(WAVEHDR* /*header*/) {
+    counters().queued.fetch_add(1);
+}
+
+void OutputDevice::LostLocked() {
+    playedOfHead_ = 0;
+    for (Message& message : messages_) ForgetRequeueLocked(message);
+}
+
+void OutputDevice::DeliveredLocked(const Message& message) {
+    if (!message.full) return;
+    --requeuesAwaited_;
+    lastPlayedDone_ = Clock::now();
+}
+
+void OutputDevice::MarkDoneLocked(WAVEHDR* header, bool played) {
+    header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
+    PostLocked({MM_WOM_DONE, header, played});
+    if (played) ++requeuesAwaited_;
+}
+
+// A sound card pulls in chunks when its server asks, on a grid of several milliseconds, so a
+// block's end is pulled up to a grid step or two early or late. A done message for a block that
+// ended with its chunk may wait until the block's length (less a little) after the one before,
+// a few milliseconds at most: the module's done messages then keep the blocks' pace, and the
+// next pull is a whole chunk away. For the last message posted.
+void OutputDevice::HoldEarlyDoneLocked(const WAVEHDR& header) {
+    if (!soundDevice() || bytesPerSecond_ == 0 || lastPlayedDone_ == Clock::time_point{}) return;
+    const auto length =
+        std::chrono::microseconds(std::uint64_t{header.dwBufferLength} * 1000000 / bytesPerSecond_);
+    const Clock::time_point paced = lastPlayedDone_ + length - kDoneSlack;
+    messages_.back().notBefore = std::min(paced, Clock::now() + kMaxDoneHold);
+}
+
+// True when a message was being held.
+bool OutputDevice::ReleaseHeldLocked() {
+    bool released = false;
+    for (Message& message : messages_) {
+        released = released || message.notBefore != Clock::time_point{};
+        message.notBefore = {};
+    }
+    return released;
+}
+
+void OutputDevice::ForgetRequeueLocked(Message& message) {
+    if (message.full) --requeuesAwaited_;
+    message.full = false;
+}
+
+}  // namespace quorvel::device::detail

@@ -1,0 +1,45 @@
+// The output side of the waveform device: the play queue and its pacing.
+#ifndef QUORVEL_DEVICE_OUTPUT_DEVICE_H
+#define QUORVEL_DEVICE_OUTPUT_DEVICE_H
+
+#include <memory>
+
+#include "core/wave_device.h"
+
+namespace quorvel::device::detail {
+
+class OutputDevice final : public WaveDevice {
+  public:
+    OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
+                 std::shared_ptr<OutputSink> sink);
+
+    MMRESULT SetPaused(bool paused, JournalLine& call);  // waveOutPause, waveOutRestart
+    MMRESULT Reset(JournalLine& call);
+
+    std::size_t Transfer(std::uint8_t* data, std::size_t bytes) override;
+    std::size_t Ready() override;
+    Supply Outlook() override;
+    void NoteSilence(std::size_t frames, bool underrun) override;
+
+  private:
+    void QueueLocked(WAVEHDR* header) override;
+    void LostLocked() override;
+    void DeliveredLocked(const Message& message) override;
+
+    void MarkDoneLocked(WAVEHDR* header, bool played);
+    void HoldEarlyDoneLocked(const WAVEHDR& header);
+    bool ReleaseHeldLocked();
+    void ForgetRequeueLocked(Message& message);
+
+    const std::shared_ptr<OutputSink> sink_;
+    const unsigned bytesPerSecond_;
+    bool paused_ = false;
+    std::size_t playedOfHead_ = 0;  // bytes of queue_.front() played so far
+    // Done messages of blocks played to their end, pending or being delivered.
+    std::size_t requeuesAwaited_ = 0;
+    Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
+};
+
+}  // namespace quorvel::device::detail
+
+#endif

@@ -1,0 +1,184 @@
+// The one waveform device core, for output and input alike: handles, the message thread, the
+// open and close protocol, device loss, delivery with journal and timing, the registry of open
+// devices and the statistics. The directions add only what differs: the play queue and its
+// pacing (output_device.cpp), the buffer queue, the FIFO and filling (input_device.cpp).
+//
+// Each open device has a thread of its own that delivers its messages one at a time, with no
+// lock held, so the callback may call the device's functions on its own device; the messages
+// such a call causes follow once the callback returns. Closing from inside the device's own
+// callback cannot wait for that callback to return: the handle becomes invalid at once, and the
+// messages still pending, then the close message, are delivered after the callback returns, and
+// nothing after that. Closing from any other thread returns only after the close message has
+// been delivered.
+//
+// Locks are taken in this order only: an input device's control mutex (it serialises the
+// backend's Start and Stop), a backend's own lock, the device's mutex, its registry's, then the
+// journal's. The core never calls its backend with the device's mutex held.
+#ifndef QUORVEL_DEVICE_WAVE_DEVICE_H
+#define QUORVEL_DEVICE_WAVE_DEVICE_H
+
+#include <mmsystem.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backends/backend.h"
+#include "core/journal_line.h"
+#include "settings/settings.h"
+
+namespace quorvel::device::detail {
+
+using Clock = std::chrono::steady_clock;
+
+// What one direction's messages and handles are called.
+struct DirectionNames {
+    const char* prefix;  // of device names in the journal: "wout", "win"
+    UINT open, close, data;
+    const char* openName;
+    const char* closeName;
+    const char* dataName;
+    const char* verb;  // "plays", "captures": what a fallback device does instead
+};
+const DirectionNames& NamesOf(Direction direction);
+
+// One direction's counters; the host API reads them as OutputStats and InputStats.
+struct DeviceCounters {
+    std::atomic<std::uint64_t> opened{0};
+    std::atomic<std::uint64_t> closed{0};
+    std::atomic<std::uint64_t> lost{0};
+    std::atomic<std::uint64_t> queued{0};     // blocks written (output)
+    std::atomic<std::uint64_t> completed{0};  // blocks played to their end, buffers filled
+    std::atomic<std::uint64_t> messages{0};   // done and data messages handed to a callback
+    std::atomic<std::uint64_t> moved{0};      // bytes played (output), frames captured (input)
+    std::atomic<std::uint64_t> dropped{0};    // frames the FIFO had no room for (input)
+    std::atomic<std::uint64_t> underrunFrames{0};  // silence of a sound device (output)
+    std::atomic<std::uint64_t> idleFrames{0};
+    void Reset();
+};
+
+class WaveDevice;
+
+// One direction's devices; never destroyed (device threads use it while the process exits).
+struct DeviceRegistry {
+    std::mutex mutex;
+    std::map<std::uintptr_t, std::shared_ptr<WaveDevice>> open;  // handles that are valid
+    std::vector<std::shared_ptr<WaveDevice>> live;               // devices whose thread runs
+    // A device may have become idle or retired, or a message count someone waits for was reached.
+    std::condition_variable activity;
+    std::uint64_t activityCount = 0;
+    std::multiset<std::uint64_t> awaitedMessages;  // the counts WaitMessages callers wait for
+    std::atomic<std::uint64_t> nearestAwaited{~std::uint64_t{0}};
+    std::string activeBackend;   // of the device opened last
+    std::string fallbackNotice;  // of the device opened last
+    std::atomic<long> gate{-1};  // blocks or buffers the devices may still complete; -1: no limit
+    DeviceCounters counters;
+};
+DeviceRegistry& RegistryOf(Direction direction);
+
+// Uses one unit of the direction's gate; false when it is shut.
+bool PassGate(DeviceRegistry& registry);
+// Wakes the waiters of the direction's registry.
+void NoteActivity(DeviceRegistry& registry);
+// Every device of the direction whose thread still runs.
+std::vector<std::shared_ptr<WaveDevice>> LiveDevices(Direction direction);
+
+struct Message {
+    UINT id;
+    WAVEHDR* header;
+    // A block played to its end (its callback usually queues the next), a buffer filled to
+    // its end.
+    bool full;
+    Clock::time_point notBefore{};  // held back until then (output on a sound device)
+};
+
+class WaveDevice : public BackendDevice, public std::enable_shared_from_this<WaveDevice> {
+  public:
+    WaveDevice(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
+               DWORD_PTR instance);
+    virtual ~WaveDevice();
+    WaveDevice(const WaveDevice&) = delete;
+    WaveDevice& operator=(const WaveDevice&) = delete;
+
+    // Opens a device of `direction` on the first backend of the settings that starts, and
+    // puts its handle into *handle. `callback` is a function or 0.
+    static MMRESULT Open(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
+                         DWORD_PTR instance, std::uintptr_t* handle, JournalLine& call);
+    // The open device of `direction` that `handle` names; null for any other value.
+    static std::shared_ptr<WaveDevice> Find(Direction direction, std::uintptr_t handle);
+
+    Direction direction() const { return direction_; }
+    std::uintptr_t handle() const { return handle_; }
+    const std::string& name() const { return name_; }
+    bool lost() const { return lost_.load(); }
+
+    // The calls both directions share, after the handle and the header were checked.
+    MMRESULT Prepare(WAVEHDR* header);
+    MMRESULT Unprepare(WAVEHDR* header);
+    MMRESULT Queue(WAVEHDR* header, JournalLine& call);  // waveOutWrite, waveInAddBuffer
+    MMRESULT Close(JournalLine& call);
+
+    // Nothing queued, no message pending and no callback running.
+    bool Idle();
+    // The gate changed: what was held back may move.
+    virtual void GateChanged();
+
+    void Lost(const std::string& reason) final;
+
+  protected:
+    // Has the backend move what it can, now or, from inside this device's callback, once the
+    // callback returns.
+    void WakeBackend();
+    // With the lock held.
+    void PostLocked(const Message& message);
+    // Counts of the direction.
+    DeviceCounters& counters() { return registry_.counters; }
+    // On a sound card (see BackendEntry::soundDevice).
+    bool soundDevice() const { return soundDevice_; }
+    // The backend, for the directions' own calls; null once closed.
+    std::shared_ptr<Backend> backend();
+
+    // What each direction adds, all with the lock held.
+    virtual void QueueLocked(WAVEHDR* header) = 0;  // a checked header joins the queue
+    virtual void ClosingLocked() {}                 // the handle was just made invalid
+    virtual void LostLocked() = 0;                  // the queue was just emptied by a loss
+    virtual void DeliveredLocked(const Message& /*message*/) {}  // its callback returned
+
+    const Direction direction_;
+    DeviceRegistry& registry_;
+    const std::size_t frameBytes_;
+    std::mutex mutex_;
+    std::condition_variable posted_;  // a message was posted, or a held one released
+    bool closed_ = false;             // the handle was closed
+    std::atomic<bool> lost_{false};   // written under mutex_, read also without it
+    std::deque<WAVEHDR*> queue_;      // blocks in play order, buffers in fill order
+    std::deque<Message> messages_;
+
+  private:
+    bool IsQueuedLocked(const WAVEHDR* header) const;
+    void Run();
+    void Deliver(const Message& message);
+
+    const std::uintptr_t handle_;
+    const std::string name_;
+    const DWORD_PTR callback_;  // LPWAVECALLBACK or LPWAVEINCALLBACK; 0 for none
+    const DWORD_PTR instance_;
+    bool soundDevice_ = false;
+    std::shared_ptr<Backend> backend_;  // set before the device is published
+    std::thread thread_;
+    bool handling_ = false;           // a message is being delivered
+    bool wakeAfterCallback_ = false;  // the callback asked for the backend
+};
+
+}  // namespace quorvel::device::detail
+
+#endif

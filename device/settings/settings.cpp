@@ -1,0 +1,292 @@
+// The devices' settings for both directions: ConfigureOutput / ConfigureInput, the text form of
+// QUORVEL_OUTPUT / QUORVEL_INPUT, and the sinks that see every byte the devices play.
+#include "settings/settings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "backends/table.h"
+#include "backends/virtual/source.h"
+#include "core/never_destroyed.h"
+
+namespace quorvel::device {
+namespace detail {
+namespace {
+
+constexpr std::size_t kMaxFifoFrames = 100000000;
+
+struct SettingsState {
+    std::mutex mutex;
+    bool chosen[2] = {false, false};  // configured, or the variable read, per direction
+    DeviceChoice choice[2];
+};
+
+SettingsState& Settings() {
+    return NeverDestroyed<SettingsState>();
+}
+
+struct PlayedMemory {
+    std::mutex mutex;
+    std::vector<std::uint8_t> bytes;
+};
+
+PlayedMemory& Memory() {
+    return NeverDestroyed<PlayedMemory>();
+}
+
+std::size_t IndexOf(Direction direction) {
+    return direction == Direction::kOutput ? 0 : 1;
+}
+
+const char* NameOf(Direction direction) {
+    return direction == Direction::kOutput ? "output" : "input";
+}
+
+bool Fail(std::string* error, std::string sentence) {
+    if (error != nullptr) *error = std::move(sentence);
+    return false;
+}
+
+bool CheckBackend(const std::string& backend, Direction direction, std::string* error) {
+    if (IsKnownBackend(backend)) return true;
+    return Fail(error, std::string("Unknown ") + NameOf(direction) + " backend \"" + backend +
+                           "\" (expected " + BackendChoices() + ").");
+}
+
+bool ChooseOutput(const OutputSettings& settings, DeviceChoice* choice, std::string* error) {
+    if (!CheckBackend(settings.backend, Direction::kOutput, error)) return false;
+    std::FILE* file = nullptr;
+    if (!settings.sinkFile.empty()) {
+        file = std::fopen(settings.sinkFile.c_str(), "ab");
+        if (file == nullptr) {
+            return Fail(error, "Cannot create the output sink file \"" + settings.sinkFile +
+                                   "\": " + std::generic_category().message(errno) + ".");
+        }
+    }
+    *choice = DeviceChoice{settings.backend, settings.pace, nullptr, nullptr, 0};
+    if (file != nullptr || settings.sinkMemory) {
+        choice->sink = std::make_shared<OutputSink>(file, settings.sinkMemory);
+    }
+    return true;
+}
+
+bool ChooseInput(const InputSettings& settings, DeviceChoice* choice, std::string* error) {
+    if (!CheckBackend(settings.backend, Direction::kInput, error)) return false;
+    if (settings.fifoFrames > kMaxFifoFrames) {
+        return Fail(error, "Input FIFO size " + std::to_string(settings.fifoFrames) +
+                               " is above the limit of " + std::to_string(kMaxFifoFrames) +
+                               " samples.");
+    }
+    auto source = std::make_shared<InputSource>();
+    std::string sentence;
+    if (!ParseInputSource(settings.source, true, source.get(), &sentence)) {
+        return Fail(error, sentence);
+    }
+    *choice = DeviceChoice{settings.backend, settings.pace, nullptr, std::move(source),
+                           settings.fifoFrames};
+    return true;
+}
+
+// What a device opened with nothing configured and no variable uses.
+DeviceChoice UnconfiguredChoice(Direction direction) {
+    DeviceChoice choice;
+    if (direction == Direction::kOutput) {
+        ChooseOutput(OutputSettings{}, &choice, nullptr);
+    } else {
+        ChooseInput(InputSettings{}, &choice, nullptr);
+    }
+    choice.backend = kDefaultBackendName;
+    return choice;
+}
+
+bool ChooseFromText(Direction direction, const char* text, DeviceChoice* choice,
+                    std::string* error) {
+    if (direction == Direction::kOutput) {
+        OutputSettings settings;
+        return ParseOutputSettings(text, &settings, error) && ChooseOutput(settings, choice, error);
+    }
+    InputSettings settings;
+    return ParseInputSettings(text, &settings, error) && ChooseInput(settings, choice, error);
+}
+
+// The common part of both text forms: "BACKEND,TOKEN,...", the backend first if at all, tokens
+// trimmed of spaces, empty ones skipped, fast and realtime for both directions. `other` takes
+// the rest and returns false, with a sentence, for a token it does not know.
+template <typename Parsed, typename Other>
+bool ParseText(Direction direction, const std::string& text, Parsed* settings, std::string* error,
+               const char* otherTokens, Other other) {
+    const std::string kind = NameOf(direction);
+    if (settings == nullptr)
+        return Fail(error, "No place was given for the " + kind + " settings.");
+    Parsed parsed;
+    bool first = true;
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+        std::size_t end = text.find(',', begin);
+        if (end == std::string::npos) end = text.size();
+        std::string token = text.substr(begin, end - begin);
+        begin = end + 1;
+        token.erase(0, token.find_first_not_of(' '));
+        token.erase(token.find_last_not_of(' ') + 1);
+        if (token.empty()) continue;
+        const bool isFirst = std::exchange(first, false);
+        if (IsKnownBackend(token)) {
+            if (!isFirst) {
+                return Fail(
+                    error, "The " + kind + " backend \"" + token + "\" must be the first setting.");
+            }
+            parsed.backend = token;
+        } else if (token == "fast") {
+            parsed.pace = Pace::kFast;
+        } else if (token == "realtime") {
+            parsed.pace = Pace::kRealTime;
+        } else if (std::string sentence; !other(token, &parsed, &sentence)) {
+            if (sentence.empty()) {
+                sentence = "Unknown " + kind + " setting \"" + token + "\" (expected " +
+                           BackendChoices() + " first, then fast, realtime" + otherTokens + ").";
+            }
+            return Fail(error, sentence);
+        }
+    }
+    *settings = std::move(parsed);
+    return true;
+}
+
+}  // namespace
+
+OutputSink::~OutputSink() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+void OutputSink::Write(const std::uint8_t* bytes, std::size_t count) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ != nullptr) {
+        // Flushed at once so that a reader sees every byte whose block has been reported done.
+        std::fwrite(bytes, 1, count, file_);
+        std::fflush(file_);
+    }
+    if (memory_) {
+        PlayedMemory& memory = Memory();
+        const std::lock_guard<std::mutex> memoryLock(memory.mutex);
+        memory.bytes.insert(memory.bytes.end(), bytes, bytes + count);
+    }
+}
+
+DeviceChoice ChoiceForNewDevice(Direction direction) {
+    SettingsState& state = Settings();
+    const std::size_t index = IndexOf(direction);
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.chosen[index]) {
+        state.chosen[index] = true;
+        state.choice[index] = UnconfiguredChoice(direction);
+        // A bad value must not stop a host from playing: it falls back to the defaults.
+        const char* variable = direction == Direction::kOutput ? "QUORVEL_OUTPUT" : "QUORVEL_INPUT";
+        const char* text = std::getenv(variable);
+        if (text != nullptr && *text != '\0') {
+            std::string error;
+            DeviceChoice chosen;
+            if (ChooseFromText(direction, text, &chosen, &error)) {
+                state.choice[index] = std::move(chosen);
+            } else {
+                std::fprintf(stderr, "QuorvelDevice: %s ignored, using the defaults: %s\n",
+                             variable, error.c_str());
+            }
+        }
+    }
+    return state.choice[index];
+}
+
+void ResetSettings() {
+    {
+        SettingsState& state = Settings();
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        for (std::size_t i = 0; i < 2; ++i) {
+            state.chosen[i] = false;
+            state.choice[i] = DeviceChoice{};
+        }
+    }
+    PlayedMemory& memory = Memory();
+    const std::lock_guard<std::mutex> lock(memory.mutex);
+    memory.bytes.clear();
+}
+
+void StoreChoice(Direction direction, DeviceChoice choice) {
+    SettingsState& state = Settings();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.chosen[IndexOf(direction)] = true;
+    state.choice[IndexOf(direction)] = std::move(choice);
+}
+
+}  // namespace detail
+
+bool ConfigureOutput(const OutputSettings& settings, std::string* error) {
+    detail::DeviceChoice choice;
+    if (!detail::ChooseOutput(settings, &choice, error)) return false;
+    detail::StoreChoice(detail::Direction::kOutput, std::move(choice));
+    return true;
+}
+
+bool ConfigureInput(const InputSettings& settings, std::string* error) {
+    detail::DeviceChoice choice;
+    if (!detail::ChooseInput(settings, &choice, error)) return false;
+    detail::StoreChoice(detail::Direction::kInput, std::move(choice));
+    return true;
+}
+
+bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std::string* error) {
+    return detail::ParseText(
+        detail::Direction::kOutput, text, settings, error, ", memory or sink=PATH",
+        [](const std::string& token, OutputSettings* parsed, std::string* sentence) {
+            if (token == "memory") {
+                parsed->sinkMemory = true;
+            } else if (token.rfind("sink=", 0) == 0) {
+                parsed->sinkFile = token.substr(5);
+                if (parsed->sinkFile.empty()) {
+                    *sentence = "The output setting \"sink=\" needs a file path.";
+                    return false;
+                }
+            } else {
+                return false;
+            }
+            return true;
+        });
+}
+
+bool ParseInputSettings(const std::string& text, InputSettings* settings, std::string* error) {
+    return detail::ParseText(
+        detail::Direction::kInput, text, settings, error, ", source=SOURCE or fifo=SAMPLES",
+        [](const std::string& token, InputSettings* parsed, std::string* sentence) {
+            if (token.rfind("source=", 0) == 0) {
+                parsed->source = token.substr(7);
+                detail::InputSource source;
+                return detail::ParseInputSource(parsed->source, false, &source, sentence);
+            }
+            if (token.rfind("fifo=", 0) == 0) {
+                const std::string number = token.substr(5);
+                const bool digits = !number.empty() && number.size() <= 9 &&
+                                    number.find_first_not_of("0123456789") == std::string::npos;
+                const std::size_t frames = digits ? std::stoul(number) : 0;
+                if (!digits || frames > detail::kMaxFifoFrames) {
+                    *sentence = "Bad FIFO size \"" + number + "\" in input setting \"" + token +
+                                "\" (expected a number of samples up to " +
+                                std::to_string(detail::kMaxFifoFrames) + ").";
+                    return false;
+                }
+                parsed->fifoFrames = frames;
+                return true;
+            }
+            return false;
+        });
+}
+
+std::vector<std::uint8_t> TakePlayedBytes() {
+    detail::PlayedMemory& memory = detail::Memory();
+    const std::lock_guard<std::mutex> lock(memory.mutex);
+    return std::exchange(memory.bytes, {});
+}
+
+}  // namespace quorvel::device

@@ -1,0 +1,55 @@
+// The devices' settings, both directions: what ConfigureOutput / ConfigureInput or the
+// QUORVEL_OUTPUT / QUORVEL_INPUT variables chose, checked and made ready once (a sink file
+// opened, a source file loaded) for every device opened with them.
+#ifndef QUORVEL_DEVICE_SETTINGS_H
+#define QUORVEL_DEVICE_SETTINGS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "backends/backend.h"
+#include "quorvel/device.h"
+
+namespace quorvel::device::detail {
+
+// Receives the bytes output devices play, in the order they play them: appends them to a file
+// and/or keeps them for TakePlayedBytes(). Shared by every device opened with the same settings.
+class OutputSink {
+  public:
+    OutputSink(std::FILE* file, bool memory) : file_(file), memory_(memory) {}
+    ~OutputSink();
+    OutputSink(const OutputSink&) = delete;
+    OutputSink& operator=(const OutputSink&) = delete;
+
+    void Write(const std::uint8_t* bytes, std::size_t count);
+
+  private:
+    std::mutex mutex_;
+    std::FILE* const file_;  // may be null
+    const bool memory_;
+};
+
+// What a device opened now uses.
+struct DeviceChoice {
+    std::string backend;  // a table name or "default"
+    Pace pace = Pace::kRealTime;
+    std::shared_ptr<OutputSink> sink;           // output; null when no sink was asked for
+    std::shared_ptr<const InputSource> source;  // input
+    std::size_t fifoFrames = 0;                 // input
+};
+
+// The last Configure call's choice, or else the environment variable's (defaults when it is
+// unset or bad, said in one line on standard error), read at the first open after start or
+// after ResetSettings.
+DeviceChoice ChoiceForNewDevice(Direction direction);
+
+// Back to defaults as at start (the variables will be read again), memory sink emptied.
+void ResetSettings();
+
+}  // namespace quorvel::device::detail
+
+#endif

@@ -1,0 +1,190 @@
+// The waveOut* and waveIn* calls: the Win32 argument checks, one order for both directions, each
+// call's journal line and injected fault, then the device core.
+//
+// waveOutOpen and waveInOpen clear *device first, so no failure leaves a handle behind, then
+// check, in the order Wine's winmm does: the handle pointer (unless only querying), the flags and
+// callback, the device number, the format. The other calls check the handle, then the header.
+#include <mmsystem.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/input_device.h"
+#include "core/journal_line.h"
+#include "core/output_device.h"
+#include "core/wave_format.h"
+
+namespace quorvel::device::detail {
+namespace {
+
+constexpr Direction kOut = Direction::kOutput;
+constexpr Direction kIn = Direction::kInput;
+
+std::string Hex(unsigned long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%lX", value);
+    return text;
+}
+
+MMRESULT CheckOpen(bool haveHandlePointer, UINT deviceId, LPCWAVEFORMATEX format,
+                   DWORD_PTR callback, DWORD flags) {
+    const bool queryOnly = (flags & WAVE_FORMAT_QUERY) != 0;
+    if (!haveHandlePointer && !queryOnly) return MMSYSERR_INVALPARAM;
+    const DWORD callbackType = flags & CALLBACK_TYPEMASK;
+    if ((flags & ~static_cast<DWORD>(CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY)) != 0 ||
+        (callbackType != CALLBACK_FUNCTION && callbackType != CALLBACK_NULL)) {
+        return MMSYSERR_INVALFLAG;
+    }
+    if (callbackType == CALLBACK_FUNCTION && callback == 0) return MMSYSERR_INVALPARAM;
+    if (deviceId != 0 && deviceId != WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
+    return CheckPcmFormat(format);
+}
+
+template <typename Handle>
+MMRESULT Open(Direction direction, const char* name, Op fault, Handle* device, UINT deviceId,
+              LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
+    JournalLine call;
+    if (call.on()) {
+        const std::string id =
+            deviceId == WAVE_MAPPER ? std::string("WAVE_MAPPER") : std::to_string(deviceId);
+        call.SetText(std::string(name) + "(" + id + ", " + FormatText(format) + ", " + Hex(flags) +
+                     ")");
+    }
+    if (device != nullptr) *device = nullptr;
+    if (const unsigned code = TakeFault(fault)) return call.Finish(code);
+    MMRESULT result = CheckOpen(device != nullptr, deviceId, format, callback, flags);
+    if (result != MMSYSERR_NOERROR || (flags & WAVE_FORMAT_QUERY) != 0) {
+        return call.Finish(result);
+    }
+    const DWORD_PTR function = (flags & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION ? callback : 0;
+    std::uintptr_t handle = 0;
+    result = WaveDevice::Open(direction, *format, function, instance, &handle, call);
+    if (result == MMSYSERR_NOERROR) *device = reinterpret_cast<Handle>(handle);
+    return call.Finish(result);
+}
+
+// A call on a handle: the device it names (null if none), its journal line, and the checks
+// every such call makes first. `header` is checked when the call takes one.
+template <typename Device>
+struct Call {
+    template <typename Handle>
+    Call(Direction direction, const char* name, Op fault, Handle handle, bool takesHeader = false,
+         const WAVEHDR* header = nullptr, UINT size = 0)
+        : device(std::static_pointer_cast<Device>(
+              WaveDevice::Find(direction, reinterpret_cast<std::uintptr_t>(handle)))) {
+        if (line.on()) {
+            std::string text = std::string(name) + "(" + (device ? device->name() : "bad");
+            if (takesHeader) text += header != nullptr ? ", hdr" : ", null";
+            line.SetText(text + ")");
+        }
+        if (const unsigned code = TakeFault(fault)) {
+            result = code;
+        } else if (!device) {
+            result = MMSYSERR_INVALHANDLE;
+        } else if (takesHeader && (header == nullptr || size < sizeof(WAVEHDR))) {
+            result = MMSYSERR_INVALPARAM;
+        }
+    }
+    // True when the checks failed; the journal line then has its result.
+    bool failed() {
+        if (result != MMSYSERR_NOERROR) line.Finish(result);
+        return result != MMSYSERR_NOERROR;
+    }
+    MMRESULT Finish(MMRESULT code) { return line.Finish(code); }
+
+    JournalLine line;
+    std::shared_ptr<Device> device;
+    MMRESULT result = MMSYSERR_NOERROR;
+};
+
+}  // namespace
+}  // namespace quorvel::device::detail
+
+// The Win32 functions are C symbols at global scope.
+using namespace quorvel::device::detail;
+using quorvel::device::Op;
+
+MMRESULT waveOutOpen(LPHWAVEOUT device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                     DWORD_PTR instance, DWORD flags) {
+    return Open(kOut, "waveOutOpen", Op::kOutOpen, device, deviceId, format, callback, instance,
+                flags);
+}
+
+MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                    DWORD_PTR instance, DWORD flags) {
+    return Open(kIn, "waveInOpen", Op::kInOpen, device, deviceId, format, callback, instance,
+                flags);
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    Call<WaveDevice> call(kOut, "waveOutPrepareHeader", Op::kOutPrepare, device, true, header, size);
+    return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
+}
+
+MMRESULT waveInPrepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
+    Call<WaveDevice> call(kIn, "waveInPrepareHeader", Op::kInPrepare, device, true, header, size);
+    return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    Call<WaveDevice> call(kOut, "waveOutUnprepareHeader", Op::kOutUnprepare, device, true, header,
+                          size);
+    return call.failed() ? call.result : call.Finish(call.device->Unprepare(header));
+}
+
+MMRESULT waveInUnprepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
+    Call<WaveDevice> call(kIn, "waveInUnprepareHeader", Op::kInUnprepare, device, true, header,
+                          size);
+    return call.failed() ? call.result : call.Finish(call.device->Unprepare(header));
+}
+
+MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    Call<WaveDevice> call(kOut, "waveOutWrite", Op::kOutWrite, device, true, header, size);
+    return call.failed() ? call.result : call.Finish(call.device->Queue(header, call.line));
+}
+
+MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT size) {
+    Call<WaveDevice> call(kIn, "waveInAddBuffer", Op::kInAddBuffer, device, true, header, size);
+    return call.failed() ? call.result : call.Finish(call.device->Queue(header, call.line));
+}
+
+MMRESULT waveOutPause(HWAVEOUT device) {
+    Call<OutputDevice> call(kOut, "waveOutPause", Op::kOutPause, device);
+    return call.failed() ? call.result : call.Finish(call.device->SetPaused(true, call.line));
+}
+
+MMRESULT waveOutRestart(HWAVEOUT device) {
+    Call<OutputDevice> call(kOut, "waveOutRestart", Op::kOutRestart, device);
+    return call.failed() ? call.result : call.Finish(call.device->SetPaused(false, call.line));
+}
+
+MMRESULT waveOutReset(HWAVEOUT device) {
+    Call<OutputDevice> call(kOut, "waveOutReset", Op::kOutReset, device);
+    return call.failed() ? call.result : call.Finish(call.device->Reset(call.line));
+}
+
+MMRESULT waveInStart(HWAVEIN device) {
+    Call<InputDevice> call(kIn, "waveInStart", Op::kInStart, device);
+    return call.failed() ? call.result : call.Finish(call.device->Start(call.line));
+}
+
+MMRESULT waveInStop(HWAVEIN device) {
+    Call<InputDevice> call(kIn, "waveInStop", Op::kInStop, device);
+    return call.failed() ? call.result : call.Finish(call.device->Stop(false, call.line));
+}
+
+MMRESULT waveInReset(HWAVEIN device) {
+    Call<InputDevice> call(kIn, "waveInReset", Op::kInReset, device);
+    return call.failed() ? call.result : call.Finish(call.device->Stop(true, call.line));
+}
+
+MMRESULT waveOutClose(HWAVEOUT device) {
+    Call<WaveDevice> call(kOut, "waveOutClose", Op::kOutClose, device);
+    return call.failed() ? call.result : call.Finish(call.device->Close(call.line));
+}
+
+MMRESULT waveInClose(HWAVEIN device) {
+    Call<WaveDevice> call(kIn, "waveInClose", Op::kInClose, device);
+    return call.failed() ? call.result : call.Finish(call.device->Close(call.line));
+}
