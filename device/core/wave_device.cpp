@@ -59,9 +59,9 @@ void CountMessage(DeviceRegistry& registry) {
 }  // namespace
 
 const DirectionNames& NamesOf(Direction direction) {
-    static const DirectionNames output{"wout",        MM_WOM_OPEN,    MM_WOM_CLOSE, MM_WOM_DONE,
+    static const DirectionNames output{"wout",        MM_WOM_OPEN,    MM_WOM_CLOSE,  MM_WOM_DONE,
                                        "MM_WOM_OPEN", "MM_WOM_CLOSE", "MM_WOM_DONE", "plays"};
-    static const DirectionNames input{"win",         MM_WIM_OPEN,    MM_WIM_CLOSE, MM_WIM_DATA,
+    static const DirectionNames input{"win",         MM_WIM_OPEN,    MM_WIM_CLOSE,  MM_WIM_DATA,
                                       "MM_WIM_OPEN", "MM_WIM_CLOSE", "MM_WIM_DATA", "captures"};
     return direction == Direction::kOutput ? output : input;
 }
@@ -159,10 +159,10 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
             registry.open.emplace(device->handle_, device);
             registry.live.push_back(device);
             registry.activeBackend = opened->name;
-            registry.fallbackNotice = firstProblem.empty() ? std::string()
-                                                           : firstProblem + " The " +
-                                                                 opened->name + " device " +
-                                                                 names.verb + " instead.";
+            registry.fallbackNotice =
+                firstProblem.empty()
+                    ? std::string()
+                    : firstProblem + " The " + opened->name + " device " + names.verb + " instead.";
         }
     } catch (const std::exception&) {  // no memory or no thread: nothing may escape to C
         return MMSYSERR_NOMEM;
@@ -271,9 +271,10 @@ void WaveDevice::Lost(const std::string& reason) {
         queue_.clear();
         LostLocked();
         const UINT data = NamesOf(direction_).data;
-        messages_.erase(std::remove_if(messages_.begin(), messages_.end(),
-                                       [data](const Message& message) { return message.id == data; }),
-                        messages_.end());
+        messages_.erase(
+            std::remove_if(messages_.begin(), messages_.end(),
+                           [data](const Message& message) { return message.id == data; }),
+            messages_.end());
     }
     posted_.notify_one();
     std::fprintf(stderr, "QuorvelDevice: %s lost its sound device: %s.\n", name_.c_str(),
@@ -359,8 +360,8 @@ void WaveDevice::Deliver(const Message& message) {
     const Clock::time_point start = timed ? Clock::now() : Clock::time_point();
     const auto param = reinterpret_cast<DWORD_PTR>(message.header);
     if (direction_ == Direction::kOutput) {
-        reinterpret_cast<LPWAVECALLBACK>(callback_)(reinterpret_cast<HWAVEOUT>(handle_),
-                                                    message.id, instance_, param, 0);
+        reinterpret_cast<LPWAVECALLBACK>(callback_)(reinterpret_cast<HWAVEOUT>(handle_), message.id,
+                                                    instance_, param, 0);
     } else {
         reinterpret_cast<LPWAVEINCALLBACK>(callback_)(reinterpret_cast<HWAVEIN>(handle_),
                                                       message.id, instance_, param, 0);

@@ -56,11 +56,11 @@ struct DeviceCounters {
     std::atomic<std::uint64_t> opened{0};
     std::atomic<std::uint64_t> closed{0};
     std::atomic<std::uint64_t> lost{0};
-    std::atomic<std::uint64_t> queued{0};     // blocks written (output)
-    std::atomic<std::uint64_t> completed{0};  // blocks played to their end, buffers filled
-    std::atomic<std::uint64_t> messages{0};   // done and data messages handed to a callback
-    std::atomic<std::uint64_t> moved{0};      // bytes played (output), frames captured (input)
-    std::atomic<std::uint64_t> dropped{0};    // frames the FIFO had no room for (input)
+    std::atomic<std::uint64_t> queued{0};          // blocks written (output)
+    std::atomic<std::uint64_t> completed{0};       // blocks played to their end, buffers filled
+    std::atomic<std::uint64_t> messages{0};        // done and data messages handed to a callback
+    std::atomic<std::uint64_t> moved{0};           // bytes played (output), frames captured (input)
+    std::atomic<std::uint64_t> dropped{0};         // frames the FIFO had no room for (input)
     std::atomic<std::uint64_t> underrunFrames{0};  // silence of a sound device (output)
     std::atomic<std::uint64_t> idleFrames{0};
     void Reset();

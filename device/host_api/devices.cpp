@@ -121,9 +121,8 @@ bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
         WaitFor(registry, timeout, [&] { return registry.counters.messages.load() >= count; });
     const std::lock_guard<std::mutex> lock(registry.mutex);
     registry.awaitedMessages.erase(awaited);
-    registry.nearestAwaited.store(registry.awaitedMessages.empty()
-                                      ? ~std::uint64_t{0}
-                                      : *registry.awaitedMessages.begin());
+    registry.nearestAwaited.store(
+        registry.awaitedMessages.empty() ? ~std::uint64_t{0} : *registry.awaitedMessages.begin());
     return reached;
 }
 

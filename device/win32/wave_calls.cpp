@@ -118,7 +118,8 @@ MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWO
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutPrepareHeader", Op::kOutPrepare, device, true, header, size);
+    Call<WaveDevice> call(kOut, "waveOutPrepareHeader", Op::kOutPrepare, device, true, header,
+                          size);
     return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
 }
 

@@ -150,8 +150,7 @@ bool LoadFileSamples(const std::string& path, std::vector<std::int16_t>* samples
 
 }  // namespace
 
-bool ParseInputSource(const std::string& text, bool load, InputSource* source,
-                      std::string* error) {
+bool ParseInputSource(const std::string& text, bool load, InputSource* source, std::string* error) {
     InputSource parsed;
     if (!ParseSourceText(text, &parsed, error)) return false;
     if (load && parsed.kind == InputSource::Kind::kFile &&

@@ -16,15 +16,14 @@ class InputSource {
   public:
     enum class Kind { kSilence, kTone, kRamp, kFile };
     Kind kind = Kind::kSilence;
-    double frequency = 0.0;                    // kTone
-    std::string path;                          // kFile
-    std::vector<std::int16_t> samples;         // kFile: never empty
+    double frequency = 0.0;             // kTone
+    std::string path;                   // kFile
+    std::vector<std::int16_t> samples;  // kFile: never empty
 };
 
 // Parses "silence", "tone:HZ", "ramp" or "file:PATH" into *source; false, with a sentence
 // naming the bad value in *error, otherwise. A file is read only when `load` is set.
-bool ParseInputSource(const std::string& text, bool load, InputSource* source,
-                      std::string* error);
+bool ParseInputSource(const std::string& text, bool load, InputSource* source, std::string* error);
 
 }  // namespace quorvel::device::detail
 
