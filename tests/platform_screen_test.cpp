@@ -180,6 +180,7 @@ TEST_F(ScreenTest, SteepLinesFromFarAwayMatchTheirDefinition) {
         {{INT_MIN + 100, INT_MIN}, {INT_MAX - 300, INT_MAX}},  // the longest, rightwards
         {{INT_MAX - 100, INT_MIN}, {INT_MIN + 300, INT_MAX}},  // the longest, leftwards
         {{-1100000000, -1200000000}, {239, 100}},              // just past 2^30 across
+        {{-1073741824, INT_MIN}, {200, 400}},                  // rising half a pixel a row: ties
     };
     for (const auto& line : lines) {
         qd::ClearScreen();
