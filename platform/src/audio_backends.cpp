@@ -1,15 +1,19 @@
-// The table of audio backends: the sound device through SDL first, then the virtual device,
-// which always opens.
+// The table of audio backends: the sound device through SDL first (in builds with SDL), then
+// the virtual device, which always opens.
 #include "audio_backends.h"
 
+#if QWF_WITH_SDL
 #include "sdl_audio.h"
+#endif
 
 namespace quorvel::device {
 namespace detail {
 
 const std::vector<AudioBackendEntry>& AudioBackendTable() {
     static const std::vector<AudioBackendEntry> table = {
+#if QWF_WITH_SDL
         {"sdl", &CreateSdlOutput, &MakeSdlInputFactory},
+#endif
         {"virtual", &CreateVirtualOutput, &MakeVirtualInputFactory},
     };
     return table;

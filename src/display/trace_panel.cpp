@@ -20,7 +20,7 @@ int TraceRow(Sample sample) {
 void BuildTrace(Trace& trace, const Sample* samples, int first) {
     for (int i = 0; i < TRACE_POINTS; ++i) {
         trace[i].x = i;
-        trace[i].y = TraceRow(samples[first + TRACE_STRIDE * i]);
+        trace[i].y = TraceRow(FromLittleEndian(samples[first + TRACE_STRIDE * i]));
     }
 }
 

@@ -35,7 +35,7 @@ void SetUp(TracePanel& panel, COLORREF traceColor, COLORREF backColor);
 // Screen row of one sample.
 int TraceRow(Sample sample);
 
-// Point i takes sample first + 8 * i of the block.
+// Point i takes sample first + 8 * i of the block (little-endian, as blocks hold samples).
 void BuildTrace(Trace& trace, const Sample* samples, int first);
 
 // Fills the panel with the brush and outlines it with the pen.

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "program_launcher.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -205,7 +207,8 @@ class Process {
                       env.end());
             env.push_back(entry);
         }
-        std::vector<std::string> args = {kProgram};
+        std::vector<std::string> args = QUORVEL_PROGRAM_LAUNCHER;
+        args.push_back(kProgram);
         args.insert(args.end(), launch.args.begin(), launch.args.end());
         std::vector<char*> argv;
         argv.reserve(args.size() + 1);

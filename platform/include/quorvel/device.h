@@ -60,7 +60,8 @@ enum class Pace {
 };
 
 // Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
-//   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them);
+//   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
+//              left out of builds configured with QWF_WITH_SDL=OFF);
 //   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
 //   "default"  the first of AudioBackends() whose device opens.
 // A device opened with nothing configured and no environment variable uses "default". The pace,
@@ -178,7 +179,8 @@ QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes(
 QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes();
 
 // ---- Backends and sound devices --------------------------------------------------------
-// The backends in the order "default" tries them: {"sdl", "virtual"}.
+// The backends in the order "default" tries them: {"sdl", "virtual"}, or {"virtual"} in a
+// build without SDL.
 QUORVEL_DEVICE_API std::vector<std::string> AudioBackends();
 // The backend the most recently opened output / input device uses ("sdl" or "virtual"); empty
 // before the first open since start or ResetAll.
