@@ -69,9 +69,11 @@ struct Screen {
     }
 };
 
+// Never destroyed: a module unloaded at process exit releases its contexts, pens and brushes
+// after this library's static objects would have been destroyed.
 Screen& State() {
-    static Screen screen;
-    return screen;
+    static auto* const screen = new Screen;
+    return *screen;
 }
 
 std::uintptr_t NewHandleValue(Kind kind) {

@@ -128,7 +128,7 @@ enum class Op {
     kInUnprepare,
     kInClose,
     // _wfopen: the file opens, but every read of the stream past byte `code` of the file fails
-    // (EIO), as on a failing medium; the bytes before it read as usual.
+    // (EIO), as on a failing medium; the bytes before it read as usual. `code` is at least 1.
     kFileRead,
 };
 QUORVEL_DEVICE_API void InjectFault(Op op, unsigned code, int skip = 0, int count = 1);
