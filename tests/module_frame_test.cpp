@@ -1,5 +1,6 @@
 // The module as a host sees it: exactly four exported names, the version data carried in the
-// file, load and unload touching nothing, and the results of the entry points with no work.
+// file, load and unload touching nothing, the results of the entry points with no work, and
+// the screen objects its starts leave.
 #include <dlfcn.h>
 #include <elf.h>
 #include <gtest/gtest.h>
@@ -215,6 +216,44 @@ TEST(ModuleLoading, EntryPointsWithNothingStartedReturnDoneAndZero) {
         EXPECT_EQ(name.rfind("waveIn", 0), std::string::npos) << name;
     }
     dlclose(module);
+}
+
+TEST(ModuleLoading, StartsReleaseTheEarlierStartsScreenObjectsAndUnloadingTheLast) {
+    device::ResetAll();
+    device::OutputSettings output;
+    output.pace = device::Pace::kFast;
+    ASSERT_TRUE(device::ConfigureOutput(output));
+    device::InputSettings input;
+    input.pace = device::Pace::kFast;
+    ASSERT_TRUE(device::ConfigureInput(input));
+    const std::string dir = qwf::test::MakeTempDir();
+    const std::u16string tiny = qwf::test::Utf16(dir + "/tiny.wav");
+    const std::u16string missing = qwf::test::Utf16(dir + "/missing.wav");
+    qwf::test::WriteFile(dir + "/tiny.wav", qwf::test::MakeWav(qwf::test::PatternSamples(100)));
+    const std::size_t before = device::LiveScreenObjects();
+
+    void* module = dlopen(QWF_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    const auto play = reinterpret_cast<PlayWavWaveFormFn>(dlsym(module, "PlayWavWaveForm"));
+    const auto record = reinterpret_cast<WaveRecordWaveFormFn>(dlsym(module, "WaveRecordWaveForm"));
+    const auto stop =
+        reinterpret_cast<WaveRecordWaveFormStopFn>(dlsym(module, "WaveRecordWaveFormStop"));
+    ASSERT_TRUE(play != nullptr && record != nullptr && stop != nullptr);
+    constexpr int kStarts = 1'000;
+    // Each kind keeps only its last start's context, pen and brush.
+    for (int i = 0; i < kStarts; ++i) {
+        play((i % 2 == 0 ? tiny : missing).c_str(), 0x0000FF00, 0);
+    }
+    EXPECT_EQ(device::LiveScreenObjects(), before + 3);
+    for (int i = 0; i < kStarts; ++i) {
+        ASSERT_EQ(record(u"", 0x000000FF, 0), WF_DONE);
+        stop();
+    }
+    EXPECT_EQ(device::LiveScreenObjects(), before + 6);
+    std::printf("live screen objects: %zu before, %zu after %d starts of each kind\n", before,
+                device::LiveScreenObjects(), kStarts);
+    ASSERT_EQ(dlclose(module), 0);
+    EXPECT_EQ(device::LiveScreenObjects(), before);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ bool Choose(const OutputSettings& settings, OutputChoice* choice, std::string* e
     }
     std::shared_ptr<OutputSink> sink;
     if (file != nullptr || settings.sinkMemory) {
-        sink = std::make_shared<OutputSink>(file, settings.sinkMemory);
+        sink = std::make_shared<OutputSink>(file, settings.sinkFile, settings.sinkMemory);
     }
     *choice = OutputChoice{settings, std::move(sink)};
     return true;
@@ -78,16 +78,26 @@ OutputSink::~OutputSink() {
 
 void OutputSink::Write(const std::uint8_t* bytes, std::size_t count) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (file_ != nullptr) {
+    if (file_ != nullptr && fileError_.empty()) {
         // Flushed at once so that a reader sees every byte whose block has been reported done.
-        std::fwrite(bytes, 1, count, file_);
-        std::fflush(file_);
+        errno = 0;
+        if (std::fwrite(bytes, 1, count, file_) != count || std::fflush(file_) != 0) {
+            // A short write sets no errno of its own.
+            const int cause = errno != 0 ? errno : EIO;
+            fileError_ = "Cannot write to the output sink file \"" + path_ +
+                         "\": " + std::generic_category().message(cause) + ".";
+        }
     }
     if (memory_) {
         PlayedMemory& memory = Memory();
         const std::lock_guard<std::mutex> memoryLock(memory.mutex);
         memory.bytes.insert(memory.bytes.end(), bytes, bytes + count);
     }
+}
+
+std::string OutputSink::FileError() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fileError_;
 }
 
 OutputChoice OutputForNewDevice() {
@@ -168,6 +178,16 @@ bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std:
     }
     *settings = std::move(parsed);
     return true;
+}
+
+std::string OutputSinkError() {
+    std::shared_ptr<detail::OutputSink> sink;
+    {
+        detail::SettingsState& state = detail::Settings();
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        sink = state.choice.sink;
+    }
+    return sink ? sink->FileError() : std::string();
 }
 
 std::vector<std::uint8_t> TakePlayedBytes() {

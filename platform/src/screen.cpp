@@ -69,9 +69,11 @@ struct Screen {
     }
 };
 
+// Never destroyed: a module unloaded at process exit releases its contexts, pens and brushes
+// after this library's static objects would have been destroyed.
 Screen& State() {
-    static Screen screen;
-    return screen;
+    static auto* const screen = new Screen;
+    return *screen;
 }
 
 std::uintptr_t NewHandleValue(Kind kind) {
@@ -499,6 +501,13 @@ bool WriteScreenPng(const std::string& path, std::string* error) {
 
 std::uint64_t ScreenGeneration() {
     return State().generation.load(std::memory_order_acquire);
+}
+
+std::size_t LiveScreenObjects() {
+    Screen& screen = State();
+    const std::lock_guard<std::mutex> lock(screen.mutex);
+    const std::size_t stock = screen.stockPen != 0 ? 2 : 0;  // made together, never deleted
+    return screen.objects.size() - stock;
 }
 
 namespace detail {
