@@ -936,6 +936,7 @@ TEST(Safety, TargetsThatWouldBlockOrLeadNowhereAreRefusedAtOnce) {
         {{"play", kSample, "--output", "file:" + fifo}, "not a regular file"},
         {{"play", kSample, "--png", fifo}, "not a regular file"},
         {{"record", dangling, "--seconds", "1"}, "link to a missing folder"},
+        {{"play", kSample, "--fast", "--output", "file:/dev/full"}, "/dev/full"},
         {{"monitor", "--seconds", "1", "--input", "file:/dev/zero"}, "not a regular file"},
         {{"monitor", "--seconds", "1", "--input", "file:" + fifo}, "not a regular file"},
     };
