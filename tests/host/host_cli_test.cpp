@@ -915,7 +915,8 @@ TEST(Safety, WhatStandardInputHoldsNeverKeepsASessionFromEnding) {
         Launch endless{{"monitor", "--input", "silence"}};
         endless.input = input;
         Process monitor(endless);
-        std::this_thread::sleep_for(400ms);
+        // Long enough for quorvel to take its signals over, under an emulator too.
+        std::this_thread::sleep_for(1500ms);
         monitor.Signal(SIGTERM);
         EXPECT_EQ(monitor.Wait(30s).status, 0);
     }
