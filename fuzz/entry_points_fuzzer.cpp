@@ -268,11 +268,15 @@ void Record(Program& program, Session& session) {
         result != WF_ERR_START && result != WF_ERR_FILE) {
         Fail("WaveRecordWaveForm returned " + std::to_string(result));
     }
-    // The capture before was ended first; its file is complete unless the new one replaced it.
-    if (!previous.empty() && !previousTampered && previous != path.file) {
+    // The capture before was ended first; its file is complete unless the new start replaced
+    // it, which a start failing before its file is opened never does.
+    const bool fileUntouched = result == WF_ERR_OPEN || result == WF_ERR_QUEUE;
+    if (!previous.empty() && !previousTampered && (previous != path.file || fileUntouched)) {
         CheckRecording(previous, 0x7FFFFFFF);
     }
-    session.recordingFile = result != WF_ERR_FILE && !path.file.empty() ? path.file : "";
+    // Only a start that got as far as writing the placeholder header has a file of its own.
+    const bool fileWritten = result == WF_DONE || result == WF_ERR_START;
+    session.recordingFile = fileWritten && !path.file.empty() ? path.file : "";
     session.recordingTampered = false;
 }
 

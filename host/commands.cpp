@@ -378,7 +378,8 @@ int RunPlay(const PlayOptions& options) {
                 quit = true;
             }
         }
-        if (quit || signal != 0) break;
+        // A sink that stopped taking bytes ends the playback: what follows would be lost.
+        if (quit || signal != 0 || !device::OutputSinkError().empty()) break;
         session.view->Update(PlayStatus(report, name, paused, true), toggled);
     }
     // A lost sound device returns its blocks without messages, which looks like the end.
@@ -389,7 +390,11 @@ int RunPlay(const PlayOptions& options) {
     session.module.Unload();
     stepper.reset();
 
-    if (lost) {
+    const std::string sinkError = device::OutputSinkError();
+    if (!sinkError.empty()) {
+        Error(sinkError);
+        exitStatus = kExitFile;
+    } else if (lost) {
         Error("The sound device went away after " + std::to_string(stats.blocksPlayed) + " of " +
               std::to_string(report.blocks) + " blocks of " + Quoted(options.file) + ".");
         exitStatus = kExitDevice;

@@ -11,6 +11,9 @@
 
 #include "text.h"
 
+// stat, open and pread of a WAV file past 2 GiB, on 32-bit systems too (CMakeLists.txt defines it).
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: define _FILE_OFFSET_BITS=64");
+
 namespace quorvel::host {
 namespace {
 

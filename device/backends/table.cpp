@@ -1,5 +1,5 @@
-// The table of audio backends: the sound device through SDL first, then the virtual device,
-// which always opens; the null device only when named.
+// The table of audio backends: the sound device through SDL first (in builds with SDL), then the
+// virtual device, which always opens; the null device only when named.
 #include "backends/table.h"
 
 namespace quorvel::device {
@@ -11,8 +11,10 @@ std::unique_ptr<Backend> CreateNullBackend(const BackendRequest& request);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-        // name, output, input, sound device, create
+    // name, output, input, sound device, create
+#if QWF_WITH_SDL
         {"sdl", true, true, true, &CreateSdlBackend},
+#endif
         {"virtual", true, true, false, &CreateVirtualBackend},
         {"null", true, true, false, &CreateNullBackend},
     };

@@ -1,6 +1,7 @@
 // The one idiom for state that a device thread can touch: the message threads, the backends'
 // clocks and SDL's thread may still run while the process exits and static objects are
-// destroyed, so such state is made on first use and never destroyed.
+// destroyed, and a module unloaded at exit releases its panel objects after that, so such state
+// is made on first use and never destroyed.
 #ifndef QUORVEL_DEVICE_NEVER_DESTROYED_H
 #define QUORVEL_DEVICE_NEVER_DESTROYED_H
 

@@ -24,7 +24,7 @@ struct Fault {
     int count = 0;  // negative: every call
 };
 
-constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::kInClose) + 1;
+constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::kFileRead) + 1;
 
 struct Control {
     std::mutex mutex;

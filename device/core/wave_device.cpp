@@ -338,6 +338,7 @@ void WaveDevice::Run() {
         lock.unlock();
         if (message.id == names.close) return;
         if (backend) backend->Wake();
+        backend.reset();  // never with the lock held: the last reference closes the backend
         if (message.id == names.data) CountMessage(registry_);
         // Waiters only care about the device running out; waking them for every block would
         // cost a thread switch per block.

@@ -156,17 +156,23 @@ void DrawSegment(Canvas& canvas, POINT from, POINT to, PenReach reach, COLORREF 
         while (step <= last) {
             const std::int64_t offset = offsetAt(step);
             std::int64_t runEnd = last;
+            // The offset stays at most `offset` while 2*s*rise + run < 2*run*(offset + 1): the
+            // run ends at step (run * (2 * offset + 1) - 1) / (2 * rise).
             if (rise > 0 && offset < (std::int64_t{1} << 30)) {
                 // run < 2^32, so run * (2 * offset + 1) < 2^63: plain 64-bit arithmetic.
                 const std::uint64_t limit = run * (2 * static_cast<std::uint64_t>(offset) + 1);
                 const std::uint64_t end = (limit - 1) / (2 * rise);
                 if (end < static_cast<std::uint64_t>(last)) runEnd = static_cast<std::int64_t>(end);
             } else if (rise > 0) {
-                // The offset stays at most `offset` while 2*s*rise + run < 2*run*(offset + 1).
-                __extension__ typedef unsigned __int128 Wide;  // products reach 2^65
-                const Wide limit = Wide{run} * (2 * static_cast<Wide>(offset) + 1);
-                const Wide end = (limit - 1) / (Wide{2} * rise);
-                if (end < static_cast<Wide>(last)) runEnd = static_cast<std::int64_t>(end);
+                // The product reaches 2^65 and 32-bit targets have no 128-bit integer: with run =
+                // whole * rise + part and part * offset = spread (< 2^64, as offset <= rise), the
+                // same quotient is whole * offset + spread / rise + the rest's share below.
+                const auto unsignedOffset = static_cast<std::uint64_t>(offset);
+                const std::uint64_t whole = run / rise;
+                const std::uint64_t spread = (run % rise) * unsignedOffset;
+                const std::uint64_t end = whole * unsignedOffset + spread / rise +
+                                          (2 * (spread % rise) + run - 1) / (2 * rise);
+                if (end < static_cast<std::uint64_t>(last)) runEnd = static_cast<std::int64_t>(end);
             }
             const std::int64_t x = minorStart + minorSign * offset;
             const std::int64_t yFirst = majorStart + majorSign * step;

@@ -81,6 +81,13 @@ std::uint64_t ScreenGeneration() {
     return detail::TheScreen().generation.load(std::memory_order_acquire);
 }
 
+std::size_t LiveScreenObjects() {
+    detail::Screen& screen = detail::TheScreen();
+    const std::lock_guard<std::mutex> lock(screen.mutex);
+    const std::size_t stock = screen.stockPen != 0 ? 2 : 0;  // made together, never deleted
+    return screen.objects.size() - stock;
+}
+
 namespace detail {
 
 void ResetScreenPart() {

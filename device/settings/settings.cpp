@@ -69,7 +69,7 @@ bool ChooseOutput(const OutputSettings& settings, DeviceChoice* choice, std::str
     }
     *choice = DeviceChoice{settings.backend, settings.pace, nullptr, nullptr, 0};
     if (file != nullptr || settings.sinkMemory) {
-        choice->sink = std::make_shared<OutputSink>(file, settings.sinkMemory);
+        choice->sink = std::make_shared<OutputSink>(file, settings.sinkFile, settings.sinkMemory);
     }
     return true;
 }
@@ -164,16 +164,26 @@ OutputSink::~OutputSink() {
 
 void OutputSink::Write(const std::uint8_t* bytes, std::size_t count) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (file_ != nullptr) {
+    if (file_ != nullptr && fileError_.empty()) {
         // Flushed at once so that a reader sees every byte whose block has been reported done.
-        std::fwrite(bytes, 1, count, file_);
-        std::fflush(file_);
+        errno = 0;
+        if (std::fwrite(bytes, 1, count, file_) != count || std::fflush(file_) != 0) {
+            // A short write sets no errno of its own.
+            const int cause = errno != 0 ? errno : EIO;
+            fileError_ = "Cannot write to the output sink file \"" + path_ +
+                         "\": " + std::generic_category().message(cause) + ".";
+        }
     }
     if (memory_) {
         PlayedMemory& memory = Memory();
         const std::lock_guard<std::mutex> memoryLock(memory.mutex);
         memory.bytes.insert(memory.bytes.end(), bytes, bytes + count);
     }
+}
+
+std::string OutputSink::FileError() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fileError_;
 }
 
 DeviceChoice ChoiceForNewDevice(Direction direction) {
@@ -281,6 +291,16 @@ bool ParseInputSettings(const std::string& text, InputSettings* settings, std::s
             }
             return false;
         });
+}
+
+std::string OutputSinkError() {
+    std::shared_ptr<detail::OutputSink> sink;
+    {
+        detail::SettingsState& state = detail::Settings();
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        sink = state.choice[0].sink;
+    }
+    return sink ? sink->FileError() : std::string();
 }
 
 std::vector<std::uint8_t> TakePlayedBytes() {

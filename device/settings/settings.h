@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "backends/backend.h"
 #include "quorvel/device.h"
@@ -20,17 +21,22 @@ namespace quorvel::device::detail {
 // and/or keeps them for TakePlayedBytes(). Shared by every device opened with the same settings.
 class OutputSink {
   public:
-    OutputSink(std::FILE* file, bool memory) : file_(file), memory_(memory) {}
+    OutputSink(std::FILE* file, std::string path, bool memory)
+        : file_(file), path_(std::move(path)), memory_(memory) {}
     ~OutputSink();
     OutputSink(const OutputSink&) = delete;
     OutputSink& operator=(const OutputSink&) = delete;
 
     void Write(const std::uint8_t* bytes, std::size_t count);
+    // Empty until the file stops taking bytes; then why, in one sentence naming it.
+    std::string FileError();
 
   private:
     std::mutex mutex_;
     std::FILE* const file_;  // may be null
+    const std::string path_;
     const bool memory_;
+    std::string fileError_;  // set once: after it the file gets no more bytes
 };
 
 // What a device opened now uses.

@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "core/internal.h"
+
+// _wfopen of a WAV file past 2 GiB, on 32-bit systems too (CMakeLists.txt defines it).
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: define _FILE_OFFSET_BITS=64");
 
 namespace quorvel::device {
 namespace {
@@ -112,7 +116,53 @@ bool ParseMode(const char16_t* mode, OpenMode* parsed) {
     }
 }
 
-FILE* OpenFile(const char16_t* path, const char16_t* mode) {
+// A stream over `fd` whose reads fail past byte `readable` of the file, for Op::kFileRead.
+struct FailingReads {
+    int fd;
+    off64_t readable;
+};
+
+ssize_t ReadUntilFailure(void* cookie, char* buffer, std::size_t size) {
+    const auto* stream = static_cast<FailingReads*>(cookie);
+    const off64_t at = ::lseek64(stream->fd, 0, SEEK_CUR);
+    if (at < 0) return -1;
+    if (at >= stream->readable) {
+        errno = EIO;
+        return -1;
+    }
+    const auto left = static_cast<std::size_t>(stream->readable - at);
+    return ::read(stream->fd, buffer, std::min(size, left));
+}
+
+ssize_t WriteThrough(void* cookie, const char* buffer, std::size_t size) {
+    return ::write(static_cast<FailingReads*>(cookie)->fd, buffer, size);
+}
+
+int SeekThrough(void* cookie, off64_t* offset, int whence) {
+    const off64_t at = ::lseek64(static_cast<FailingReads*>(cookie)->fd, *offset, whence);
+    if (at < 0) return -1;
+    *offset = at;
+    return 0;
+}
+
+int CloseThrough(void* cookie) {
+    const auto* stream = static_cast<FailingReads*>(cookie);
+    const int closed = ::close(stream->fd);
+    delete stream;
+    return closed;
+}
+
+FILE* OpenFailingReads(int fd, const char* mode, off64_t readable) {
+    auto* cookie = new FailingReads{fd, readable};
+    FILE* file = ::fopencookie(
+        cookie, mode,
+        cookie_io_functions_t{ReadUntilFailure, WriteThrough, SeekThrough, CloseThrough});
+    if (file == nullptr) delete cookie;
+    return file;
+}
+
+// `failReadsAt` > 0: the stream's reads fail past that byte (an injected fault).
+FILE* OpenFile(const char16_t* path, const char16_t* mode, unsigned failReadsAt) {
     OpenMode parsed{};
     if (path == nullptr || mode == nullptr || !ParseMode(mode, &parsed)) {
         errno = EINVAL;
@@ -138,7 +188,11 @@ FILE* OpenFile(const char16_t* path, const char16_t* mode) {
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) failure = errno;
     }
-    FILE* file = failure == 0 ? ::fdopen(fd, parsed.stdioMode) : nullptr;
+    FILE* file = nullptr;
+    if (failure == 0) {
+        file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode, failReadsAt)
+                               : ::fdopen(fd, parsed.stdioMode);
+    }
     if (file == nullptr) {
         if (failure == 0) failure = errno;
         ::close(fd);
@@ -171,7 +225,7 @@ LPWSTR lstrcpynW(LPWSTR destination, LPCWSTR source, int max) {
 
 FILE* _wfopen(LPCWSTR path, LPCWSTR mode) {
     namespace qd = quorvel::device;
-    FILE* file = qd::OpenFile(path, mode);
+    FILE* file = qd::OpenFile(path, mode, qd::detail::TakeFault(qd::Op::kFileRead));
     if (qd::detail::JournalOn()) {
         const int saved = errno;
         qd::detail::Journal("_wfopen(" + qd::QuotedForJournal(path) + ", " +

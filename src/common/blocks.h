@@ -12,6 +12,17 @@ namespace qwf {
 
 using Sample = std::int16_t;  // signed 16-bit little-endian PCM
 
+// The value of a sample as a block holds it: two little-endian bytes, as files and devices
+// carry them, whatever the host's byte order. Nothing to do on little-endian hosts.
+constexpr Sample FromLittleEndian(Sample stored) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    const auto bits = static_cast<std::uint16_t>(stored);
+    return static_cast<Sample>(static_cast<std::uint16_t>((bits << 8) | (bits >> 8)));
+#else
+    return stored;
+#endif
+}
+
 constexpr int BLOCK_SAMPLES = 2000;
 constexpr int BLOCK_BYTES = BLOCK_SAMPLES * static_cast<int>(sizeof(Sample));
 constexpr int TRACE_POINTS = 240;

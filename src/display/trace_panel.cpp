@@ -5,9 +5,21 @@ namespace qwf {
 void SetUp(TracePanel& panel, COLORREF traceColor, COLORREF backColor) {
     panel.dc = CreateDCW(TEXT("DISPLAY"), nullptr, nullptr, nullptr);
     panel.brush = CreateSolidBrush(backColor);
-    SelectObject(panel.dc, panel.brush);
+    panel.originalBrush = SelectObject(panel.dc, panel.brush);
     panel.pen = CreatePen(PS_SOLID, 1, traceColor);
-    SelectObject(panel.dc, panel.pen);
+    panel.originalPen = SelectObject(panel.dc, panel.pen);
+}
+
+void Release(TracePanel& panel) {
+    // GDI refuses to delete a pen or brush still selected into a context.
+    if (panel.dc != nullptr) {
+        if (panel.originalPen != nullptr) SelectObject(panel.dc, panel.originalPen);
+        if (panel.originalBrush != nullptr) SelectObject(panel.dc, panel.originalBrush);
+        DeleteDC(panel.dc);
+    }
+    if (panel.pen != nullptr) DeleteObject(panel.pen);
+    if (panel.brush != nullptr) DeleteObject(panel.brush);
+    panel = TracePanel{};
 }
 
 int TraceRow(Sample sample) {
@@ -20,7 +32,7 @@ int TraceRow(Sample sample) {
 void BuildTrace(Trace& trace, const Sample* samples, int first) {
     for (int i = 0; i < TRACE_POINTS; ++i) {
         trace[i].x = i;
-        trace[i].y = TraceRow(samples[first + TRACE_STRIDE * i]);
+        trace[i].y = TraceRow(FromLittleEndian(samples[first + TRACE_STRIDE * i]));
     }
 }
 

@@ -11,6 +11,9 @@ struct TracePanel {
     HDC dc = nullptr;
     HPEN pen = nullptr;
     HBRUSH brush = nullptr;
+    // What the context held before the pen and brush were selected, put back before deleting.
+    HGDIOBJ originalPen = nullptr;
+    HGDIOBJ originalBrush = nullptr;
 };
 
 using Trace = POINT[TRACE_POINTS];
@@ -28,14 +31,18 @@ constexpr double TRACE_CENTRE = 128.0;
 constexpr int PLAYBACK_FIRST_SAMPLE = 0;
 constexpr int RECORDING_FIRST_SAMPLE = 1;
 
-// Creates the context, then the brush (selected), then the pen (selected). Nothing is
-// released: a second SetUp leaves the earlier objects behind.
+// Creates the context, then the brush (selected), then the pen (selected). The panel must
+// hold none yet: Release the previous ones first.
 void SetUp(TracePanel& panel, COLORREF traceColor, COLORREF backColor);
+
+// Selects the original pen and brush back, deletes the context, the pen and the brush, and
+// empties the panel; nothing for an empty one. Only once no handler can draw with them.
+void Release(TracePanel& panel);
 
 // Screen row of one sample.
 int TraceRow(Sample sample);
 
-// Point i takes sample first + 8 * i of the block.
+// Point i takes sample first + 8 * i of the block (little-endian, as blocks hold samples).
 void BuildTrace(Trace& trace, const Sample* samples, int first);
 
 // Fills the panel with the brush and outlines it with the pen.

@@ -12,6 +12,8 @@ void ModuleAttach() {
 void ModuleDetach() {
     EndPlayback();
     EndCapture();
+    ReleasePlaybackPanel();
+    ReleaseRecordingPanel();
     DestroyPlayer();
 }
 

@@ -8,7 +8,8 @@ namespace qwf {
 void ModuleAttach();
 
 // Ends a playback or capture still running (so no device calls into unloaded code and the
-// recording file gets its header), then destroys the WavePlayer.
+// recording file gets its header), releases the last starts' trace panels, then destroys the
+// WavePlayer.
 void ModuleDetach();
 
 }  // namespace qwf

@@ -119,11 +119,14 @@ void PumpBlock() {
 void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     const HandlerPass pass(outputGate);
     if (!pass.Entered()) return;
-    const bool endOfFile = playStream != nullptr && std::feof(playStream) != 0;
+    // A stream whose reads fail is never at its end: without the error it would queue silence
+    // for ever.
+    const bool noMoreAudio =
+        playStream != nullptr && (std::feof(playStream) != 0 || std::ferror(playStream) != 0);
     if (message != MM_WOM_DONE) return;
     if (waveOutUnprepareHeader(device, &blockHeader, WAVEHDR_SIZE) != MMSYSERR_NOERROR) return;
     if (playStream == nullptr) return;
-    if (endOfFile) {
+    if (noMoreAudio) {
         std::fclose(playStream);
         playStream = nullptr;
         return;
@@ -154,6 +157,10 @@ void EndPlayback() {
     }
 }
 
+void ReleasePlaybackPanel() {
+    Release(playPanel);
+}
+
 }  // namespace qwf
 
 using qwf::Player;
@@ -163,6 +170,7 @@ extern "C" QWF_API int32_t QWF_CALL PlayWavWaveForm(const QwfChar16* path, QwfCo
     qwf::WavePlayer* const wavePlayer = Player();
     if (wavePlayer == nullptr) return WF_DONE;
     qwf::EndPlayback();
+    qwf::ReleasePlaybackPanel();
     qwf::SetUp(qwf::playPanel, traceColor, backColor);
     qwf::CopyPath(path);
     wavePlayer->OpenFile();

@@ -46,6 +46,10 @@ void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR instance
 // device is reset and closed, and no handler runs once this returns. Also closes the file.
 void EndPlayback();
 
+// Releases the trace panel's context, pen and brush. Only after EndPlayback, so that no
+// handler can still draw with them.
+void ReleasePlaybackPanel();
+
 }  // namespace qwf
 
 #endif

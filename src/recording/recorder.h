@@ -9,8 +9,8 @@
 
 namespace qwf {
 
-// Opens the input device at 8000 Hz mono 16-bit, queues the capture buffer and starts.
-// WF_DONE, or WF_ERR_OPEN, WF_ERR_QUEUE, WF_ERR_START for the step that failed.
+// Opens the input device at 8000 Hz mono 16-bit and queues the capture buffer, without
+// starting. WF_DONE, or WF_ERR_OPEN, WF_ERR_QUEUE for the step that failed.
 std::int32_t OpenCapture();
 
 void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
@@ -19,6 +19,10 @@ void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR instance, 
 // Ends a capture the way a stop does: the handler is shut out, the device stopped, reset and
 // closed, the file's header completed and the file closed. Returns the blocks captured.
 std::int32_t EndCapture();
+
+// Releases the trace panel's context, pen and brush. Only after EndCapture, so that no
+// handler can still draw with them.
+void ReleaseRecordingPanel();
 
 }  // namespace qwf
 

@@ -46,6 +46,29 @@ void AppendBlock() {
     if (!RefreshSizes(recordStream, wavHeader)) fileFailed = true;
 }
 
+// Creates (or replaces) the recording file and writes its placeholder header.
+std::int32_t CreateRecordingFile(const WCHAR* path) {
+    recordStream = _wfopen(path, TEXT("wb"));
+    // Recording that was asked for but cannot be written is a failure, not a display.
+    if (recordStream == nullptr) return WF_ERR_FILE;
+    // Unbuffered, so every block reaches the disk as it is appended and a failed write
+    // leaves nothing pending that could land later in the wrong place.
+    std::setvbuf(recordStream, nullptr, _IONBF, 0);
+    FillHeader(wavHeader, 0);
+    // A file that cannot even hold its header is not a recording.
+    if (!WritePlaceholder(recordStream, wavHeader)) {
+        std::fclose(recordStream);
+        recordStream = nullptr;
+        return WF_ERR_FILE;
+    }
+    return WF_DONE;
+}
+
+// Starts the opened device capturing.
+std::int32_t StartCapture() {
+    return waveInStart(inDevice) == MMSYSERR_NOERROR ? WF_DONE : WF_ERR_START;
+}
+
 }  // namespace
 
 std::int32_t OpenCapture() {
@@ -72,7 +95,6 @@ std::int32_t OpenCapture() {
     if (waveInAddBuffer(inDevice, &captureHeader, WAVEHDR_SIZE) != MMSYSERR_NOERROR) {
         return WF_ERR_QUEUE;
     }
-    if (waveInStart(inDevice) != MMSYSERR_NOERROR) return WF_ERR_START;
     return WF_DONE;
 }
 
@@ -114,33 +136,33 @@ std::int32_t EndCapture() {
     return static_cast<std::int32_t>(blocksCaptured);
 }
 
+void ReleaseRecordingPanel() {
+    Release(recordPanel);
+}
+
 }  // namespace qwf
 
 extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
                                                        QwfColorRef traceColor,
                                                        QwfColorRef backColor) {
     qwf::EndCapture();
+    qwf::ReleaseRecordingPanel();
     qwf::SetUp(qwf::recordPanel, traceColor, backColor);
     qwf::writeFile = (path != nullptr && path[0] != 0) ? 1 : 0;
     qwf::blocksCaptured = 0;
     qwf::blocksWritten = 0;
     qwf::fileFailed = false;
+    // The file is replaced only once the device is open and its buffer queued, so a start
+    // that fails there leaves a file already at the path as it was; capture starts only once
+    // the placeholder header is written. A failed start's device is ended by the next stop
+    // or start.
+    const std::int32_t opened = qwf::OpenCapture();
+    if (opened != WF_DONE) return opened;
     if (qwf::writeFile != 0) {
-        qwf::recordStream = _wfopen(path, TEXT("wb"));
-        // Recording that was asked for but cannot be written is a failure, not a display.
-        if (qwf::recordStream == nullptr) return WF_ERR_FILE;
-        // Unbuffered, so every block reaches the disk as it is appended and a failed write
-        // leaves nothing pending that could land later in the wrong place.
-        std::setvbuf(qwf::recordStream, nullptr, _IONBF, 0);
-        qwf::FillHeader(qwf::wavHeader, 0);
-        // A file that cannot even hold its header is not a recording.
-        if (!qwf::WritePlaceholder(qwf::recordStream, qwf::wavHeader)) {
-            std::fclose(qwf::recordStream);
-            qwf::recordStream = nullptr;
-            return WF_ERR_FILE;
-        }
+        const std::int32_t created = qwf::CreateRecordingFile(path);
+        if (created != WF_DONE) return created;
     }
-    return qwf::OpenCapture();
+    return qwf::StartCapture();
 }
 
 extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveFormStop(void) {

@@ -168,6 +168,50 @@ TEST_F(ScreenTest, PolylineClipsFarCoordinatesQuickly) {
     EXPECT_EQ(qd::ScreenGeneration(), generation);
 }
 
+// Steep lines that reach the screen more than 2^30 pixels across from their start: their
+// vertical runs are found with products beyond 64 bits. Each row must hold exactly the pixel
+// the line's definition puts there.
+TEST_F(ScreenTest, SteepLinesFromFarAwayMatchTheirDefinition) {
+    UsePen(kBlue);
+    const qd::ScreenSize size = qd::GetScreenSize();
+    const POINT lines[][2] = {
+        {{-2000000000, -2140000000}, {100, 200}},              // down and right
+        {{2000000000, 2140000000}, {100, 30}},                 // up and left
+        {{INT_MIN + 100, INT_MIN}, {INT_MAX - 300, INT_MAX}},  // the longest, rightwards
+        {{INT_MAX - 100, INT_MIN}, {INT_MIN + 300, INT_MAX}},  // the longest, leftwards
+        {{-1100000000, -1200000000}, {239, 100}},              // just past 2^30 across
+        {{-1073741824, INT_MIN}, {200, 400}},                  // rising half a pixel a row: ties
+    };
+    for (const auto& line : lines) {
+        qd::ClearScreen();
+        ASSERT_TRUE(Polyline(dc_, line, 2));
+        const std::int64_t dx = std::int64_t{line[1].x} - line[0].x;
+        const std::int64_t dy = std::int64_t{line[1].y} - line[0].y;
+        ASSERT_LT(std::abs(dx), std::abs(dy));
+        const auto run = static_cast<std::uint64_t>(std::abs(dy));
+        const auto rise = static_cast<std::uint64_t>(std::abs(dx));
+        int expectedPixels = 0;
+        for (int y = 0; y < size.height; ++y) {
+            const std::int64_t step = (dy > 0 ? 1 : -1) * (std::int64_t{y} - line[0].y);
+            std::int64_t expectedX = -1;
+            if (step >= 0 && static_cast<std::uint64_t>(step) < run) {
+                // step * rise / run rounded half up, as the line's definition says.
+                const std::uint64_t product = static_cast<std::uint64_t>(step) * rise;
+                const auto offset =
+                    static_cast<std::int64_t>(product / run + (2 * (product % run) >= run));
+                expectedX = line[0].x + (dx >= 0 ? offset : -offset);
+            }
+            expectedPixels += expectedX >= 0 && expectedX < size.width;
+            for (int x = 0; x < size.width; ++x) {
+                ASSERT_EQ(qd::ScreenPixel(x, y), x == expectedX ? kBlue : kBlack)
+                    << "line to (" << line[1].x << ", " << line[1].y << ") at (" << x << ", " << y
+                    << ")";
+            }
+        }
+        EXPECT_GT(expectedPixels, 50) << "line to (" << line[1].x << ", " << line[1].y << ")";
+    }
+}
+
 TEST_F(ScreenTest, WidePenDrawsASquareAroundEachPixelAndNullPenNothing) {
     UsePen(kGreen, 3);
     const POINT line[] = {{10, 50}, {20, 50}};

@@ -32,6 +32,23 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr WAVEFORMATEX kMono16{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+
+// 16-bit samples from the little-endian bytes a device delivers, on any host.
+std::vector<std::int16_t> DecodeSamples(const void* data, std::size_t count) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::vector<std::int16_t> samples(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return samples;
+}
+
+// The little-endian bytes of `value`, `size` bytes long, as WAV files hold numbers.
+std::string LittleEndian(std::uint32_t value, int size) {
+    std::string bytes;
+    for (int i = 0; i < size; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
 constexpr UINT kHeaderSize = sizeof(WAVEHDR);
 constexpr auto kPatience = 10000ms;  // generous: sanitizer builds are slow
 
@@ -61,9 +78,7 @@ struct Recorder {
 
     std::vector<std::int16_t> Samples() {
         const std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::int16_t> samples(bytes.size() / 2);
-        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-        return samples;
+        return DecodeSamples(bytes.data(), bytes.size() / 2);
     }
     std::vector<UINT> Messages() {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -326,9 +341,7 @@ TEST_F(WaveInTest, ResetReturnsEveryBufferInQueueOrderAndEmptiesFifo) {
     Buffer& next = Queue(handle, 2 * 50);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
     ASSERT_TRUE(qd::WaitInputData(4, kPatience));
-    std::vector<std::int16_t> samples(50);
-    std::memcpy(samples.data(), next.data.data(), 100);
-    ExpectRamp(samples, static_cast<std::uint32_t>(produced));
+    ExpectRamp(DecodeSamples(next.data.data(), 50), static_cast<std::uint32_t>(produced));
     Finish(handle);
 }
 
@@ -394,8 +407,7 @@ TEST_F(WaveInTest, ToneAndFormatsProduceExpectedSamples) {
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
     ASSERT_TRUE(qd::WaitInputData(1, kPatience));
     Finish(handle);
-    std::vector<std::int16_t> samples(800);
-    std::memcpy(samples.data(), mono.data.data(), 1600);
+    const std::vector<std::int16_t> samples = DecodeSamples(mono.data.data(), 800);
     EXPECT_EQ(samples[2], 16384);  // a quarter period in: half of full scale
     for (std::size_t n = 0; n < samples.size(); ++n) {
         ASSERT_NEAR(samples[n], ToneSample(1000, n), 1) << "at sample " << n;
@@ -424,24 +436,25 @@ TEST_F(WaveInTest, FileSourceLoopsWaveDataOrRawBytes) {
     // Names unique to this process: several builds may run their tests at once.
     const std::string prefix = ::testing::TempDir() + "quorvel_input_" + std::to_string(::getpid());
     const std::string wavePath = prefix + ".wav";
-    const std::int16_t wave[5] = {1000, -2000, 3000, -4000, 5000};
+    const auto samplesAsBytes = [](const std::vector<int>& samples) {
+        std::string bytes;
+        for (const int sample : samples)
+            bytes += LittleEndian(static_cast<std::uint32_t>(sample), 2);
+        return bytes;
+    };
     {
         std::ofstream file(wavePath, std::ios::binary);
-        const auto le32 = [&file](std::uint32_t v) { file.write(reinterpret_cast<char*>(&v), 4); };
-        file.write("RIFF", 4);
-        le32(4 + 8 + 16 + 8 + 4 + 8 + 10);
-        file.write("WAVEfmt ", 8);
-        le32(16);
-        file.write(reinterpret_cast<const char*>(&kMono16), 16);
-        file.write("LIST", 4);  // an odd-sized chunk with its pad byte
-        le32(3);
-        file.write("abc\0data", 8);
-        le32(10);
-        file.write(reinterpret_cast<const char*>(wave), 10);
+        file << "RIFF" << LittleEndian(4 + 8 + 16 + 8 + 4 + 8 + 10, 4) << "WAVEfmt "
+             << LittleEndian(16, 4) << LittleEndian(kMono16.wFormatTag, 2)
+             << LittleEndian(kMono16.nChannels, 2) << LittleEndian(kMono16.nSamplesPerSec, 4)
+             << LittleEndian(kMono16.nAvgBytesPerSec, 4) << LittleEndian(kMono16.nBlockAlign, 2)
+             << LittleEndian(kMono16.wBitsPerSample, 2);
+        // An odd-sized chunk with its pad byte.
+        file << "LIST" << LittleEndian(3, 4) << std::string("abc\0", 4) << "data"
+             << LittleEndian(10, 4) << samplesAsBytes({1000, -2000, 3000, -4000, 5000});
     }
     const std::string rawPath = prefix + ".raw";
-    const std::int16_t raw[3] = {7, -8, 9};
-    std::ofstream(rawPath, std::ios::binary).write(reinterpret_cast<const char*>(raw), 6);
+    std::ofstream(rawPath, std::ios::binary) << samplesAsBytes({7, -8, 9});
 
     HWAVEIN handle = Open(Settings("file:" + wavePath, qd::Pace::kFast));
     Queue(handle, 2 * 12);

@@ -317,7 +317,21 @@ TEST_F(WaveOutTest, SinksGetExactlyThePlayedBytes) {
     EXPECT_EQ(contents, "HEAD" + std::string(expected.begin(), expected.end()));
     EXPECT_EQ(qd::GetOutputStats().blocksPlayed, 4u);
     EXPECT_EQ(qd::GetOutputStats().bytesPlayed, expected.size());
+    EXPECT_EQ(qd::OutputSinkError(), "");
     std::remove(path.c_str());
+}
+
+TEST_F(WaveOutTest, ASinkFileThatStopsTakingBytesIsReportedNamingIt) {
+    Configure(qd::Pace::kFast, true, "/dev/full");
+    HWAVEOUT device = OpenSilent();
+    Block block(Pattern(4000, 2));
+    PrepareAndWrite(device, block);
+    ASSERT_TRUE(qd::WaitOutputIdle(5s));
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(qd::OutputSinkError(),
+              "Cannot write to the output sink file \"/dev/full\": No space left on device.");
+    // The device played on: the failure is the sink's, not the playback's.
+    EXPECT_EQ(qd::TakePlayedBytes(), block.data);
 }
 
 TEST_F(WaveOutTest, HandlerTimesCoverEachDoneCallbackWhileTimingIsOn) {

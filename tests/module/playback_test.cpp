@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "QuorvelWaveForm.h"
@@ -210,6 +211,32 @@ TEST_F(Playback, AFailedUnprepareStallsPlayback) {
     ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
     EXPECT_EQ(CountJournal("waveOutWrite("), 1u);
     EXPECT_EQ(device::TakePlayedBytes().size(), 4000u);
+}
+
+// True while some descriptor of this process is open on the file.
+bool OpenInThisProcess(const std::string& path) {
+    const std::filesystem::path wanted = std::filesystem::canonical(path);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;  // the iterator's own descriptor may be closed by now
+        if (std::filesystem::read_symlink(entry.path(), gone) == wanted) return true;
+    }
+    return false;
+}
+
+TEST_F(Playback, AReadErrorEndsPlaybackAfterTheBytesReadBeforeIt) {
+    const Bytes data = PatternSamples(20'000, 14);  // ten blocks
+    const std::string path = Write("failing.wav", MakeWav(data));
+    constexpr unsigned kReadable = 44 + 9'000;  // the reads fail inside the third block
+    device::InjectFault(device::Op::kFileRead, kReadable);
+    // Room for more blocks than the file gives before the failure: a playback that does not
+    // end stalls at the gate instead of running on.
+    device::SetOutputGate(6);
+    ASSERT_EQ(PlayWavWaveForm(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(10)));
+    Bytes expected(data.begin(), data.begin() + 9'000);
+    expected.resize(12'000, 0);  // the rest of the third block is silence
+    EXPECT_EQ(device::TakePlayedBytes(), expected);
+    EXPECT_FALSE(OpenInThisProcess(path));
 }
 
 TEST_F(Playback, ANewStartFirstEndsTheDeviceStillPlaying) {

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "QuorvelWaveForm.h"
@@ -152,10 +153,11 @@ TEST_F(Recording, EachFailingStartStepHasItsOwnCode) {
     device::InjectFault(device::Op::kInStart, MMSYSERR_ERROR);
     EXPECT_EQ(Start(Path("start.wav")), WF_ERR_START);
     EXPECT_EQ(WaveRecordWaveFormStop(), 0);
-    // Every failed start's file was completed as an empty WAV, and no device is left open.
-    for (const char* name : {"open.wav", "queue.wav", "start.wav"}) {
-        ExpectValidHeader(ReadFile(Path(name)), 0);
-    }
+    // Only the start that failed after writing its placeholder left a file, completed as an
+    // empty WAV; no device is left open.
+    EXPECT_FALSE(std::filesystem::exists(Path("open.wav")));
+    EXPECT_FALSE(std::filesystem::exists(Path("queue.wav")));
+    ExpectValidHeader(ReadFile(Path("start.wav")), 0);
     EXPECT_EQ(device::OpenInputDevices(), 0);
     EXPECT_EQ(device::GetInputStats().opened, device::GetInputStats().closed);
 
@@ -163,7 +165,36 @@ TEST_F(Recording, EachFailingStartStepHasItsOwnCode) {
     EXPECT_EQ(Start(dir_ + "/no/such/dir/x.wav"), WF_ERR_FILE);
     const std::u16string badPath = Utf16(dir_ + "/bad") + u'\xDC00' + u".wav";
     EXPECT_EQ(WaveRecordWaveForm(badPath.c_str(), kTrace, kBack), WF_ERR_FILE);
-    EXPECT_EQ(CountJournal("waveIn"), 0u);
+    // A file that cannot be created comes after the queued buffer, and capture never starts.
+    EXPECT_EQ(CountJournal("waveInAddBuffer("), 2u);
+    EXPECT_EQ(CountJournal("waveInStart("), 0u);
+    EXPECT_EQ(WaveRecordWaveFormStop(), 0);
+    EXPECT_EQ(device::OpenInputDevices(), 0);
+}
+
+TEST_F(Recording, OnlyAStartWhoseDeviceIsQueuedReplacesAFileAndCaptureStartsAfterItsHeader) {
+    const Bytes original = MakeWav(PatternSamples(3'000, 13));
+    WriteFile(Path("take.wav"), original);
+    for (const device::Op op : {device::Op::kInOpen, device::Op::kInAddBuffer}) {
+        device::InjectFault(op, MMSYSERR_NOMEM, 0, 2);
+        const std::int32_t expected = op == device::Op::kInOpen ? WF_ERR_OPEN : WF_ERR_QUEUE;
+        EXPECT_EQ(Start(Path("take.wav")), expected);
+        EXPECT_EQ(Start(Path("new.wav")), expected);
+        EXPECT_EQ(WaveRecordWaveFormStop(), 0);
+        EXPECT_EQ(ReadFile(Path("take.wav")), original) << "after code " << expected;
+        EXPECT_FALSE(std::filesystem::exists(Path("new.wav"))) << "after code " << expected;
+    }
+
+    device::EnableJournal(true);
+    device::SetInputGate(0);
+    ASSERT_EQ(Start(Path("take.wav")), WF_DONE);
+    ExpectValidHeader(ReadFile(Path("take.wav")), 0);
+    std::vector<std::string> start;
+    for (const std::string& name : device::JournalNames()) {
+        if (name.rfind("waveIn", 0) == 0 || name == "_wfopen") start.push_back(name);
+    }
+    EXPECT_EQ(start, (std::vector<std::string>{"waveInOpen", "waveInPrepareHeader",
+                                               "waveInAddBuffer", "_wfopen", "waveInStart"}));
     EXPECT_EQ(WaveRecordWaveFormStop(), 0);
 }
 

@@ -17,6 +17,13 @@ namespace device = quorvel::device;
 constexpr COLORREF kGreen = 0x0000FF00;
 constexpr COLORREF kNavy = 0x00400000;
 
+// Puts `value` into a block as files and devices hold it: two little-endian bytes.
+void Store(Sample* block, int index, int value) {
+    auto* bytes = reinterpret_cast<unsigned char*>(block + index);
+    bytes[0] = static_cast<unsigned char>(value & 0xFF);
+    bytes[1] = static_cast<unsigned char>((value >> 8) & 0xFF);
+}
+
 TEST(TraceMapping, ListedSamplesLandOnTheirRows) {
     EXPECT_EQ(TraceRow(0), 128);
     EXPECT_EQ(TraceRow(-240), 127);
@@ -49,7 +56,8 @@ TEST(TraceMapping, UsesExactlyTheRows30To225AndMatchesAnIndependentFormula) {
 TEST(TraceBuilding, PlaybackShowsSamplesFromZeroAndRecordingFromOne) {
     Sample block[BLOCK_SAMPLES];
     // Each sample's value names its index (scaled so every index has its own row band).
-    for (int i = 0; i < BLOCK_SAMPLES; ++i) block[i] = static_cast<Sample>(i * 16 - 16000);
+    const auto valueAt = [](int i) { return static_cast<Sample>(i * 16 - 16000); };
+    for (int i = 0; i < BLOCK_SAMPLES; ++i) Store(block, i, valueAt(i));
     Trace playback;
     Trace recording;
     BuildTrace(playback, block, PLAYBACK_FIRST_SAMPLE);
@@ -57,22 +65,49 @@ TEST(TraceBuilding, PlaybackShowsSamplesFromZeroAndRecordingFromOne) {
     for (int i = 0; i < TRACE_POINTS; ++i) {
         EXPECT_EQ(playback[i].x, i);
         EXPECT_EQ(recording[i].x, i);
-        EXPECT_EQ(playback[i].y, TraceRow(block[8 * i]));
-        EXPECT_EQ(recording[i].y, TraceRow(block[8 * i + 1]));
+        EXPECT_EQ(playback[i].y, TraceRow(valueAt(8 * i)));
+        EXPECT_EQ(recording[i].y, TraceRow(valueAt(8 * i + 1)));
     }
 
     // Samples outside 0, 8, ..., 1912 (or 1, 9, ..., 1913) never reach a trace.
     Sample marked[BLOCK_SAMPLES] = {};
     for (int i = 0; i < BLOCK_SAMPLES; ++i) {
-        if (i % 8 != 0) marked[i] = -32768;
+        if (i % 8 != 0) Store(marked, i, -32768);
     }
     BuildTrace(playback, marked, PLAYBACK_FIRST_SAMPLE);
     for (const POINT& point : playback) EXPECT_EQ(point.y, 128);
     std::memset(marked, 0, sizeof marked);
-    marked[0] = 32767;
-    for (int i = 1914; i < BLOCK_SAMPLES; ++i) marked[i] = 32767;
+    Store(marked, 0, 32767);
+    for (int i = 1914; i < BLOCK_SAMPLES; ++i) Store(marked, i, 32767);
     BuildTrace(recording, marked, RECORDING_FIRST_SAMPLE);
     for (const POINT& point : recording) EXPECT_EQ(point.y, 128);
+}
+
+// A block's bytes are little-endian samples on every host: read in the host's own order, a
+// big-endian host would draw 0x0080 (128) for the bytes 00 80 (-32768).
+TEST(TraceBuilding, ReadsEachSampleAsTwoLittleEndianBytes) {
+    struct Case {
+        unsigned char low, high;
+        int row;
+    };
+    const Case cases[] = {{0x00, 0x80, 30},
+                          {0xFF, 0x7F, 225},
+                          {0x80, 0x00, 128},
+                          {0x10, 0x27, TraceRow(10000)},
+                          {0xF0, 0xD8, TraceRow(-10000)}};
+    for (const Case& c : cases) {
+        Sample block[BLOCK_SAMPLES] = {};
+        for (int i = 0; i < BLOCK_SAMPLES; ++i) {
+            auto* bytes = reinterpret_cast<unsigned char*>(block + i);
+            bytes[0] = c.low;
+            bytes[1] = c.high;
+        }
+        Trace trace;
+        BuildTrace(trace, block, PLAYBACK_FIRST_SAMPLE);
+        for (const POINT& point : trace) {
+            ASSERT_EQ(point.y, c.row) << "bytes " << int{c.low} << " " << int{c.high};
+        }
+    }
 }
 
 class PanelScreen : public ::testing::Test {
@@ -137,7 +172,7 @@ TEST_F(PanelScreen, DrawReplacesThePreviousTrace) {
     TracePanel panel;
     qwf::SetUp(panel, kGreen, kNavy);
     Sample loud[BLOCK_SAMPLES];
-    for (Sample& s : loud) s = 32767;
+    for (int i = 0; i < BLOCK_SAMPLES; ++i) Store(loud, i, 32767);
     Trace trace;
     BuildTrace(trace, loud, PLAYBACK_FIRST_SAMPLE);
     Draw(panel, trace);

@@ -1,7 +1,7 @@
 // Helpers for the tests that play and record through a real PulseAudio server (scripts/with-pulse
 // or one the test starts itself): PulseAudio's own recorder and player run as child processes,
 // known signals, WAV files, sample-exact comparison, and the module loaded from its library.
-// Header only, for the platform_sdl_*_test programs.
+// Header only, for the tests in tests/device/sound/.
 #ifndef QWF_TESTS_SUPPORT_SOUND_SERVER_H
 #define QWF_TESTS_SUPPORT_SOUND_SERVER_H
 

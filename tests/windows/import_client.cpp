@@ -1,7 +1,8 @@
 // A host that imports the four entry points through the import library rather than loading
-// them at run time, and calls each one so that none touches a device: the pause toggle and the
-// recording stop with nothing started, a playback of no file and a recording into a folder that
-// does not exist. Prints PASS or FAIL lines and a final "N passed, M failed".
+// them at run time, and calls each one with next to no work: the pause toggle and the
+// recording stop with nothing started, a playback of no file, and a recording into a folder
+// that does not exist (its input device opens and is queued before the file fails; the stop
+// after it ends the device). Prints PASS or FAIL lines and a final "N passed, M failed".
 #include <cstdio>
 
 #include "QuorvelWaveForm.h"
@@ -19,6 +20,7 @@ int main() {
           "PlayWavWaveForm without a file plays nothing and is WF_DONE");
     check(WaveRecordWaveForm(L"Z:\\no-such-folder-for-qwf\\take.wav", 0x00FFFFFF, 0) == WF_ERR_FILE,
           "WaveRecordWaveForm into a folder that does not exist is WF_ERR_FILE");
+    check(WaveRecordWaveFormStop() == 0, "WaveRecordWaveFormStop after it counts no block");
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -1,8 +1,8 @@
 // The Windows test host: a real client of QuorvelWaveForm.dll, run under Wine with a private
 // PulseAudio server and an X server. It loads the DLL at run time and checks its exports and
 // version resource, plays and records through Wine's waveform audio, reads the trace panel
-// back from the screen with GetPixel, and unloads the DLL while it plays and records and
-// exits the process while it records.
+// back from the screen with GetPixel, counts the GDI objects many starts leave, and unloads
+// the DLL while it plays and records and exits the process while it records.
 //
 // Usage: qwf_wine_host.exe [--panels DIR]
 //   --panels DIR  also writes each drawn panel to DIR as raw RGB, for the Linux cross-check.
@@ -591,6 +591,80 @@ void CheckRecordingTrace(const std::wstring& dll, HDC screen) {
     FreeOrEndRun(module, "after the recording trace");
 }
 
+// How many more GDI objects the process could create now: brushes are made until GDI refuses
+// one, then deleted. Wine's GetGuiResources is a stub that returns 0, so this room in the
+// handle table is what shows a leak there (on Windows it is the room left in the quota).
+int GdiRoom() {
+    std::vector<HBRUSH> made;
+    constexpr std::size_t kMostTried = 1 << 20;
+    while (made.size() < kMostTried) {
+        const HBRUSH brush = CreateSolidBrush(RGB(1, 2, 3));
+        if (brush == nullptr) break;
+        made.push_back(brush);
+    }
+    for (const HBRUSH brush : made) DeleteObject(brush);
+    return static_cast<int>(made.size());
+}
+
+// Many starts leave the process's GDI objects where they were: every start releases the
+// context, pen and brush of the previous start of its kind. Leaking three objects a start,
+// these starts would exhaust Windows' 10,000-object quota and Wine's handle table.
+void CheckStartsKeepGdiObjectsFlat(const std::wstring& dll, const std::wstring& work) {
+    Module module;
+    if (!Load(dll, module)) {
+        Check(false, "the DLL loads for the GDI object count");
+        return;
+    }
+    constexpr int kPlaybackStarts = 20000;
+    constexpr int kRecordingStarts = 2000;
+    constexpr int kSlack = 16;  // objects GDI itself may make on the way, such as cached ones
+    const std::wstring missing = work + L"no-such-file.wav";
+    const std::wstring tiny = work + L"tiny.wav";
+    WriteBytes(tiny, WavFile(std::vector<std::int16_t>(100, 0)));
+    // One start of each kind first: each kind keeps its last start's objects until its next.
+    module.play(missing.c_str(), kTraceColor, kBackColor);
+    module.record(L"", kTraceColor, kBackColor);
+    module.stop();
+    const DWORD countedBefore = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    const bool counted = countedBefore != 0;
+    const int roomBefore = GdiRoom();
+
+    DWORD started = GetTickCount();
+    for (int i = 0; i < kPlaybackStarts; ++i) {
+        module.play((i % 100 == 0 ? tiny : missing).c_str(), kTraceColor, kBackColor);
+    }
+    std::printf("info: %d playback starts took %lu ms\n", kPlaybackStarts,
+                GetTickCount() - started);
+    started = GetTickCount();
+    int refused = 0;
+    for (int i = 0; i < kRecordingStarts; ++i) {
+        if (module.record(L"", kTraceColor, kBackColor) != WF_DONE) ++refused;
+        module.stop();
+    }
+    std::printf("info: %d display-only recording starts and stops took %lu ms\n", kRecordingStarts,
+                GetTickCount() - started);
+    module.play(missing.c_str(), kTraceColor, kBackColor);  // ends the last tiny playback
+
+    const DWORD countedAfter = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    const int roomAfter = GdiRoom();
+    std::printf("info: GetGuiResources(GR_GDIOBJECTS) %lu before, %lu after%s\n", countedBefore,
+                countedAfter, counted ? "" : " (not implemented here)");
+    std::printf("info: room for %d GDI objects before, %d after\n", roomBefore, roomAfter);
+    Check(refused == 0, "every display-only recording start returns WF_DONE",
+          std::to_string(refused) + " did not");
+    if (counted) {
+        Check(
+            countedAfter <= countedBefore + kSlack,
+            "GetGuiResources counts no more GDI objects after the starts",
+            std::to_string(countedBefore) + " before, " + std::to_string(countedAfter) + " after");
+    }
+    Check(roomBefore > 3 * kSlack && roomAfter >= roomBefore - kSlack,
+          "the starts leave the room for GDI objects as it was",
+          "room for " + std::to_string(roomBefore) + " before, " + std::to_string(roomAfter) +
+              " after");
+    FreeOrEndRun(module, "after the GDI object count");
+}
+
 // FreeLibrary while playing returns at once and leaves the DLL loaded (it pinned itself when
 // it opened the device), so the device's callbacks go on finding their code: the next block
 // is drawn after the unload.
@@ -729,6 +803,7 @@ int wmain(int argc, wchar_t** argv) {
     CheckPlaybackTraces(dll, work, panels, screen);
     CheckRecordingToFile(dll, work);
     CheckRecordingTrace(dll, screen);
+    CheckStartsKeepGdiObjectsFlat(dll, work);
     CheckFreeWhilePlaying(dll, work, screen);
     CheckFreeWhileRecording(dll, work);
     CheckExitWhileRecording(work);

@@ -61,6 +61,8 @@ typedef struct wavehdr_tag {
     DWORD_PTR reserved;
 } WAVEHDR, *LPWAVEHDR;
 
+/* Packed to 1 byte, as the Windows headers pack it: 18 bytes, no tail padding. */
+#pragma pack(push, 1)
 typedef struct tWAVEFORMATEX {
     WORD wFormatTag;
     WORD nChannels;
@@ -70,7 +72,18 @@ typedef struct tWAVEFORMATEX {
     WORD wBitsPerSample;
     WORD cbSize;
 } WAVEFORMATEX;
+#pragma pack(pop)
 typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
+
+/* The records have the platform's layout on every target. */
+#ifdef __cplusplus
+#define QDEV_LAYOUT_ASSERT(condition, message) static_assert(condition, message)
+#else
+#define QDEV_LAYOUT_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+QDEV_LAYOUT_ASSERT(sizeof(WAVEHDR) == 4 * sizeof(void*) + 4 * sizeof(DWORD),
+                   "WAVEHDR: four pointer-sized fields and four DWORDs, as on Windows");
+QDEV_LAYOUT_ASSERT(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes, as on Windows");
 
 typedef void(CALLBACK* LPWAVECALLBACK)(HWAVEOUT device, UINT message, DWORD_PTR instance,
                                        DWORD_PTR param1, DWORD_PTR param2);

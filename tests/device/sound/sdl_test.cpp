@@ -9,7 +9,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -104,7 +103,12 @@ class OneBlockPlayer {
   private:
     void Fill() {
         const std::size_t count = std::min(sound::kBlockSamples, samples_.size() - next_);
-        std::memcpy(block_, samples_.data() + next_, count * 2);
+        // The device plays little-endian samples, whatever the host's byte order.
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto word = static_cast<std::uint16_t>(samples_[next_ + i]);
+            block_[2 * i] = static_cast<std::uint8_t>(word & 0xFF);
+            block_[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
+        }
         next_ += count;
         header_ = WAVEHDR{};
         header_.lpData = reinterpret_cast<LPSTR>(block_);
@@ -132,7 +136,7 @@ class OneBlockPlayer {
     const sound::Samples samples_;
     HWAVEOUT device_ = nullptr;
     WAVEHDR header_{};
-    std::int16_t block_[sound::kBlockSamples] = {};
+    std::uint8_t block_[2 * sound::kBlockSamples] = {};
     std::size_t next_ = 0;
     std::size_t queued_ = 0;
     std::mutex mutex_;

@@ -38,6 +38,9 @@ QUORVEL_DEVICE_API std::vector<std::uint8_t> ReadScreenRgb();
 QUORVEL_DEVICE_API bool WriteScreenPng(const std::string& path, std::string* error = nullptr);
 // Counts every drawing call that changed the screen; hosts poll it to redraw a live view.
 QUORVEL_DEVICE_API std::uint64_t ScreenGeneration();
+// Contexts, pens and brushes created and not yet deleted, in the whole process (the stock pen
+// and brush every context starts with are not counted): what GetGuiResources counts on Windows.
+QUORVEL_DEVICE_API std::size_t LiveScreenObjects();
 
 // ---- Call journal ---------------------------------------------------------------------
 // While enabled, every Win32-named call made into the services is recorded in order, one
@@ -60,8 +63,10 @@ enum class Pace {
 };
 
 // Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
-//   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them);
+//   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
+//              left out of builds configured with QWF_WITH_SDL=OFF);
 //   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
+//   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
 //   "default"  the first of AudioBackends() whose device opens.
 // A device opened with nothing configured and no environment variable uses "default". The pace,
 // the virtual sources and the gates apply to the virtual device; the sinks to both.
@@ -100,6 +105,10 @@ QUORVEL_DEVICE_API bool ParseInputSettings(const std::string& text, InputSetting
 
 // Bytes played since the last call, when sinkMemory is on.
 QUORVEL_DEVICE_API std::vector<std::uint8_t> TakePlayedBytes();
+// Once the configured sink file has stopped taking bytes (a failed or short write), one
+// sentence naming the file and the cause; empty while every byte played has reached it. The
+// file then keeps the bytes it took and gets no more.
+QUORVEL_DEVICE_API std::string OutputSinkError();
 
 // Operations that can be told to fail. A fault fails `count` calls (negative: every call)
 // after letting `skip` calls succeed, returning `code`.
@@ -120,6 +129,9 @@ enum class Op {
     kInReset,
     kInUnprepare,
     kInClose,
+    // _wfopen: the file opens, but every read of the stream past byte `code` of the file fails
+    // (EIO), as on a failing medium; the bytes before it read as usual. `code` is at least 1.
+    kFileRead,
 };
 QUORVEL_DEVICE_API void InjectFault(Op op, unsigned code, int skip = 0, int count = 1);
 QUORVEL_DEVICE_API void ClearFaults();
@@ -178,9 +190,10 @@ QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes(
 QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes();
 
 // ---- Backends and sound devices --------------------------------------------------------
-// The backends in the order "default" tries them: {"sdl", "virtual"}.
+// The backends in the order "default" tries them: {"sdl", "virtual", "null"}, without "sdl" in
+// a build without SDL.
 QUORVEL_DEVICE_API std::vector<std::string> AudioBackends();
-// The backend the most recently opened output / input device uses ("sdl" or "virtual"); empty
+// The backend the most recently opened output / input device uses ("sdl", "virtual", "null"); empty
 // before the first open since start or ResetAll.
 QUORVEL_DEVICE_API std::string ActiveOutputBackend();
 QUORVEL_DEVICE_API std::string ActiveInputBackend();
