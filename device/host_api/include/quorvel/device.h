@@ -148,8 +148,7 @@ struct OutputStats {
     std::uint64_t blocksQueued = 0;  // successful waveOutWrite calls
     std::uint64_t blocksPlayed = 0;  // blocks played to their end
     std::uint64_t bytesPlayed = 0;
-    std::uint64_t doneMessages =
-        0;  // MM_WOM_DONE delivered, to the callback if any (played or reset)
+    std::uint64_t doneMessages = 0;  // every MM_WOM_DONE delivered (played or reset)
     // Silence a sound device played because the next block was not queued in time after a
     // block ended (a gap in the audio). Never counts paused or idle time.
     std::uint64_t underrunFrames = 0;
