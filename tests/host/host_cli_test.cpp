@@ -578,13 +578,19 @@ TEST(Play, AStaleOutputFileIsReplacedNotAppendedTo) {
     EXPECT_EQ(ReadFile(played), ExpectedPlayed(file));
 }
 
-TEST(Play, PathsTooLongOrNotUtf8ForTheModuleStillPlay) {
-    TempDir dir;
+// Nested folders whose path is longer than the 200 UTF-16 units the module takes.
+std::string LongFolderIn(const TempDir& dir) {
     std::string folder = dir.path();
     while (folder.size() < 230) {
         folder += "/a-rather-long-folder-name";
         ::mkdir(folder.c_str(), 0755);
     }
+    return folder;
+}
+
+TEST(Play, PathsTooLongOrNotUtf8ForTheModuleStillPlay) {
+    TempDir dir;
+    const std::string folder = LongFolderIn(dir);
     const Bytes file = MakeWav(Pattern(6'000));
     for (const std::string& path : {folder + "/deep.wav", dir / "caf\xE9-\xFF.wav"}) {
         SCOPED_TRACE(path);
@@ -821,11 +827,7 @@ FileState StateOf(const std::string& path) {
 
 TEST(Safety, ARecordingThatDoesNotStartLeavesWhatWasThere) {
     TempDir dir;
-    std::string folder = dir.path();
-    while (folder.size() < 230) {
-        folder += "/a-rather-long-folder-name";
-        ::mkdir(folder.c_str(), 0755);
-    }
+    const std::string folder = LongFolderIn(dir);
     const std::string kept = dir / "take.wav";
     const std::string link = dir / "link.wav";
     const std::string longPath = folder + "/long.wav";
