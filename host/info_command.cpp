@@ -108,10 +108,9 @@ void PrintText(const Findings& findings) {
                     item.decode ? ("converted: " + ConversionNote(item.facts)).c_str()
                                 : "as it is, every byte from 44 on");
     }
-    if (!item.decode) {
-        for (const std::string& warning : report.warnings)
-            std::printf("Warning: %s\n", warning.c_str());
-    }
+    // What the module would do with the file as it is, converted or not.
+    for (const std::string& warning : report.warnings)
+        std::printf("Warning: %s\n", warning.c_str());
 }
 
 void PrintJson(const Findings& findings) {
@@ -159,10 +158,8 @@ void PrintJson(const Findings& findings) {
     if (item.decode) json += ",\"conversion\":" + JsonQuoted(ConversionNote(item.facts));
     if (!findings.playable) json += ",\"problem\":" + JsonQuoted(findings.problem);
     json += ",\"warnings\":[";
-    if (!item.decode) {
-        for (std::size_t i = 0; i < report.warnings.size(); ++i)
-            json += (i > 0 ? "," : "") + JsonQuoted(report.warnings[i]);
-    }
+    for (std::size_t i = 0; i < report.warnings.size(); ++i)
+        json += (i > 0 ? "," : "") + JsonQuoted(report.warnings[i]);
     json += "]}";
     std::printf("%s\n", json.c_str());
 }

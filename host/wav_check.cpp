@@ -72,9 +72,11 @@ std::string FmtPlace(const std::vector<Chunk>& chunks, const Chunk& fmt) {
            IdList(chunks, kCanonicalFmtOffset, fmt.offset) + " chunk(s), not at byte 12";
 }
 
-// A data size of 0 or 0xFFFFFFFF: the writer could not go back to fill it in.
-bool IsPlaceholder(std::uint64_t size) {
-    return size == 0 || size == kPlaceholderSize;
+// A data size of 0 with samples after it, or 0xFFFFFFFF: the writer could not go back to fill
+// it in.
+bool IsPlaceholder(const WavReport& report) {
+    return report.dataBytes == kPlaceholderSize ||
+           (report.dataBytes == 0 && report.fileBytes > report.dataOffset);
 }
 
 // Where the module's reading and the file's chunks disagree, as sentences.
@@ -113,7 +115,7 @@ void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const
     }
     const std::uint64_t available =
         report.fileBytes > report.dataOffset ? report.fileBytes - report.dataOffset : 0;
-    if (IsPlaceholder(report.dataBytes)) {
+    if (IsPlaceholder(report)) {
         report.warnings.push_back(
             std::string("The data chunk's size is ") +
             (report.dataBytes == 0 ? "0" : "the placeholder 0xFFFFFFFF") +
@@ -137,7 +139,7 @@ void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const
 // Nothing but the samples from byte 44 to the end: what the module plays is exactly them.
 bool SamplesRunFrom44ToTheEnd(const WavReport& report) {
     if (report.dataOffset != kModuleHeaderBytes) return false;
-    if (IsPlaceholder(report.dataBytes)) return true;
+    if (IsPlaceholder(report)) return true;
     return report.dataOffset + report.dataBytes + (report.dataBytes & 1U) >= report.fileBytes;
 }
 
