@@ -88,7 +88,7 @@ class Turn {
     std::string Status(bool live) const;
     void GuardDecoding();
     void SetPaused();
-    void WarnOfDecoding() const;
+    void WarnOfDecoding();
 
     const PlayOptions& options_;
     Session& session_;
@@ -100,6 +100,7 @@ class Turn {
     bool userPaused_ = false;
     bool waitingForDecoder_ = false;
     bool devicePaused_ = false;
+    bool warned_ = false;
 };
 
 std::uint64_t Turn::TotalBlocks() const {
@@ -156,8 +157,9 @@ void Turn::GuardDecoding() {
     SetPaused();
 }
 
-void Turn::WarnOfDecoding() const {
-    if (!decoded_ || !decoded_->Done()) return;
+void Turn::WarnOfDecoding() {
+    if (!decoded_ || !decoded_->Done() || warned_) return;
+    warned_ = true;
     const std::string failure = decoded_->Failure(item_.name);
     if (!failure.empty()) {
         Warn(failure);

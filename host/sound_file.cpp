@@ -184,6 +184,10 @@ std::string Refusal(const std::string& name, const WavReport& wav, const char* l
         return name + " cannot be decoded: libsndfile finds it broken (" +
                LibraryWords(libraryError) + ").";
     }
+    if (sf_error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT) {
+        return name + " cannot be decoded: libsndfile knows its kind but cannot read it (" +
+               LibraryWords(libraryError) + ").";
+    }
     return name + " is not a WAV file nor any other sound file libsndfile can decode (" +
            LibraryWords(libraryError) + ").";
 }

@@ -35,7 +35,7 @@ constexpr std::array<std::uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00,
 bool CheckDeviceLimits(const std::string& name, const ModuleFormat& format,
                        const std::string& where, std::string* problem) {
     const std::string prefix =
-        name + " cannot be played: " + (where.empty() ? "its header gives " : where + ": ");
+        name + " cannot be played: " + (where.empty() ? "its header gives " : where + " ");
     if (format.channels == 0) {
         *problem = prefix + "0 channels.";
     } else if (format.channels > kMaxChannels) {
@@ -66,10 +66,12 @@ WavReport Refuse(WavReport report, WavVerdict verdict, std::string problem) {
     return report;
 }
 
-// "the fmt chunk is at byte 48, after a JUNK chunk": where the module does not look.
+// "the fmt chunk is at byte 48, after the JUNK chunk": where the module does not look.
 std::string FmtPlace(const std::vector<Chunk>& chunks, const Chunk& fmt) {
-    return "the fmt chunk is at byte " + std::to_string(fmt.offset) + ", after the " +
-           IdList(chunks, kCanonicalFmtOffset, fmt.offset) + " chunk(s), not at byte 12";
+    const std::string ids = IdList(chunks, kCanonicalFmtOffset, fmt.offset);
+    const bool several = ids.find(' ') != std::string::npos;
+    return "the fmt chunk is at byte " + std::to_string(fmt.offset) + ", after the " + ids +
+           (several ? " chunks" : " chunk") + ", not at byte 12";
 }
 
 // A data size of 0 with samples after it, or 0xFFFFFFFF: the writer could not go back to fill
