@@ -384,14 +384,17 @@ int RunPlay(const PlayOptions& options) {
         }
     }
     const bool toFile = options.output.kind == OutputDevice::Kind::kFile;
-    std::vector<NamedPath> paths;
+    const std::vector<NamedPath> outputs = {{"the output file", toFile ? options.output.path : ""},
+                                            {"the frames folder", options.frames, true},
+                                            {"the PNG file", options.png}};
+    if (const int status = CheckPathsDistinct(outputs); status != kExitOk) return status;
+    // A file may be played more than once, but none may be written.
     for (const PlayItem& item : items) {
-        if (item.file != kStandardInputName) paths.push_back({"the file being played", item.file});
+        if (item.file == kStandardInputName) continue;
+        std::vector<NamedPath> paths = {{"the file being played", item.file}};
+        paths.insert(paths.end(), outputs.begin(), outputs.end());
+        if (const int status = CheckPathsDistinct(paths); status != kExitOk) return status;
     }
-    paths.push_back({"the output file", toFile ? options.output.path : ""});
-    paths.push_back({"the frames folder", options.frames, true});
-    paths.push_back({"the PNG file", options.png});
-    if (const int status = CheckPathsDistinct(paths); status != kExitOk) return status;
     TargetProblem target;
     if (toFile &&
         !CheckTargetFile(options.output.path, TargetKind::kOutputFile, "output file", &target)) {
