@@ -161,6 +161,8 @@ constexpr std::pair<int, const char*> kTagNames[] = {
 std::string LibraryWords(const char* text) {
     std::string words = text != nullptr ? text : "unknown error";
     while (!words.empty() && (words.back() == '.' || words.back() == '\n')) words.pop_back();
+    // FLAC's errors come as "error : flac decoder lost sync".
+    if (words.rfind("error : ", 0) == 0) words.erase(0, 8);
     if (!words.empty() && words[0] >= 'A' && words[0] <= 'Z' && words.size() > 1 &&
         !(words[1] >= 'A' && words[1] <= 'Z')) {
         words[0] = static_cast<char>(words[0] - 'A' + 'a');
