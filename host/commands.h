@@ -1,9 +1,12 @@
-// The four commands: play, record, monitor (a record without a file) and info.
+// The four commands: play, record, monitor (a record without a file) and info. Each lives in
+// a file of its own (play_command.cpp, record_command.cpp, info_command.cpp) and the live
+// ones share session.h.
 #ifndef QUORVEL_HOST_COMMANDS_H
 #define QUORVEL_HOST_COMMANDS_H
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "live_view.h"
 #include "option_values.h"
@@ -22,7 +25,8 @@ struct SessionOptions {
 };
 
 struct PlayOptions : SessionOptions {
-    std::string file;
+    std::vector<std::string> files;  // played in turn; "-" is standard input
+    bool asIs = false;               // every file to the module untouched, as it reads it
     std::string outputText = "default";
     OutputDevice output;
 };
@@ -37,7 +41,7 @@ struct RecordOptions : SessionOptions {
 // Each returns the program's exit status and has said what went wrong in one sentence.
 int RunPlay(const PlayOptions& options);
 int RunRecord(const RecordOptions& options);
-int RunInfo(const std::string& file);
+int RunInfo(const std::string& file, bool asIs, bool json);
 
 }  // namespace quorvel::host
 

@@ -59,7 +59,8 @@ int SignalPipe::Take() {
     return caught_;
 }
 
-KeyReader::KeyReader() {
+KeyReader::KeyReader(bool fromStandardInput) {
+    if (!fromStandardInput) return;
     fd_ = STDIN_FILENO;
     if (::fcntl(fd_, F_GETFD) < 0) {
         fd_ = -1;  // closed: there are no keys
@@ -109,6 +110,10 @@ void KeyReader::Read(std::vector<Key>* keys) {
             case 'q':
             case 'Q':
                 keys->push_back(Key::kQuit);
+                break;
+            case 'n':
+            case 'N':
+                keys->push_back(Key::kNext);
                 break;
             case '\n':
             case '\r':

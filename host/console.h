@@ -10,7 +10,7 @@
 
 namespace quorvel::host {
 
-enum class Key { kSpace, kQuit, kEnter };
+enum class Key { kSpace, kQuit, kEnter, kNext };
 
 // SIGINT, SIGTERM and SIGHUP become bytes on a pipe, so the main thread notices them in its
 // own loop and ends the session properly (a recording is completed, never cut off).
@@ -32,11 +32,12 @@ class SignalPipe {
 };
 
 // Keys from standard input: one at a time without echo when it is the controlling terminal
-// and this program is in the foreground, otherwise as bytes from a pipe or file. Space, q
-// and Enter (newline) count; everything else is ignored.
+// and this program is in the foreground, otherwise as bytes from a pipe or file. Space, q, n
+// and Enter (newline) count; everything else is ignored. Reads none when standard input
+// holds something else (a file given as "-").
 class KeyReader {
   public:
-    KeyReader();
+    explicit KeyReader(bool fromStandardInput = true);
     KeyReader(const KeyReader&) = delete;
     KeyReader& operator=(const KeyReader&) = delete;
     ~KeyReader();

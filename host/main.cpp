@@ -151,8 +151,13 @@ int Main(int argc, char** argv) {
 
     quorvel::host::PlayOptions play;
     LiveOptionTexts playTexts;
-    CLI::App* playCommand = app.add_subcommand("play", "Play a PCM WAV file with the live trace");
-    playCommand->add_option("FILE", play.file, "The WAV file")->required()->type_name("");
+    CLI::App* playCommand =
+        app.add_subcommand("play", "Play sound files in turn with the live trace");
+    playCommand
+        ->add_option("FILE", play.files,
+                     "Sound files (any format libsndfile reads); - reads one from standard input")
+        ->required()
+        ->type_name("");
     playCommand
         ->add_option("--output", play.outputText,
                      "default, null (no sound), fast (no sound, at once) or file:PATH (gets the "
@@ -160,12 +165,19 @@ int Main(int argc, char** argv) {
         ->check(kOutput)
         ->type_name("DEV")
         ->capture_default_str();
+    playCommand->add_flag("--as-is", play.asIs,
+                          "Hand every file to the module untouched, as the module reads it");
     AddLiveOptions(playCommand, &playTexts, "Run the virtual output as fast as possible");
     playCommand->footer(Footer(
-        "Keys: space pauses and resumes, q quits (so do Ctrl-C and SIGTERM). The default output\n"
-        "is the sound device, or the virtual one where there is none. The file's header is\n"
-        "checked first: formats the device cannot play are refused, and layouts the module\n"
-        "misreads (it takes the format from bytes 22-35 and plays from byte 44) are warned of."));
+        "Keys: space pauses and resumes, n skips to the next file, q quits (so do Ctrl-C and\n"
+        "SIGTERM). The default output is the sound device, or the virtual one where there is\n"
+        "none. A canonical PCM WAV (44-byte header, 8- or 16-bit) goes to the module as it is;\n"
+        "anything else libsndfile decodes (WAV codecs, RF64, RIFX, AIFF, AU, CAF, FLAC, Ogg\n"
+        "Vorbis and Opus, MP3) is decoded into a temporary 16-bit PCM WAV first, and a line\n"
+        "says so. With --as-is the module reads each file itself: it takes the format from\n"
+        "bytes 22-35 and plays from byte 44, so formats the device cannot play are refused and\n"
+        "layouts it misreads are warned of. With - the file comes on standard input, and keys\n"
+        "are not read."));
 
     quorvel::host::RecordOptions record;
     LiveOptionTexts recordTexts;
@@ -201,12 +213,21 @@ int Main(int argc, char** argv) {
     }
 
     std::string infoFile;
+    bool infoAsIs = false;
+    bool infoJson = false;
     CLI::App* infoCommand = app.add_subcommand(
-        "info", "Show a WAV file's format as the module reads it, with warnings");
-    infoCommand->add_option("FILE", infoFile, "The WAV file")->required()->type_name("");
+        "info", "Show what a sound file holds, what the module would read and how it would play");
+    infoCommand->add_option("FILE", infoFile, "The sound file")->required()->type_name("");
+    infoCommand->add_flag(
+        "--as-is", infoAsIs,
+        "Judge the file as play --as-is would: untouched, as the module reads it");
+    infoCommand->add_flag("--json", infoJson, "Print one JSON object instead of text");
     infoCommand->footer(Footer(
-        "The module reads the five format fields at bytes 22-35 and plays every byte from 44\n"
-        "on, whatever the file's chunks say; info shows them so, with the data's length."));
+        "Shows what libsndfile reads (container, codec, bits, rate, channels, frames, duration,\n"
+        "tags) and what the module reads: the five format fields at bytes 22-35, every byte\n"
+        "from 44 on played whatever the file's chunks say, with the data's length and the\n"
+        "warnings; then whether quorvel plays the file as it is or converted. Exit status 2\n"
+        "when it would refuse the file."));
 
     for (CLI::App* command : {playCommand, recordCommand, monitorCommand, infoCommand}) {
         command->fallthrough();  // --module may come after the command too
@@ -256,7 +277,7 @@ int Main(int argc, char** argv) {
         quorvel::host::ParseOutputDevice(play.outputText, &play.output, &unused);
         return quorvel::host::RunPlay(play);
     }
-    if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFile);
+    if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFile, infoAsIs, infoJson);
 
     const bool recording = recordCommand->parsed();
     quorvel::host::RecordOptions& capture = recording ? record : monitor;

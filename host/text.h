@@ -12,6 +12,10 @@ namespace quorvel::host {
 // \xHH, so a file name can never send escape sequences to the terminal.
 std::string Quoted(const std::string& text);
 
+// `text` as a JSON string: quotes, backslashes and control characters escaped, bytes that are
+// not UTF-8 replaced by U+FFFD, so the output is valid JSON whatever a name or tag holds.
+std::string JsonQuoted(const std::string& text);
+
 // "2.50": seconds with two decimals.
 std::string Seconds(double seconds);
 

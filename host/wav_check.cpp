@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "text.h"
+#include "wav_chunks.h"
 
 // stat, open and pread of a WAV file past 2 GiB, on 32-bit systems too (CMakeLists.txt defines it).
 static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: define _FILE_OFFSET_BITS=64");
@@ -21,117 +22,23 @@ constexpr std::uint16_t kTagPcm = 0x0001;
 constexpr std::uint16_t kTagExtensible = 0xFFFE;
 constexpr std::uint64_t kFormatFieldsOffset = 22;
 constexpr std::uint64_t kCanonicalFmtOffset = 12;
+constexpr std::uint32_t kCanonicalFmtBytes = 16;
+// What writers that cannot seek back leave in a size field.
+constexpr std::uint32_t kPlaceholderSize = 0xFFFFFFFF;
 // The device's own limits (waveOutOpen refuses anything else).
 constexpr std::uint16_t kMaxChannels = 8;
 constexpr std::uint32_t kMaxRate = 384000;
-// Enough for any sane file; a corrupt size chain must not loop for long.
-constexpr int kMaxChunks = 4096;
 
-// The sub-format GUID of PCM inside WAVE_FORMAT_EXTENSIBLE, as stored in the file.
-constexpr std::array<std::uint8_t, 16> kPcmSubFormat = {
-    0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// The tail of every WAVE_FORMAT_EXTENSIBLE sub-format GUID; its first two bytes are the tag.
+constexpr std::array<std::uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-struct Chunk {
-    std::string id;
-    std::uint64_t offset = 0;  // of the chunk header
-    std::uint32_t size = 0;    // as declared
-};
-
-std::uint16_t U16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-std::uint32_t U32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) |
-           (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-// An open file read at offsets; remembers the first read error.
-class FileReader {
-  public:
-    explicit FileReader(int fd) : fd_(fd) {}
-    FileReader(const FileReader&) = delete;
-    FileReader& operator=(const FileReader&) = delete;
-    ~FileReader() { ::close(fd_); }
-
-    // True when all `count` bytes were read.
-    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) {
-        auto* bytes = static_cast<std::uint8_t*>(out);
-        std::size_t done = 0;
-        while (done < count) {
-            const ssize_t got =
-                ::pread(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0 && error_ == 0) error_ = errno;
-            if (got <= 0) return false;
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-
-    int error() const { return error_; }
-
-  private:
-    int fd_;
-    int error_ = 0;
-};
-
-std::vector<Chunk> ListChunks(FileReader& reader, std::uint64_t fileBytes) {
-    std::vector<Chunk> chunks;
-    std::uint64_t offset = 12;
-    while (offset + 8 <= fileBytes && static_cast<int>(chunks.size()) < kMaxChunks) {
-        std::uint8_t header[8];
-        if (!reader.ReadAt(offset, header, sizeof header)) break;
-        Chunk chunk;
-        chunk.id.assign(reinterpret_cast<const char*>(header), 4);
-        chunk.offset = offset;
-        chunk.size = U32(header + 4);
-        chunks.push_back(chunk);
-        // Chunks are padded to an even size.
-        offset += 8 + static_cast<std::uint64_t>(chunk.size) + (chunk.size & 1U);
-    }
-    return chunks;
-}
-
-// Printable chunk ids ("LIST", "fact") for a warning; anything else shows as '?'.
-std::string PrintableId(const std::string& id) {
-    std::string text;
-    for (const char c : id) text += (c >= 0x20 && c < 0x7F) ? c : '?';
-    return text;
-}
-
-// The ids of the chunks that overlap the bytes [from, to), e.g. "LIST and data"; past a few,
-// the first ones and how many more ("LIST, JUNK, abcd and 4093 more").
-std::string IdList(const std::vector<Chunk>& chunks, std::uint64_t from, std::uint64_t to) {
-    constexpr std::size_t kNamedIds = 3;
-    std::vector<std::string> ids;
-    std::size_t overlapping = 0;
-    for (const Chunk& chunk : chunks) {
-        const std::uint64_t end = chunk.offset + 8 + chunk.size;
-        if (chunk.offset < to && end > from) {
-            ++overlapping;
-            if (ids.size() > kNamedIds) continue;
-            std::string id = PrintableId(chunk.id);
-            id.erase(id.find_last_not_of(' ') + 1);  // "fmt " reads as fmt in a sentence
-            ids.push_back(id);
-        }
-    }
-    if (overlapping > kNamedIds + 1) {
-        ids.resize(kNamedIds);
-        ids.push_back(std::to_string(overlapping - kNamedIds) + " more");
-    }
-    std::string list;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (i > 0) list += (i + 1 == ids.size()) ? " and " : ", ";
-        list += ids[i];
-    }
-    return list;
-}
-
-// Refuses what waveOutOpen would refuse, in a sentence about the header's own values.
-bool CheckDeviceLimits(const std::string& name, const ModuleFormat& format, std::string* problem) {
-    const std::string prefix = name + " cannot be played: its header gives ";
+// Refuses what waveOutOpen would refuse, in a sentence about the values the module reads.
+// `where` says where those values come from when that is not the fmt chunk.
+bool CheckDeviceLimits(const std::string& name, const ModuleFormat& format,
+                       const std::string& where, std::string* problem) {
+    const std::string prefix =
+        name + " cannot be played: " + (where.empty() ? "its header gives " : where + " ");
     if (format.channels == 0) {
         *problem = prefix + "0 channels.";
     } else if (format.channels > kMaxChannels) {
@@ -162,13 +69,30 @@ WavReport Refuse(WavReport report, WavVerdict verdict, std::string problem) {
     return report;
 }
 
+// "the fmt chunk is at byte 48, after the JUNK chunk": where the module does not look.
+std::string FmtPlace(const std::vector<Chunk>& chunks, const Chunk& fmt) {
+    const std::string ids = IdList(chunks, kCanonicalFmtOffset, fmt.offset);
+    const bool several = ids.find(' ') != std::string::npos;
+    return "the fmt chunk is at byte " + std::to_string(fmt.offset) + ", after the " + ids +
+           (several ? " chunks" : " chunk") + ", not at byte 12";
+}
+
+// A data size of 0 with samples after it, or 0xFFFFFFFF: the writer could not go back to fill
+// it in.
+bool IsPlaceholder(const WavReport& report) {
+    return report.dataBytes == kPlaceholderSize ||
+           (report.dataBytes == 0 && report.fileBytes > report.dataOffset);
+}
+
 // Where the module's reading and the file's chunks disagree, as sentences.
 void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const Chunk* data,
                        WavReport& report) {
     if (fmt->offset != kCanonicalFmtOffset) {
-        report.warnings.push_back("The fmt chunk is at byte " + std::to_string(fmt->offset) +
-                                  ", not 12, so the format the module reads at bytes 22-35 is not "
-                                  "the fmt chunk's.");
+        std::string place = FmtPlace(chunks, *fmt);
+        place[0] = 'T';
+        report.warnings.push_back(place +
+                                  ", so the format the module reads at bytes 22-35 is not the fmt "
+                                  "chunk's.");
     }
     if (report.formatTag == kTagExtensible) {
         report.warnings.push_back(
@@ -176,8 +100,11 @@ void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const
             "and ignores the channel mask and valid bits.");
     }
     if (data == nullptr) {
-        report.warnings.push_back(
-            "There is no data chunk: the module plays every byte from byte 44 on as sound.");
+        report.warnings.push_back((chunks.size() >= kMaxChunks
+                                       ? "There is no data chunk among the first " +
+                                             std::to_string(kMaxChunks) + " chunks"
+                                       : std::string("There is no data chunk")) +
+                                  ": the module plays every byte from byte 44 on as sound.");
         return;
     }
     if (report.dataOffset > kModuleHeaderBytes) {
@@ -193,7 +120,13 @@ void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const
     }
     const std::uint64_t available =
         report.fileBytes > report.dataOffset ? report.fileBytes - report.dataOffset : 0;
-    if (report.dataBytes > available) {
+    if (IsPlaceholder(report)) {
+        report.warnings.push_back(
+            std::string("The data chunk's size is ") +
+            (report.dataBytes == 0 ? "0" : "the placeholder 0xFFFFFFFF") +
+            ", as a writer that streams leaves it; the " + std::to_string(available) +
+            " bytes from its samples to the end of the file are taken as the samples.");
+    } else if (report.dataBytes > available) {
         report.warnings.push_back("The data chunk declares " + std::to_string(report.dataBytes) +
                                   " bytes but only " + std::to_string(available) +
                                   " follow it; the file may be cut short.");
@@ -206,6 +139,28 @@ void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const
                 (ids.empty() ? "" : " (" + ids + ")") + " are played as sound too.");
         }
     }
+}
+
+// Nothing but the samples from byte 44 to the end: what the module plays is exactly them.
+bool SamplesRunFrom44ToTheEnd(const WavReport& report) {
+    if (report.dataOffset != kModuleHeaderBytes) return false;
+    if (IsPlaceholder(report)) return true;
+    return report.dataOffset + report.dataBytes + (report.dataBytes & 1U) >= report.fileBytes;
+}
+
+// The form types that are not RIFF/WAVE but close relatives the module cannot read.
+std::string RelativeOfRiff(const std::uint8_t* head) {
+    if (std::memcmp(head, "RIFX", 4) == 0) {
+        return "it is a big-endian RIFX WAV, and the module reads only little-endian RIFF";
+    }
+    if (std::memcmp(head, "RF64", 4) == 0 || std::memcmp(head, "BW64", 4) == 0) {
+        return "it is an RF64 WAV (sizes in a ds64 chunk, for files past 4 GiB), and the module "
+               "reads only RIFF";
+    }
+    if (std::memcmp(head, "riff", 4) == 0) {
+        return "it is a Sony Wave64 file, and the module reads only RIFF WAV";
+    }
+    return {};
 }
 
 }  // namespace
@@ -231,6 +186,16 @@ std::string FormatTagName(std::uint16_t tag) {
             return "mu-law";
         case 0x0011:
             return "IMA ADPCM";
+        case 0x0020:
+            return "Yamaha ADPCM";
+        case 0x0031:
+            return "GSM 6.10";
+        case 0x0045:
+        case 0x0064:
+        case 0x0140:
+            return "G.726 ADPCM";
+        case 0x0050:
+            return "MPEG audio";
         case 0x0055:
             return "MPEG layer 3";
         case 0xFFFE:
@@ -243,9 +208,9 @@ std::string FormatTagName(std::uint16_t tag) {
     return text;
 }
 
-WavReport InspectWav(const std::string& path) {
+WavReport InspectWav(const std::string& path, const std::string& givenName) {
     WavReport report;
-    const std::string name = Quoted(path);
+    const std::string name = givenName.empty() ? Quoted(path) : givenName;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         if (errno == ENOENT) return Refuse(report, WavVerdict::kMissing, name + " does not exist.");
@@ -276,6 +241,10 @@ WavReport InspectWav(const std::string& path) {
     if (report.fileBytes == 0) {
         return Refuse(report, WavVerdict::kNotWav, name + " is empty, not a WAV file.");
     }
+    if (headBytes >= 12 && !RelativeOfRiff(head).empty()) {
+        return Refuse(report, WavVerdict::kNotWav,
+                      name + " cannot be played as it is: " + RelativeOfRiff(head) + ".");
+    }
     if (headBytes < 12 || std::memcmp(head, "RIFF", 4) != 0) {
         return Refuse(report, WavVerdict::kNotWav,
                       name + " is not a WAV file: it does not begin with a RIFF header.");
@@ -300,6 +269,7 @@ WavReport InspectWav(const std::string& path) {
     report.blocks = report.playedBytes / kModuleBlockBytes + 1;
 
     const std::vector<Chunk> chunks = ListChunks(reader, report.fileBytes);
+    report.chunks = IdList(chunks, 0, report.fileBytes);
     const Chunk* fmt = nullptr;
     const Chunk* data = nullptr;
     for (const Chunk& chunk : chunks) {
@@ -313,7 +283,11 @@ WavReport InspectWav(const std::string& path) {
     }
     if (fmt == nullptr) {
         return Refuse(report, WavVerdict::kNotWav,
-                      name + " has no fmt chunk, so its sample format is unknown.");
+                      name + " has no fmt chunk" +
+                          (chunks.size() >= kMaxChunks
+                               ? " among its first " + std::to_string(kMaxChunks) + " chunks"
+                               : std::string()) +
+                          ", so its sample format is unknown.");
     }
     std::uint8_t fmtBody[40] = {};
     const std::size_t fmtBytes = std::min<std::size_t>(fmt->size, sizeof fmtBody);
@@ -322,15 +296,25 @@ WavReport InspectWav(const std::string& path) {
                       name + " has a fmt chunk too short to describe its samples.");
     }
     report.formatTag = U16(fmtBody);
-    const bool extensiblePcm =
+    report.codecTag = report.formatTag;
+    report.fmtBits = U16(fmtBody + 14);
+    const bool extensible =
         report.formatTag == kTagExtensible && fmtBytes >= 40 &&
-        std::memcmp(fmtBody + 24, kPcmSubFormat.data(), kPcmSubFormat.size()) == 0;
-    if (report.formatTag != kTagPcm && !extensiblePcm) {
+        std::memcmp(fmtBody + 26, kSubFormatTail.data(), kSubFormatTail.size()) == 0;
+    if (extensible) report.codecTag = U16(fmtBody + 24);
+    if (report.codecTag != kTagPcm) {
+        const std::string codec = extensible ? "WAVE_FORMAT_EXTENSIBLE with " +
+                                                   FormatTagName(report.codecTag) + " samples"
+                                             : FormatTagName(report.formatTag);
         return Refuse(report, WavVerdict::kNotPcm,
-                      name + " is not PCM audio: its format is " + FormatTagName(report.formatTag) +
+                      name + " is not PCM audio: its format is " + codec +
                           ", and the module plays only PCM.");
     }
-    if (!CheckDeviceLimits(name, report.format, &report.problem)) {
+    const std::string where =
+        fmt->offset == kCanonicalFmtOffset
+            ? std::string()
+            : FmtPlace(chunks, *fmt) + ", and the module reads bytes 22-35 instead, which give";
+    if (!CheckDeviceLimits(name, report.format, where, &report.problem)) {
         report.verdict = WavVerdict::kUnplayable;
         return report;
     }
@@ -343,6 +327,8 @@ WavReport InspectWav(const std::string& path) {
                                   ") is not sample rate x block align (" +
                                   std::to_string(expectedAvg) + "); the device goes by the rate.");
     }
+    report.canonical = fmt->offset == kCanonicalFmtOffset && fmt->size == kCanonicalFmtBytes &&
+                       report.formatTag == kTagPcm && SamplesRunFrom44ToTheEnd(report);
     return report;
 }
 

@@ -38,6 +38,8 @@ struct WavReport {
     bool formatRead = false;  // `format` holds the file's bytes 22..35
     ModuleFormat format;
     std::uint16_t formatTag = 0;  // from the fmt chunk, when there is one
+    std::uint16_t codecTag = 0;   // formatTag, or the codec's inside WAVE_FORMAT_EXTENSIBLE
+    std::uint16_t fmtBits = 0;    // bits per sample as the fmt chunk gives them
     std::uint64_t fileBytes = 0;
     std::uint64_t playedBytes = 0;  // bytes from byte 44 to the end: what the module plays
     std::uint64_t blocks = 0;       // blocks of 4000 bytes the module queues
@@ -45,6 +47,11 @@ struct WavReport {
     std::uint64_t dataOffset = 0;       // where the data chunk's samples start
     std::uint64_t dataBytes = 0;        // what the data chunk declares
     std::vector<std::string> warnings;  // sentences about layouts the module misreads
+    std::string chunks;                 // the chunk ids in order, e.g. "fmt, LIST and data"
+    // The module reads exactly the samples: a 16-byte PCM fmt chunk at byte 12, the data
+    // chunk's samples from byte 44 to the end of the file (its size may be a streaming
+    // writer's placeholder), 8- or 16-bit in a format the device plays.
+    bool canonical = false;
 
     bool Playable() const { return verdict == WavVerdict::kPlayable; }
     // Audio time of what the device plays, the silence completing the last block included;
@@ -52,9 +59,11 @@ struct WavReport {
     double PlaySeconds() const;
 };
 
-WavReport InspectWav(const std::string& path);
+// `name` names the file in sentences; by default the path, quoted.
+WavReport InspectWav(const std::string& path, const std::string& name = {});
 
-// A readable name for a WAVE format tag ("PCM", "IEEE float", "A-law", "tag 0x1234").
+// A readable name for a WAVE format tag ("PCM", "IEEE float", "A-law", "G.726 ADPCM",
+// "tag 0x1234").
 std::string FormatTagName(std::uint16_t tag);
 
 }  // namespace quorvel::host

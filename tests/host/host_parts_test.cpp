@@ -13,6 +13,7 @@
 #include "live_view.h"
 #include "module_path.h"
 #include "option_values.h"
+#include "text.h"
 #include "wav_check.h"
 
 namespace quorvel::host {
@@ -277,6 +278,75 @@ TEST_F(WavInspection, ReadsTheFormatWhereTheModuleDoesNotWhereTheFmtChunkIs) {
     ASSERT_FALSE(report.warnings.empty());
     EXPECT_NE(report.warnings.front().find("fmt chunk is at byte 36"), std::string::npos)
         << report.warnings.front();
+}
+
+TEST_F(WavInspection, NamesTheRealCauseOfLayoutsTheModuleMisreads) {
+    Fmt floatFormat;
+    floatFormat.tag = 0xFFFE;
+    floatFormat.bits = 32;
+    floatFormat.extra = ExtensibleTail(3);
+    Bytes rifx = Riff({FmtChunk({}), Chunk("data", Samples(40))});
+    std::copy_n("RIFX", 4, rifx.begin());
+    Bytes rf64 = Riff({Chunk("ds64", Bytes(28)), FmtChunk({}), Chunk("data", Samples(40))});
+    std::copy_n("RF64", 4, rf64.begin());
+    Bytes streamed = Riff({FmtChunk({}), Chunk("LIST", Samples(10)), Chunk("data", Samples(400))});
+    std::fill_n(streamed.end() - 404, 4, 0xFF);  // the data size a streaming writer leaves
+    Bytes zeroSized = Riff({FmtChunk({}), Chunk("data", Samples(400))});
+    std::fill_n(zeroSized.begin() + 40, 4, 0);
+    std::vector<Bytes> many = {FmtChunk({})};
+    for (int i = 0; i < 5000; ++i) many.push_back(Chunk("abcd", Samples(2)));
+    many.push_back(Chunk("data", Samples(400)));
+
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::vector<std::string> phrases;  // in the refusal, or else in the warnings
+        std::vector<std::string> absent = {};
+    };
+    const std::vector<Case> cases = {
+        {"junk-first.wav",
+         Riff({Chunk("JUNK", Bytes(28)), FmtChunk({}), Chunk("data", Samples(40))}),
+         {"fmt chunk is at byte 48, after the JUNK chunk", "reads bytes 22-35 instead",
+          "0 channels"}},
+        {"extfloat.wav",
+         Riff({FmtChunk(floatFormat), Chunk("data", Samples(64))}),
+         {"WAVE_FORMAT_EXTENSIBLE with IEEE float samples"}},
+        {"rifx.wav", rifx, {"big-endian RIFX"}, {"does not begin with a RIFF header"}},
+        {"rf64.wav", rf64, {"RF64"}, {"does not begin with a RIFF header"}},
+        {"streamed.wav", streamed, {"placeholder 0xFFFFFFFF", "400 bytes"}, {"????", "cut short"}},
+        {"zero.wav",
+         zeroSized,
+         {"size is 0, as a writer that streams"},
+         {"????", "after the data"}},
+        {"many.wav", Riff(many), {"(from the 5000 abcd and data chunks)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const WavReport report = InspectWav(Write(c.name, c.bytes));
+        std::string all = report.problem;
+        for (const std::string& warning : report.warnings) all += "\n" + warning;
+        for (const std::string& phrase : c.phrases)
+            EXPECT_NE(all.find(phrase), std::string::npos) << phrase << " in\n" << all;
+        for (const std::string& phrase : c.absent)
+            EXPECT_EQ(all.find(phrase), std::string::npos) << phrase << " in\n" << all;
+        // Each sentence stays short, however many chunks the file has.
+        EXPECT_LT(report.chunks.size(), 60u) << report.chunks;
+    }
+    // Canonical only when the module plays exactly the samples.
+    EXPECT_TRUE(InspectWav(Write("zero.wav", zeroSized)).canonical);
+    EXPECT_FALSE(InspectWav(Write("streamed.wav", streamed)).canonical);
+    const Bytes trailing =
+        Riff({FmtChunk({}), Chunk("data", Samples(400)), Chunk("LIST", Samples(8))});
+    EXPECT_FALSE(InspectWav(Write("trailing.wav", trailing)).canonical);
+}
+
+TEST(Text, JsonStringsAreValidWhateverTheNameHolds) {
+    EXPECT_EQ(JsonQuoted("plain"), "\"plain\"");
+    EXPECT_EQ(JsonQuoted("say \"hi\" \\ now"), "\"say \\\"hi\\\" \\\\ now\"");
+    EXPECT_EQ(JsonQuoted("a\nb\x01\x7F"), "\"a\\nb\\u0001\\u007f\"");
+    EXPECT_EQ(JsonQuoted("caf\xC3\xA9"), "\"caf\xC3\xA9\"");  // UTF-8 kept
+    EXPECT_EQ(JsonQuoted("\xFF\xC3"), "\"\\ufffd\\ufffd\"");  // not UTF-8
+    EXPECT_EQ(JsonQuoted("\xC2\x85"), "\"\\u0085\"");         // a C1 control
 }
 
 TEST(OptionValues, ColoursBecomeColorRefsInBlueGreenRedOrder) {

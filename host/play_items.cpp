@@ -1,0 +1,82 @@
+#include "play_items.h"
+
+#include <vector>
+
+namespace quorvel::host {
+namespace {
+
+constexpr int kMaxChannels = 8;
+constexpr int kMaxRate = 384000;
+constexpr long kProbeFrames = 1024;
+
+// What waveOutOpen refuses, said of what the file holds.
+bool WithinDeviceLimits(const PlayItem& item, const SoundFacts& facts, std::string* problem) {
+    if (facts.channels < 1 || facts.channels > kMaxChannels) {
+        *problem = item.name + " cannot be played: it has " + std::to_string(facts.channels) +
+                   " channels, and the device plays at most 8.";
+        return false;
+    }
+    if (facts.rate < 1 || facts.rate > kMaxRate) {
+        *problem = item.name + " cannot be played: its sample rate is " +
+                   std::to_string(facts.rate) + " Hz, and the device plays at most 384000 Hz.";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, std::string* problem) {
+    auto file = std::make_unique<SoundFile>();
+    if (!file->Open(item.path, item.name, item.wav, problem)) return nullptr;
+    return file;
+}
+
+bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem) {
+    item->wav = InspectWav(item->path, item->name);
+    // A folder, a FIFO, a missing or unreadable file: nobody can decode it either.
+    const WavVerdict verdict = item->wav.verdict;
+    if (verdict == WavVerdict::kMissing || verdict == WavVerdict::kNotAFile ||
+        verdict == WavVerdict::kUnreadable || asIs) {
+        if (!item->wav.Playable()) *problem = item->wav.problem;
+        return item->wav.Playable();
+    }
+    if (item->wav.canonical) return true;
+
+    std::unique_ptr<SoundFile> file = OpenForDecoding(*item, problem);
+    if (!file) return false;
+    if (!WithinDeviceLimits(*item, file->facts(), problem)) return false;
+    // A file that opens but yields nothing (a FLAC of STREAMINFO only, an Ogg of header pages
+    // only) is refused, never played as silence.
+    std::vector<std::int16_t> first(static_cast<std::size_t>(kProbeFrames) *
+                                    file->facts().channels);
+    const long got = file->Read(first.data(), kProbeFrames);
+    if (got <= 0) {
+        *problem = item->name + " holds no audio: libsndfile opens it as " + file->facts().summary +
+                   " but decodes no samples from it" +
+                   (got < 0 ? " (" + file->error() + ")" : std::string()) + ".";
+        return false;
+    }
+    item->decode = true;
+    item->facts = file->facts();
+    return true;
+}
+
+std::string ConversionNote(const SoundFacts& facts) {
+    return "decoded " + facts.summary + ", " + std::to_string(facts.rate) + " Hz, " +
+           std::to_string(facts.channels) + (facts.channels == 1 ? " channel" : " channels") +
+           " to 16-bit PCM for the module" +
+           (facts.sixteenBitPcm ? " (the samples copied as they are)" : "");
+}
+
+PlayFormat FormatOf(const PlayItem& item) {
+    if (item.decode) {
+        return PlayFormat{item.facts.channels, static_cast<std::uint32_t>(item.facts.rate), 16,
+                          item.facts.channels * 2};
+    }
+    const ModuleFormat& format = item.wav.format;
+    return PlayFormat{format.channels, format.samplesPerSec, format.bitsPerSample,
+                      format.blockAlign};
+}
+
+}  // namespace quorvel::host
