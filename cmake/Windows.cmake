@@ -16,16 +16,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 set(QWF_FRAME_DIR ${PROJECT_SOURCE_DIR}/src/frame)
-file(GLOB_RECURSE QWF_MODULE_SOURCES CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/src/common/*.cpp
-  ${PROJECT_SOURCE_DIR}/src/display/*.cpp
-  ${PROJECT_SOURCE_DIR}/src/wav/*.cpp
-  ${PROJECT_SOURCE_DIR}/src/playback/*.cpp
-  ${PROJECT_SOURCE_DIR}/src/recording/*.cpp)
+include(${PROJECT_SOURCE_DIR}/cmake/ModuleSources.cmake)
 
 add_library(QuorvelWaveForm SHARED
   ${QWF_MODULE_SOURCES}
-  ${QWF_FRAME_DIR}/module.cpp
   ${QWF_FRAME_DIR}/dllmain.cpp
   ${QWF_FRAME_DIR}/windows_exports.cpp
   ${QWF_FRAME_DIR}/QuorvelWaveForm.def

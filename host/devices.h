@@ -2,6 +2,7 @@
 #ifndef QUORVEL_HOST_DEVICES_H
 #define QUORVEL_HOST_DEVICES_H
 
+#include <cstdint>
 #include <string>
 
 #include "option_values.h"
@@ -18,6 +19,12 @@ struct DeviceProblem {
 // played. False, with the problem filled in, when the services refuse.
 bool ApplyOutput(const OutputDevice& choice, bool fast, DeviceProblem* problem);
 bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem);
+
+// Asks the output device whether it plays PCM in this layout (waveOutOpen's format query), so
+// the rules stay the device's own. When it does not, `problem` gets the services' phrase about
+// the value at fault ("9 channels, and the device plays at most 8").
+bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
+                    std::uint16_t bitsPerSample, std::string* problem);
 
 }  // namespace quorvel::host
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "QuorvelWaveForm.h"
 #include "console.h"
 
 namespace quorvel::host {
@@ -22,8 +23,9 @@ struct Region {
     int x, y, width, height;
 };
 
-// The trace panel, from (0, 26) to (240, 228): the only part of the screen the module draws.
-constexpr Region kPanelRegion{0, 26, 240, 202};
+// The trace panel: the only part of the screen the module draws.
+constexpr Region kPanelRegion{QWF_PANEL_LEFT, QWF_PANEL_TOP, QWF_PANEL_RIGHT - QWF_PANEL_LEFT,
+                              QWF_PANEL_BOTTOM - QWF_PANEL_TOP};
 
 struct PictureSize {
     int width, height;  // pixels; two pixel rows make one text row

@@ -1,27 +1,27 @@
 #include "play_items.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
+
+#include "devices.h"
 
 namespace quorvel::host {
 namespace {
 
-constexpr int kMaxChannels = 8;
-constexpr int kMaxRate = 384000;
 constexpr long kProbeFrames = 1024;
 
-// What waveOutOpen refuses, said of what the file holds.
-bool WithinDeviceLimits(const PlayItem& item, const SoundFacts& facts, std::string* problem) {
-    if (facts.channels < 1 || facts.channels > kMaxChannels) {
-        *problem = item.name + " cannot be played: it has " + std::to_string(facts.channels) +
-                   " channels, and the device plays at most 8.";
-        return false;
+// Decoded files reach the device as 16-bit PCM in the file's channels and rate.
+bool DevicePlaysDecoded(const PlayItem& item, const SoundFacts& facts, std::string* problem) {
+    // Counts no 16-bit record can hold are clamped to one the device refuses just the same.
+    const auto channels = static_cast<std::uint16_t>(std::clamp(facts.channels, 0, 0x7FFF));
+    const auto rate = static_cast<std::uint32_t>(std::max(facts.rate, 0));
+    std::string reason;
+    if (OutputPlaysPcm(channels, rate, static_cast<std::uint16_t>(channels * 2), 16, &reason)) {
+        return true;
     }
-    if (facts.rate < 1 || facts.rate > kMaxRate) {
-        *problem = item.name + " cannot be played: its sample rate is " +
-                   std::to_string(facts.rate) + " Hz, and the device plays at most 384000 Hz.";
-        return false;
-    }
-    return true;
+    *problem = item.name + " cannot be played: it has " + reason + ".";
+    return false;
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem) {
 
     std::unique_ptr<SoundFile> file = OpenForDecoding(*item, problem);
     if (!file) return false;
-    if (!WithinDeviceLimits(*item, file->facts(), problem)) return false;
+    if (!DevicePlaysDecoded(*item, file->facts(), problem)) return false;
     // A file that opens but yields nothing (a FLAC of STREAMINFO only, an Ogg of header pages
     // only) is refused, never played as silence.
     std::vector<std::int16_t> first(static_cast<std::size_t>(kProbeFrames) *

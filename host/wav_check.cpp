@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devices.h"
 #include "text.h"
 #include "wav_chunks.h"
 
@@ -25,41 +26,22 @@ constexpr std::uint64_t kCanonicalFmtOffset = 12;
 constexpr std::uint32_t kCanonicalFmtBytes = 16;
 // What writers that cannot seek back leave in a size field.
 constexpr std::uint32_t kPlaceholderSize = 0xFFFFFFFF;
-// The device's own limits (waveOutOpen refuses anything else).
-constexpr std::uint16_t kMaxChannels = 8;
-constexpr std::uint32_t kMaxRate = 384000;
 
 // The tail of every WAVE_FORMAT_EXTENSIBLE sub-format GUID; its first two bytes are the tag.
 constexpr std::array<std::uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-// Refuses what waveOutOpen would refuse, in a sentence about the values the module reads.
+// Refuses what the output device refuses, in a sentence about the values the module reads.
 // `where` says where those values come from when that is not the fmt chunk.
-bool CheckDeviceLimits(const std::string& name, const ModuleFormat& format,
-                       const std::string& where, std::string* problem) {
-    const std::string prefix =
-        name + " cannot be played: " + (where.empty() ? "its header gives " : where + " ");
-    if (format.channels == 0) {
-        *problem = prefix + "0 channels.";
-    } else if (format.channels > kMaxChannels) {
-        *problem =
-            prefix + std::to_string(format.channels) + " channels, and the device plays at most 8.";
-    } else if (format.samplesPerSec == 0) {
-        *problem = prefix + "a sample rate of 0 Hz.";
-    } else if (format.samplesPerSec > kMaxRate) {
-        *problem = prefix + "a sample rate of " + std::to_string(format.samplesPerSec) +
-                   " Hz, and the device plays at most 384000 Hz.";
-    } else if (format.bitsPerSample != 8 && format.bitsPerSample != 16) {
-        *problem = prefix + std::to_string(format.bitsPerSample) +
-                   " bits per sample, and the device plays only 8 or 16.";
-    } else if (format.blockAlign != format.channels * (format.bitsPerSample / 8)) {
-        *problem = prefix + "a block align of " + std::to_string(format.blockAlign) + ", but " +
-                   std::to_string(format.channels) + " channel(s) of " +
-                   std::to_string(format.bitsPerSample) + " bits need " +
-                   std::to_string(format.channels * (format.bitsPerSample / 8)) + ".";
-    } else {
+bool CheckDevicePlays(const std::string& name, const ModuleFormat& format, const std::string& where,
+                      std::string* problem) {
+    std::string reason;
+    if (OutputPlaysPcm(format.channels, format.samplesPerSec, format.blockAlign,
+                       format.bitsPerSample, &reason)) {
         return true;
     }
+    *problem = name + " cannot be played: " + (where.empty() ? "its header gives " : where + " ") +
+               reason + ".";
     return false;
 }
 
@@ -111,12 +93,13 @@ void AddLayoutWarnings(const std::vector<Chunk>& chunks, const Chunk* fmt, const
         const std::string ids = IdList(chunks, kModuleHeaderBytes, report.dataOffset);
         report.warnings.push_back("The samples start at byte " + std::to_string(report.dataOffset) +
                                   ", not 44: the module plays the " +
-                                  std::to_string(report.dataOffset - 44) +
+                                  std::to_string(report.dataOffset - kModuleHeaderBytes) +
                                   " bytes before them (from the " + ids + " chunks) as sound.");
     } else if (report.dataOffset < kModuleHeaderBytes) {
         report.warnings.push_back("The samples start at byte " + std::to_string(report.dataOffset) +
                                   ", not 44: the module skips their first " +
-                                  std::to_string(44 - report.dataOffset) + " bytes.");
+                                  std::to_string(kModuleHeaderBytes - report.dataOffset) +
+                                  " bytes.");
     }
     const std::uint64_t available =
         report.fileBytes > report.dataOffset ? report.fileBytes - report.dataOffset : 0;
@@ -314,7 +297,7 @@ WavReport InspectWav(const std::string& path, const std::string& givenName) {
         fmt->offset == kCanonicalFmtOffset
             ? std::string()
             : FmtPlace(chunks, *fmt) + ", and the module reads bytes 22-35 instead, which give";
-    if (!CheckDeviceLimits(name, report.format, where, &report.problem)) {
+    if (!CheckDevicePlays(name, report.format, where, &report.problem)) {
         report.verdict = WavVerdict::kUnplayable;
         return report;
     }

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "QuorvelWaveForm.h"
+
 namespace quorvel::host {
 
-constexpr std::uint64_t kModuleHeaderBytes = 44;
-constexpr std::uint64_t kModuleBlockBytes = 4000;
+constexpr std::uint64_t kModuleHeaderBytes = QWF_WAV_HEADER_BYTES;
+constexpr std::uint64_t kModuleBlockBytes = QWF_BLOCK_BYTES;
 
 // The five format fields as the module reads them (little-endian, bytes 22..35).
 struct ModuleFormat {

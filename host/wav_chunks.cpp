@@ -6,16 +6,6 @@
 
 namespace quorvel::host {
 
-std::uint16_t U16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-std::uint32_t U32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) |
-           (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
 FileReader::~FileReader() {
     ::close(fd_);
 }
@@ -36,17 +26,15 @@ bool FileReader::ReadAt(std::uint64_t offset, void* out, std::size_t count) {
 
 std::vector<Chunk> ListChunks(FileReader& reader, std::uint64_t fileBytes) {
     std::vector<Chunk> chunks;
-    std::uint64_t offset = 12;
-    while (offset + 8 <= fileBytes && chunks.size() < kMaxChunks) {
-        std::uint8_t header[8];
-        if (!reader.ReadAt(offset, header, sizeof header)) break;
-        Chunk chunk;
-        chunk.id.assign(reinterpret_cast<const char*>(header), 4);
-        chunk.offset = offset;
-        chunk.size = U32(header + 4);
-        chunks.push_back(chunk);
-        offset = chunk.end();  // chunks are padded to an even size
-    }
+    riff::WalkChunks(
+        fileBytes,
+        [&reader](std::uint64_t offset, void* out, std::size_t count) {
+            return reader.ReadAt(offset, out, count);
+        },
+        [&chunks](const riff::ChunkHeader& header) {
+            chunks.push_back(Chunk{std::string(header.id, 4), header.offset, header.size});
+            return true;
+        });
     return chunks;
 }
 

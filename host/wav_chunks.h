@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "quorvel/riff_chunks.hpp"
+
 namespace quorvel::host {
 
 struct Chunk {
@@ -33,10 +35,7 @@ class FileReader {
     int error_ = 0;
 };
 
-// Enough for any real file; a corrupt size chain must not take long to walk.
-constexpr std::size_t kMaxChunks = 65536;
-
-// The chunks from byte 12 on, at most kMaxChunks of them.
+// The chunks from byte 12 on, at most riff::kMaxChunks of them.
 std::vector<Chunk> ListChunks(FileReader& reader, std::uint64_t fileBytes);
 
 // Printable chunk ids ("LIST", "fact"); anything else shows as '?'.
@@ -46,8 +45,9 @@ std::string PrintableId(const std::string& id);
 // "LIST and data", "fmt, 5000 abcd and data"; past a few kinds, "... and 12 more".
 std::string IdList(const std::vector<Chunk>& chunks, std::uint64_t from, std::uint64_t to);
 
-std::uint16_t U16(const std::uint8_t* bytes);
-std::uint32_t U32(const std::uint8_t* bytes);
+using riff::kMaxChunks;
+using riff::U16;
+using riff::U32;
 
 }  // namespace quorvel::host
 

@@ -27,6 +27,16 @@ typedef uint32_t QwfColorRef; /* COLORREF, 0x00BBGGRR */
 #define QWF_API __attribute__((visibility("default")))
 #endif
 
+/* The panel the module draws in (right and bottom exclusive), and the sizes of what it reads
+ * and writes: samples from byte 44 of a WAV file, in blocks of 2000 16-bit items. */
+#define QWF_PANEL_LEFT 0
+#define QWF_PANEL_TOP 26
+#define QWF_PANEL_RIGHT 240
+#define QWF_PANEL_BOTTOM 228
+#define QWF_WAV_HEADER_BYTES 44
+#define QWF_BLOCK_SAMPLES 2000
+#define QWF_BLOCK_BYTES (QWF_BLOCK_SAMPLES * 2)
+
 /* Result codes. */
 #define WF_DONE 999    /* the entry point did its work */
 #define WF_ERR_OPEN 1  /* capture start: the input device could not be opened */

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/wave_device.h"
+#include "core/wave_format.h"
 #include "quorvel/device.h"
 
 namespace quorvel::device {
@@ -148,6 +149,18 @@ std::string OutputFallbackNotice() {
 
 std::string InputFallbackNotice() {
     return FallbackNotice(Direction::kInput);
+}
+
+std::string PcmFormatProblem(std::uint16_t channels, std::uint32_t samplesPerSec,
+                             std::uint16_t blockAlign, std::uint16_t bitsPerSample) {
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = channels;
+    format.nSamplesPerSec = samplesPerSec;
+    format.nAvgBytesPerSec = samplesPerSec * blockAlign;
+    format.nBlockAlign = blockAlign;
+    format.wBitsPerSample = bitsPerSample;
+    return detail::PcmFormatProblem(format);
 }
 
 bool OutputDeviceLost() {

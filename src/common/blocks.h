@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "QuorvelWaveForm.h"
+
 namespace qwf {
 
 using Sample = std::int16_t;  // signed 16-bit little-endian PCM
@@ -23,8 +25,9 @@ constexpr Sample FromLittleEndian(Sample stored) {
 #endif
 }
 
-constexpr int BLOCK_SAMPLES = 2000;
+constexpr int BLOCK_SAMPLES = QWF_BLOCK_SAMPLES;
 constexpr int BLOCK_BYTES = BLOCK_SAMPLES * static_cast<int>(sizeof(Sample));
+static_assert(BLOCK_BYTES == QWF_BLOCK_BYTES, "a block is 2000 16-bit samples");
 constexpr int TRACE_POINTS = 240;
 
 // Every header call passes the size of the platform's header record.

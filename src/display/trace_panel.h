@@ -18,11 +18,11 @@ struct TracePanel {
 
 using Trace = POINT[TRACE_POINTS];
 
-constexpr int PANEL_LEFT = 0;
-constexpr int PANEL_TOP = 26;
-constexpr int PANEL_RIGHT = 240;   // exclusive
-constexpr int PANEL_BOTTOM = 228;  // exclusive
-constexpr int TRACE_STRIDE = 8;    // samples between consecutive points
+constexpr int PANEL_LEFT = QWF_PANEL_LEFT;
+constexpr int PANEL_TOP = QWF_PANEL_TOP;
+constexpr int PANEL_RIGHT = QWF_PANEL_RIGHT;    // exclusive
+constexpr int PANEL_BOTTOM = QWF_PANEL_BOTTOM;  // exclusive
+constexpr int TRACE_STRIDE = 8;                 // samples between consecutive points
 constexpr int TRACE_DIVISOR = 240;
 constexpr double TRACE_SCALE = 5.0 / 7.0;
 constexpr double TRACE_CENTRE = 128.0;

@@ -3,14 +3,20 @@
 // description is the version resource written out as text, one entry a line.
 #include "frame/version_info.h"
 
+// "1,0,0,1": the resource compiler's text form, without spaces.
+#define QWF_NOTE_NUMBERS                                                                         \
+    QWF_STRINGIZE(QWF_VERSION_MAJOR)                                                             \
+    "," QWF_STRINGIZE(QWF_VERSION_MINOR) "," QWF_STRINGIZE(QWF_VERSION_PATCH) "," QWF_STRINGIZE( \
+        QWF_VERSION_BUILD)
+
 namespace {
 
 // clang-format off
 constexpr char kVersionText[] =
-    "FILEVERSION 1,0,0,1\n"
-    "PRODUCTVERSION 1,0,0,1\n"
-    "FILEOS 0x4\n"
-    "FILETYPE 0x2\n"
+    "FILEVERSION " QWF_NOTE_NUMBERS "\n"
+    "PRODUCTVERSION " QWF_NOTE_NUMBERS "\n"
+    "FILEOS " QWF_STRINGIZE(QWF_FILE_OS) "\n"
+    "FILETYPE " QWF_STRINGIZE(QWF_FILE_TYPE) "\n"
     "BLOCK \"" QWF_STRING_BLOCK "\"\n"
     "VALUE \"CompanyName\" \"" QWF_COMPANY_NAME "\"\n"
     "VALUE \"FileDescription\" \"" QWF_FILE_DESCRIPTION "\"\n"

@@ -1,10 +1,8 @@
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <thread>
 
-#include "common/handler_gate.h"
+#include "common/device_close.h"
 #include "display/trace_panel.h"
 #include "frame/result_codes.h"
 #include "playback/wave_player.h"
@@ -14,8 +12,6 @@ namespace qwf {
 namespace {
 
 constexpr int PATH_CHARS = 200;  // terminator included
-constexpr int CLOSE_ATTEMPTS = 200;
-constexpr std::chrono::milliseconds CLOSE_RETRY_PAUSE{5};
 
 alignas(WavePlayer) unsigned char playerStorage[sizeof(WavePlayer)];
 WavePlayer* player = nullptr;
@@ -137,19 +133,16 @@ void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR, DWORD_P
 
 void EndPlayback() {
     if (outDevice != nullptr) {
-        outputGate.Close();
-        // Close waits for the done messages of the reset, which the closed gate turns away.
-        // A device that refuses the reset or the close is asked again for a while: a block it
-        // still holds finishes in time, and until then it must not call into replaced state.
-        for (int attempt = 0; attempt < CLOSE_ATTEMPTS; ++attempt) {
+        // Close waits for the done messages of the reset, which the closed gate turns away. A
+        // block a refusing device still holds finishes in time.
+        CloseBehindGate(outputGate, [] {
             waveOutReset(outDevice);
             waveOutUnprepareHeader(outDevice, &blockHeader, WAVEHDR_SIZE);
-            if (waveOutClose(outDevice) == MMSYSERR_NOERROR) break;
+            if (waveOutClose(outDevice) == MMSYSERR_NOERROR) return true;
             waveOutRestart(outDevice);  // a paused device never finishes its block
-            std::this_thread::sleep_for(CLOSE_RETRY_PAUSE);
-        }
+            return false;
+        });
         outDevice = nullptr;
-        outputGate.Open();
     }
     if (playStream != nullptr) {
         std::fclose(playStream);

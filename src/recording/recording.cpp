@@ -1,9 +1,7 @@
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
-#include "common/handler_gate.h"
+#include "common/device_close.h"
 #include "display/trace_panel.h"
 #include "frame/result_codes.h"
 #include "recording/recorder.h"
@@ -11,9 +9,6 @@
 
 namespace qwf {
 namespace {
-
-constexpr int CLOSE_ATTEMPTS = 200;
-constexpr std::chrono::milliseconds CLOSE_RETRY_PAUSE{5};
 
 HWAVEIN inDevice = nullptr;
 Sample captureBuffer[BLOCK_SAMPLES];
@@ -115,18 +110,13 @@ void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR, DWORD_PTR
 
 std::int32_t EndCapture() {
     if (inDevice != nullptr) {
-        inputGate.Close();
-        // A device that refuses to stop, reset or close is asked again for a while rather
-        // than left running behind the closed gate.
-        for (int attempt = 0; attempt < CLOSE_ATTEMPTS; ++attempt) {
+        CloseBehindGate(inputGate, [] {
             waveInStop(inDevice);
             waveInReset(inDevice);
             waveInUnprepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
-            if (waveInClose(inDevice) == MMSYSERR_NOERROR) break;
-            std::this_thread::sleep_for(CLOSE_RETRY_PAUSE);
-        }
+            return waveInClose(inDevice) == MMSYSERR_NOERROR;
+        });
         inDevice = nullptr;
-        inputGate.Open();
     }
     FillHeader(wavHeader, blocksWritten);
     if (writeFile != 0 && recordStream != nullptr) {

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "QuorvelWaveForm.h"
+
 namespace qwf {
 
-constexpr int WAV_HEADER_BYTES = 44;
-constexpr std::uint32_t WAV_BLOCK_BYTES = 4000;
+constexpr int WAV_HEADER_BYTES = QWF_WAV_HEADER_BYTES;
+constexpr std::uint32_t WAV_BLOCK_BYTES = QWF_BLOCK_BYTES;
 
 // The file image, field by field in file order. Written little-endian whatever the host.
 struct WavHeader {

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "quorvel/riff_chunks.hpp"
+
 namespace quorvel::device::detail {
 namespace {
 
@@ -98,11 +100,6 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, st
     return true;
 }
 
-std::uint32_t ReadLe32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 // The samples of a WAV file's "data" chunk, or of the whole file when it is not RIFF/WAVE,
 // always read as 16-bit little-endian mono.
 bool LoadFileSamples(const std::string& path, std::vector<std::int16_t>* samples,
@@ -115,21 +112,19 @@ bool LoadFileSamples(const std::string& path, std::vector<std::int16_t>* samples
                         std::memcmp(bytes.data() + 8, "WAVE", 4) == 0;
     if (isWave) {
         bool found = false;
-        std::uint64_t position = 12;
-        while (position + 8 <= bytes.size()) {
-            const std::uint8_t* header = bytes.data() + position;
-            const std::uint64_t size = ReadLe32(header + 4);
-            const std::uint64_t body = position + 8;
-            if (std::memcmp(header, "data", 4) == 0) {
-                begin = static_cast<std::size_t>(body);
-                // A truncated file keeps what it has.
-                length =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size() - body));
-                found = true;
-                break;
-            }
-            position = body + size + (size & 1);  // chunks are padded to even sizes
-        }
+        const auto readAt = [&bytes](std::uint64_t offset, void* out, std::size_t count) {
+            std::memcpy(out, bytes.data() + offset, count);  // the walk stays within the file
+            return true;
+        };
+        riff::WalkChunks(bytes.size(), readAt, [&](const riff::ChunkHeader& header) {
+            if (!header.Is("data")) return true;
+            begin = static_cast<std::size_t>(header.body());
+            // A truncated file keeps what it has.
+            length = static_cast<std::size_t>(
+                std::min<std::uint64_t>(header.size, bytes.size() - header.body()));
+            found = true;
+            return false;
+        });
         if (!found) {
             *error = "Input file \"" + path + "\" is a WAV file without a data chunk.";
             return false;
