@@ -1,7 +1,6 @@
 #include "devices.h"
 
 #include <fcntl.h>
-#include <mmsystem.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,18 +104,8 @@ bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem) {
 
 bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
                     std::uint16_t bitsPerSample, std::string* problem) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = channels;
-    format.nSamplesPerSec = samplesPerSec;
-    format.nAvgBytesPerSec = samplesPerSec * blockAlign;
-    format.nBlockAlign = blockAlign;
-    format.wBitsPerSample = bitsPerSample;
-    if (waveOutOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR) {
-        return true;
-    }
     *problem = device::PcmFormatProblem(channels, samplesPerSec, blockAlign, bitsPerSample);
-    return false;
+    return problem->empty();
 }
 
 }  // namespace quorvel::host

@@ -20,9 +20,9 @@ struct DeviceProblem {
 bool ApplyOutput(const OutputDevice& choice, bool fast, DeviceProblem* problem);
 bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem);
 
-// Asks the output device whether it plays PCM in this layout (waveOutOpen's format query), so
-// the rules stay the device's own. When it does not, `problem` gets the services' phrase about
-// the value at fault ("9 channels, and the device plays at most 8").
+// Asks the device services whether the output device plays PCM in this layout, so the rules
+// stay the device's own. When it does not, `problem` gets their phrase about the value at
+// fault ("9 channels, and the device plays at most 8").
 bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
                     std::uint16_t bitsPerSample, std::string* problem);
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "quorvel/device.h"
@@ -78,6 +79,29 @@ TEST_P(BothDirections, OpenReportsTheFirstBrokenRuleAlike) {
     EXPECT_EQ(OpenEither(output, &handle, 7, &kMono16, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(output ? qd::OpenOutputDevices() : qd::OpenInputDevices(), 0);
+}
+
+// Hosts ask PcmFormatProblem instead of repeating the rules, so its verdict must be the
+// format query's, edges of every rule included, and a refusal must come with a reason.
+TEST_P(BothDirections, FormatProblemAgreesWithTheFormatQuery) {
+    const bool output = GetParam();
+    for (const WORD channels : {0, 1, 2, 8, 9}) {
+        for (const DWORD rate : {0u, 1u, 8000u, 384000u, 384001u}) {
+            for (const WORD bits : {0, 8, 12, 16, 24}) {
+                for (const int alignDelta : {0, 1}) {
+                    const auto align = static_cast<WORD>(channels * (bits / 8) + alignDelta);
+                    const WAVEFORMATEX format{WAVE_FORMAT_PCM, channels, rate, rate * align,
+                                              align,           bits,     0};
+                    const MMRESULT query =
+                        OpenEither(output, nullptr, WAVE_MAPPER, &format, 0, WAVE_FORMAT_QUERY);
+                    const std::string problem = qd::PcmFormatProblem(channels, rate, align, bits);
+                    EXPECT_EQ(query == MMSYSERR_NOERROR, problem.empty())
+                        << channels << " channels, " << rate << " Hz, " << bits << " bits, align "
+                        << align << ": \"" << problem << "\"";
+                }
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Wave, BothDirections, ::testing::Values(true, false),

@@ -103,9 +103,9 @@ QUORVEL_DEVICE_API bool ParseOutputSettings(const std::string& text, OutputSetti
 QUORVEL_DEVICE_API bool ParseInputSettings(const std::string& text, InputSettings* settings,
                                            std::string* error = nullptr);
 
-// Why the devices refuse 16- or 8-bit PCM in this layout, as a phrase about its values ("9
-// channels, and the device plays at most 8"); empty when they take it. waveOutOpen and
-// waveInOpen with WAVE_FORMAT_QUERY give the same verdict without the reason.
+// Why the devices refuse PCM in this layout, as a phrase about its values ("9 channels, and
+// the device plays at most 8"); empty when they take it: the verdict of waveOutOpen and
+// waveInOpen with WAVE_FORMAT_QUERY, with the reason.
 QUORVEL_DEVICE_API std::string PcmFormatProblem(std::uint16_t channels, std::uint32_t samplesPerSec,
                                                 std::uint16_t blockAlign,
                                                 std::uint16_t bitsPerSample);
