@@ -104,7 +104,7 @@ class TerminalView final : public LiveView {
     void Update(const std::string& status, bool force) override {
         const Clock::time_point now = Clock::now();
         if (!force && now - lastDraw_ < kRedrawInterval) return;
-        const std::uint64_t generation = device::ScreenGeneration();
+        const std::uint64_t generation = device::PresentedScreenGeneration();
         if (drawn_ && generation == generation_ && status == status_) return;
         lastDraw_ = now;
         generation_ = generation;
@@ -132,8 +132,9 @@ class TerminalView final : public LiveView {
         }
         if (pictureRows > 0) {
             const device::ScreenSize screen = device::GetScreenSize();
-            for (const std::string& row : RenderHalfBlocks(device::ReadScreenRgb(), screen.width,
-                                                           kPanelRegion, size_, background_)) {
+            for (const std::string& row :
+                 RenderHalfBlocks(device::ReadPresentedScreenRgb(), screen.width, kPanelRegion,
+                                  size_, background_)) {
                 frame += row + "\x1b[K\n";
             }
         }
@@ -211,6 +212,9 @@ void StatusLine::Finish(const std::string& status) {
 
 std::unique_ptr<LiveView> MakeView(ViewKind kind, std::uint32_t backColor, const std::string& title,
                                    std::string* error) {
+    // Views show the screen drawn for the block heard now; asking starts the keeping, before
+    // the first block is drawn.
+    if (kind != ViewKind::kNone) device::PresentedScreenGeneration();
     switch (kind) {
         case ViewKind::kWindow:
             return MakeWindowView(title, error);

@@ -71,7 +71,7 @@ class WindowView final : public LiveView {
             status_ = status;
             SDL_SetWindowTitle(window_, (title_ + " - " + status).c_str());
         }
-        const std::uint64_t generation = device::ScreenGeneration();
+        const std::uint64_t generation = device::PresentedScreenGeneration();
         if (drawn_ && generation == generation_) return;
         generation_ = generation;
         Draw();
@@ -118,7 +118,7 @@ class WindowView final : public LiveView {
             textureHeight_ = screen.height;
         }
         if (texture_ == nullptr) return;
-        const std::vector<std::uint8_t> rgb = device::ReadScreenRgb();
+        const std::vector<std::uint8_t> rgb = device::ReadPresentedScreenRgb();
         if (rgb.size() < static_cast<std::size_t>(screen.width) * screen.height * 3) return;
         SDL_UpdateTexture(texture_, nullptr, rgb.data(), screen.width * 3);
         SDL_RenderClear(renderer_);

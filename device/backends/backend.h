@@ -7,11 +7,11 @@
 // BackendDevice::Transfer: an output backend takes the bytes that play (into a sound card's
 // chunk, or nowhere), an input backend hands over the bytes it captured.
 //
-// Threads. Open, Start, Stop and the destructor are called by the core without any device lock
-// held, on the thread making the Win32 call (Stop possibly on the device's own callback thread).
-// Wake may be called on any thread, also without a lock. Transfer, Ready, Outlook, NoteSilence
-// and Lost may be called from any thread, the backend's own or inside Wake, but never while the
-// backend holds a lock the device could wait for: they take the device's lock themselves.
+// Threads. Open, Start, Stop, UnheardBytes and the destructor are called by the core without any
+// device lock held, on the thread making the Win32 call (Stop possibly on the device's own callback
+// thread). Wake may be called on any thread, also without a lock. Transfer, Ready, Outlook,
+// NoteSilence and Lost may be called from any thread, the backend's own or inside Wake, but never
+// while the backend holds a lock the device could wait for: they take the device's lock themselves.
 //
 // Adding a backend: a folder under backends/ with one .cpp file that defines its Create
 // function, and one line in backends/table.cpp naming it and its capabilities.
@@ -96,6 +96,11 @@ class Backend {
     // started, the gate opened, a callback returned. Never blocks for long; a backend that moves
     // audio as soon as the device has it may call Transfer from inside.
     virtual void Wake() {}
+    // Output: of the bytes Transfer has taken, how many are not yet heard (still in the
+    // backend's or its sound server's buffers), as well as the backend can tell; 0 for a backend
+    // that plays what it takes at once. The device shows hosts the screen drawn for the block
+    // heard now by it.
+    virtual std::uint64_t UnheardBytes() { return 0; }
 };
 
 // A backend's line in the table.

@@ -43,6 +43,7 @@ MMRESULT OutputDevice::Reset(JournalLine& call) {
         queue_.clear();
         playedOfHead_ = 0;
         paused_ = false;
+        drawn_.Clear();
         // Done messages still pending no longer promise a requeue: playback was ended.
         for (Message& message : messages_) {
             ForgetRequeueLocked(message);
@@ -83,6 +84,7 @@ std::size_t OutputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
         }
         // Counted under the lock so that whoever sees the done message also sees the bytes.
         counters().moved.fetch_add(played);
+        streamBytes_ += played;
     }
     if (completed) posted_.notify_one();
     return played;
@@ -117,8 +119,28 @@ void OutputDevice::NoteSilence(std::size_t frames, bool underrun) {
     (underrun ? counters().underrunFrames : counters().idleFrames).fetch_add(frames);
 }
 
-void OutputDevice::QueueLocked(WAVEHDR* /*header*/) {
+void OutputDevice::QueueLocked(WAVEHDR* header) {
     counters().queued.fetch_add(1);
+    if (!presentationWanted.load(std::memory_order_relaxed)) return;
+    // The new block starts where the blocks ahead of it end.
+    std::uint64_t position = streamBytes_ - playedOfHead_;
+    for (const WAVEHDR* ahead : queue_) {
+        if (ahead != header) position += ahead->dwBufferLength;
+    }
+    drawn_.Keep(position);
+}
+
+bool OutputDevice::PresentedScreen(ScreenImage* image) {
+    // Asked without the device's lock: a backend may take its own lock, under which it calls
+    // Transfer.
+    const std::shared_ptr<Backend> player = backend();
+    const std::uint64_t unheard = player ? player->UnheardBytes() : 0;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (paused_ || lost_ || (queue_.empty() && unheard == 0)) return false;
+    const ScreenImage* state = drawn_.At(streamBytes_ - std::min(unheard, streamBytes_));
+    if (state == nullptr) return false;
+    *image = *state;
+    return true;
 }
 
 void OutputDevice::LostLocked() {

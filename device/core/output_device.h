@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/wave_device.h"
+#include "screen/drawn_states.h"
 
 namespace quorvel::device::detail {
 
@@ -20,6 +21,10 @@ class OutputDevice final : public WaveDevice {
     std::size_t Ready() override;
     Supply Outlook() override;
     void NoteSilence(std::size_t frames, bool underrun) override;
+
+    // Copies the screen as drawn for the block heard now into *image; false when the screen as
+    // it is should be shown instead: paused, lost, nothing kept, or all played and heard.
+    bool PresentedScreen(ScreenImage* image);
 
   private:
     void QueueLocked(WAVEHDR* header) override;
@@ -38,6 +43,8 @@ class OutputDevice final : public WaveDevice {
     // Done messages of blocks played to their end, pending or being delivered.
     std::size_t requeuesAwaited_ = 0;
     Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
+    std::uint64_t streamBytes_ = 0;       // taken by the backend since the open
+    DrawnStates drawn_;                   // the screen drawn for each block not yet heard
 };
 
 }  // namespace quorvel::device::detail

@@ -2,6 +2,7 @@
 // and device loss, for both directions.
 #include <algorithm>
 
+#include "core/output_device.h"
 #include "core/wave_device.h"
 #include "core/wave_format.h"
 #include "quorvel/device.h"
@@ -51,6 +52,24 @@ bool DeviceLost(Direction direction) {
     const std::lock_guard<std::mutex> lock(registry.mutex);
     return std::any_of(registry.open.begin(), registry.open.end(),
                        [](const auto& entry) { return entry.second->lost(); });
+}
+
+// The screen a host should show now (see ReadPresentedScreenRgb).
+void PresentedImage(detail::ScreenImage* image) {
+    detail::presentationWanted.store(true);
+    std::shared_ptr<detail::WaveDevice> newest;
+    {
+        detail::DeviceRegistry& registry = RegistryOf(Direction::kOutput);
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        if (!registry.open.empty()) newest = registry.open.rbegin()->second;
+    }
+    auto* output = static_cast<detail::OutputDevice*>(newest.get());
+    const ScreenSize size = GetScreenSize();
+    // A state kept before the screen was resized is not shown.
+    if (output == nullptr || !output->PresentedScreen(image) || image->width != size.width ||
+        image->height != size.height) {
+        detail::CopyScreen(image);
+    }
 }
 
 int OpenDevices(Direction direction) {
@@ -161,6 +180,18 @@ std::string PcmFormatProblem(std::uint16_t channels, std::uint32_t samplesPerSec
     format.nBlockAlign = blockAlign;
     format.wBitsPerSample = bitsPerSample;
     return detail::PcmFormatProblem(format);
+}
+
+std::vector<std::uint8_t> ReadPresentedScreenRgb() {
+    detail::ScreenImage image;
+    PresentedImage(&image);
+    return detail::RgbOf(image);
+}
+
+std::uint64_t PresentedScreenGeneration() {
+    detail::ScreenImage image;
+    PresentedImage(&image);
+    return image.generation;
 }
 
 bool OutputDeviceLost() {

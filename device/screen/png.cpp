@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "screen/drawn_states.h"
 #include "screen/screen.h"
 
 namespace quorvel::device {
@@ -63,15 +64,11 @@ bool EncodePng(FILE* file, int width, int height, const std::uint8_t* rgb, PngFa
 }  // namespace
 
 bool WriteScreenPng(const std::string& path, std::string* error) {
-    ScreenSize size{};
-    std::vector<std::uint8_t> rgb;
-    {
-        // Copy the pixels so the file is written without holding the lock.
-        detail::Screen& screen = detail::TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        size = ScreenSize{screen.width, screen.height};
-        rgb = detail::RgbLocked(screen);
-    }
+    // A copy, so the file is written without holding the screen's lock.
+    detail::ScreenImage image;
+    detail::CopyScreen(&image);
+    const ScreenSize size{image.width, image.height};
+    const std::vector<std::uint8_t> rgb = detail::RgbOf(image);
     const auto fail = [&](const std::string& reason) {
         if (error != nullptr)
             *error = "Cannot write the screen to \"" + path + "\": " + reason + ".";

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/never_destroyed.h"
+#include "screen/drawn_states.h"
 
 namespace quorvel::device {
 namespace detail {
@@ -14,20 +15,6 @@ Screen& TheScreen() {
 
 void Bump(Screen& screen) {
     screen.generation.fetch_add(1, std::memory_order_acq_rel);
-}
-
-std::vector<std::uint8_t> RgbLocked(const Screen& screen) {
-    std::vector<std::uint8_t> rgb;
-    rgb.reserve(screen.pixels.size() * 3);
-    for (int y = 0; y < screen.height; ++y) {
-        for (int x = 0; x < screen.width; ++x) {
-            const COLORREF pixel = screen.At(x, y);
-            rgb.push_back(GetRValue(pixel));
-            rgb.push_back(GetGValue(pixel));
-            rgb.push_back(GetBValue(pixel));
-        }
-    }
-    return rgb;
 }
 
 }  // namespace detail
@@ -72,9 +59,9 @@ std::uint32_t ScreenPixel(int x, int y) {
 }
 
 std::vector<std::uint8_t> ReadScreenRgb() {
-    detail::Screen& screen = detail::TheScreen();
-    const std::lock_guard<std::mutex> lock(screen.mutex);
-    return detail::RgbLocked(screen);
+    detail::ScreenImage image;
+    detail::CopyScreen(&image);
+    return detail::RgbOf(image);
 }
 
 std::uint64_t ScreenGeneration() {

@@ -65,9 +65,6 @@ Screen& TheScreen();
 // With the screen's lock held: a pixel changed, so live views redraw.
 void Bump(Screen& screen);
 
-// With the screen's lock held: rows of R, G, B bytes, top row first.
-std::vector<std::uint8_t> RgbLocked(const Screen& screen);
-
 // The rasteriser, with the screen's lock held; each bumps the generation when a pixel changed.
 // A rectangle with `pen` for its outline (inside the rectangle, as wide as the pen) and
 // `brushColor` inside, as GDI's Rectangle draws it.

@@ -52,6 +52,7 @@ class SdlOutput final : public Backend {
         }
         silence_ = format.wBitsPerSample == 8 ? 0x80 : 0;
         frameBytes_ = format.nBlockAlign;
+        bytesPerSecond_ = format.nSamplesPerSec * format.nBlockAlign;
         watch_.Start(device_, [this] {
             feed_->Lost(
                 "SDL reports that the output sound device stopped (its sound server or "
@@ -86,6 +87,18 @@ class SdlOutput final : public Backend {
         SDL_PauseAudioDevice(device_, 1);
     }
 
+    // SDL tells nothing of the sound server's latency. It pulls a chunk when the server has
+    // about one chunk left, so a chunk is heard once the one before it has played out.
+    std::uint64_t UnheardBytes() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (pullBytes_ == 0) return 0;
+        const auto since =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - lastPull_);
+        const std::uint64_t playedSince =
+            static_cast<std::uint64_t>(since.count()) * bytesPerSecond_ / 1000000;
+        return pullBytes_ + (playedSince < pullBytes_ ? pullBytes_ - playedSince : 0);
+    }
+
   private:
     static void SDLCALL Pull(void* self, Uint8* stream, int length) {
         static_cast<SdlOutput*>(self)->Fill(stream, static_cast<std::size_t>(length));
@@ -102,6 +115,8 @@ class SdlOutput final : public Backend {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             woken_ = false;  // from here on a wake means something new
+            lastPull_ = Clock::now();
+            pullBytes_ = length;
         }
         std::size_t played = feed_->Transfer(stream, length);
         if (played == length) return;
@@ -137,6 +152,9 @@ class SdlOutput final : public Backend {
     std::condition_variable wakeup_;
     bool woken_ = false;
     bool stopping_ = false;
+    std::uint64_t bytesPerSecond_ = 0;
+    Clock::time_point lastPull_{};
+    std::uint64_t pullBytes_ = 0;  // of the latest pull; 0 before the first
 };
 
 }  // namespace

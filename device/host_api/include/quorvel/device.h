@@ -38,6 +38,14 @@ QUORVEL_DEVICE_API std::vector<std::uint8_t> ReadScreenRgb();
 QUORVEL_DEVICE_API bool WriteScreenPng(const std::string& path, std::string* error = nullptr);
 // Counts every drawing call that changed the screen; hosts poll it to redraw a live view.
 QUORVEL_DEVICE_API std::uint64_t ScreenGeneration();
+// The screen as it was drawn for the block of playback being heard now, in the form of
+// ReadScreenRgb. The module draws a block's trace just before it queues the block, and a sound
+// device plays it later, so a view that shows this stays in step with the sound while the
+// screen itself runs ahead. While paused or idle, and for blocks queued before the first call
+// of either function below, it is the screen as it is.
+QUORVEL_DEVICE_API std::vector<std::uint8_t> ReadPresentedScreenRgb();
+// Changes whenever what ReadPresentedScreenRgb returns may have changed.
+QUORVEL_DEVICE_API std::uint64_t PresentedScreenGeneration();
 // Contexts, pens and brushes created and not yet deleted, in the whole process (the stock pen
 // and brush every context starts with are not counted): what GetGuiResources counts on Windows.
 QUORVEL_DEVICE_API std::size_t LiveScreenObjects();

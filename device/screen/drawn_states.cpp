@@ -1,0 +1,53 @@
+#include "screen/drawn_states.h"
+
+#include "screen/screen.h"
+
+namespace quorvel::device::detail {
+
+std::atomic<bool> presentationWanted{false};
+
+void CopyScreen(ScreenImage* image) {
+    Screen& screen = TheScreen();
+    const std::lock_guard<std::mutex> lock(screen.mutex);
+    image->width = screen.width;
+    image->height = screen.height;
+    image->generation = screen.generation.load(std::memory_order_acquire);
+    image->pixels.assign(screen.pixels.begin(), screen.pixels.end());
+}
+
+std::vector<std::uint8_t> RgbOf(const ScreenImage& image) {
+    std::vector<std::uint8_t> rgb;
+    rgb.reserve(image.pixels.size() * 3);
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const COLORREF pixel =
+                image.pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(image.height) +
+                             static_cast<std::size_t>(y)];
+            rgb.push_back(GetRValue(pixel));
+            rgb.push_back(GetGValue(pixel));
+            rgb.push_back(GetBValue(pixel));
+        }
+    }
+    return rgb;
+}
+
+void DrawnStates::Keep(std::uint64_t position) {
+    if (count_ == kKept) {  // more blocks ahead than a server holds: the oldest goes
+        first_ = (first_ + 1) % kKept;
+        --count_;
+    }
+    State& state = states_[(first_ + count_) % kKept];
+    state.position = position;
+    CopyScreen(&state.image);
+    ++count_;
+}
+
+const ScreenImage* DrawnStates::At(std::uint64_t heard) {
+    while (count_ > 1 && states_[(first_ + 1) % kKept].position <= heard) {
+        first_ = (first_ + 1) % kKept;
+        --count_;
+    }
+    return count_ == 0 ? nullptr : &states_[first_].image;
+}
+
+}  // namespace quorvel::device::detail

@@ -1,0 +1,57 @@
+// The screen as it was drawn for each block an output device still has to sound. The module
+// draws a block's trace just before it queues the block, and the sound then waits in buffers,
+// so a view that shows the screen as drawn runs ahead of what is heard; a view that shows the
+// state kept for the block heard now does not.
+#ifndef QUORVEL_DEVICE_DRAWN_STATES_H
+#define QUORVEL_DEVICE_DRAWN_STATES_H
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace quorvel::device::detail {
+
+struct ScreenImage {
+    int width = 0;
+    int height = 0;
+    std::uint64_t generation = 0;  // the screen's when copied
+    std::vector<COLORREF> pixels;  // as the screen keeps them, column by column
+};
+
+// Copies the screen as it is now, reusing the image's storage.
+void CopyScreen(ScreenImage* image);
+// Rows of R, G, B bytes, top row first.
+std::vector<std::uint8_t> RgbOf(const ScreenImage& image);
+
+// Whether any host has asked for the presented screen: until then no device keeps states.
+extern std::atomic<bool> presentationWanted;
+
+// One output device's kept states, oldest first; used under the device's lock.
+class DrawnStates {
+  public:
+    // A block whose first byte is `position` bytes into the device's stream was just queued,
+    // with the screen drawn for it.
+    void Keep(std::uint64_t position);
+    // The state of the block that holds byte `heard` of the stream, or the latest before it;
+    // older ones are let go. Null when none is kept.
+    const ScreenImage* At(std::uint64_t heard);
+    void Clear() { count_ = 0; }
+
+  private:
+    // Enough for every block a sound server can hold ahead of the one heard.
+    static constexpr std::size_t kKept = 8;
+    struct State {
+        std::uint64_t position = 0;
+        ScreenImage image;
+    };
+    std::array<State, kKept> states_;  // a ring: first_ is the oldest of count_
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
+}  // namespace quorvel::device::detail
+
+#endif
