@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qd = quorvel::device;
 using namespace std::chrono_literals;
