@@ -15,7 +15,7 @@
 
 namespace quorvel::device {
 
-namespace detail {
+namespace c_api {
 
 inline bool Succeeded(qwd_result result, std::string* error) {
     if (result != QWD_OK && error != nullptr) *error = qwd_last_error();
@@ -27,7 +27,7 @@ inline std::uint32_t TimeoutMs(std::chrono::milliseconds timeout) {
     return static_cast<std::uint32_t>(count);
 }
 
-}  // namespace detail
+}  // namespace c_api
 
 // ---- Screen ---------------------------------------------------------------------------
 constexpr int kDefaultScreenWidth = QWD_DEFAULT_SCREEN_WIDTH;
@@ -63,7 +63,7 @@ inline std::vector<std::uint8_t> ReadScreenRgb() {
     return rgb;
 }
 inline bool WriteScreenPng(const std::string& path, std::string* error = nullptr) {
-    return detail::Succeeded(qwd_screen_write_png(path.c_str()), error);
+    return c_api::Succeeded(qwd_screen_write_png(path.c_str()), error);
 }
 inline std::uint64_t ScreenGeneration() {
     return qwd_screen_generation();
@@ -96,7 +96,7 @@ inline bool ConfigureOutput(const OutputSettings& settings, std::string* error =
     c.pace = static_cast<std::int32_t>(settings.pace);
     c.sink_file = settings.sinkFile.c_str();
     c.sink_memory = settings.sinkMemory ? 1 : 0;
-    return detail::Succeeded(qwd_configure_output(&c), error);
+    return c_api::Succeeded(qwd_configure_output(&c), error);
 }
 inline bool ConfigureInput(const InputSettings& settings, std::string* error = nullptr) {
     qwd_input_settings c{};
@@ -105,13 +105,13 @@ inline bool ConfigureInput(const InputSettings& settings, std::string* error = n
     c.pace = static_cast<std::int32_t>(settings.pace);
     c.source = settings.source.c_str();
     c.fifo_frames = settings.fifoFrames;
-    return detail::Succeeded(qwd_configure_input(&c), error);
+    return c_api::Succeeded(qwd_configure_input(&c), error);
 }
 inline bool ParseOutputSettings(const std::string& text, OutputSettings* settings,
                                 std::string* error = nullptr) {
     qwd_output_settings c{};
     c.struct_size = sizeof c;
-    if (!detail::Succeeded(qwd_parse_output_settings(text.c_str(), settings ? &c : nullptr), error))
+    if (!c_api::Succeeded(qwd_parse_output_settings(text.c_str(), settings ? &c : nullptr), error))
         return false;
     *settings =
         OutputSettings{c.backend, static_cast<Pace>(c.pace), c.sink_file, c.sink_memory != 0};
@@ -121,7 +121,7 @@ inline bool ParseInputSettings(const std::string& text, InputSettings* settings,
                                std::string* error = nullptr) {
     qwd_input_settings c{};
     c.struct_size = sizeof c;
-    if (!detail::Succeeded(qwd_parse_input_settings(text.c_str(), settings ? &c : nullptr), error))
+    if (!c_api::Succeeded(qwd_parse_input_settings(text.c_str(), settings ? &c : nullptr), error))
         return false;
     *settings = InputSettings{c.backend, static_cast<Pace>(c.pace), c.source,
                               static_cast<std::size_t>(c.fifo_frames)};
@@ -205,10 +205,10 @@ inline std::string OutputSinkError() {
 }
 
 inline bool WaitOutputIdle(std::chrono::milliseconds timeout) {
-    return qwd_wait_output_idle(detail::TimeoutMs(timeout)) == QWD_OK;
+    return qwd_wait_output_idle(c_api::TimeoutMs(timeout)) == QWD_OK;
 }
 inline bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
-    return qwd_wait_input_data(count, detail::TimeoutMs(timeout)) == QWD_OK;
+    return qwd_wait_input_data(count, c_api::TimeoutMs(timeout)) == QWD_OK;
 }
 inline int OpenOutputDevices() {
     return qwd_open_output_devices();

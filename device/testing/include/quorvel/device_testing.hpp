@@ -68,7 +68,7 @@ inline void TimeHandlers(bool on) {
     qwd_time_handlers(on ? 1 : 0);
 }
 
-namespace detail {
+namespace c_api {
 
 inline std::vector<std::chrono::nanoseconds> TakeTimes(std::size_t (*take)(std::int64_t*,
                                                                            std::size_t)) {
@@ -77,13 +77,13 @@ inline std::vector<std::chrono::nanoseconds> TakeTimes(std::size_t (*take)(std::
     return {raw.begin(), raw.end()};
 }
 
-}  // namespace detail
+}  // namespace c_api
 
 inline std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes() {
-    return detail::TakeTimes(qwd_take_output_handler_times);
+    return c_api::TakeTimes(qwd_take_output_handler_times);
 }
 inline std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes() {
-    return detail::TakeTimes(qwd_take_input_handler_times);
+    return c_api::TakeTimes(qwd_take_input_handler_times);
 }
 
 }  // namespace quorvel::device
