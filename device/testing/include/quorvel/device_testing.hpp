@@ -72,9 +72,16 @@ namespace c_api {
 
 inline std::vector<std::chrono::nanoseconds> TakeTimes(std::size_t (*take)(std::int64_t*,
                                                                            std::size_t)) {
-    std::vector<std::int64_t> raw(kHandlerTimesKept);
-    raw.resize(take(raw.data(), raw.size()));
-    return {raw.begin(), raw.end()};
+    // A piece at a time: benchmarks poll this while the devices run.
+    constexpr std::size_t kPiece = 256;
+    std::int64_t piece[kPiece];
+    std::vector<std::chrono::nanoseconds> times;
+    std::size_t taken = 0;
+    do {
+        taken = take(piece, kPiece);
+        for (std::size_t i = 0; i < taken; ++i) times.emplace_back(piece[i]);
+    } while (taken == kPiece);
+    return times;
 }
 
 }  // namespace c_api
