@@ -13,23 +13,24 @@
 #include <utility>
 
 #include "backends/backend.h"
+#include "quorvel/device.h"
 
 namespace quorvel::device::detail {
 
 // One direction's settings, as qwd_configure_* or the text form give them (device.h says what
 // each means).
 struct OutputSettings {
-    std::string backend = "virtual";
+    std::string backend = QWD_SETTINGS_BACKEND;
     Pace pace = Pace::kRealTime;
     std::string sinkFile;
     bool sinkMemory = false;
 };
 
 struct InputSettings {
-    std::string backend = "virtual";
+    std::string backend = QWD_SETTINGS_BACKEND;
     Pace pace = Pace::kRealTime;
-    std::string source = "silence";
-    std::size_t fifoFrames = std::size_t{8000} * 30;
+    std::string source = QWD_SETTINGS_SOURCE;
+    std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
 };
 
 // Applies to devices opened afterwards; false, with a sentence in *error, for an unknown

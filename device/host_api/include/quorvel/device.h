@@ -79,7 +79,7 @@ QWD_API uint64_t qwd_screen_live_objects(void);
 typedef struct qwd_output_settings {
     uint32_t struct_size;
     int32_t pace;          /* QWD_PACE_* */
-    const char* backend;   /* null: "virtual" */
+    const char* backend;   /* null: QWD_SETTINGS_BACKEND */
     const char* sink_file; /* when set, every byte played is appended to this file */
     int32_t sink_memory;   /* when 1, every byte played is kept for qwd_take_played_bytes */
 } qwd_output_settings;
@@ -87,16 +87,22 @@ typedef struct qwd_output_settings {
 typedef struct qwd_input_settings {
     uint32_t struct_size;
     int32_t pace;        /* QWD_PACE_* */
-    const char* backend; /* null: "virtual" */
+    const char* backend; /* null: QWD_SETTINGS_BACKEND */
     /* "silence", "tone:HZ" (amplitude 0.5 of full scale), "ramp" (sample n is n mod 65536 as
      * a signed 16-bit value, counted from the first sample after the first waveInStart; the
      * source pauses while the device is stopped), "file:PATH" (a WAV file's data, or raw
-     * 16-bit little-endian mono; repeats from its start when it ends). Null: "silence". */
+     * 16-bit little-endian mono; repeats from its start when it ends); null:
+     * QWD_SETTINGS_SOURCE. */
     const char* source;
     uint64_t fifo_frames; /* capacity of the device's own FIFO, in samples */
 } qwd_input_settings;
 
-/* The defaults: virtual, real time, no sink; silence, a FIFO of 30 s at 8000 Hz. */
+/* What the settings hold unless set: the virtual backend, real time, no sink; silence, and a
+ * FIFO of 30 s at 8000 Hz. */
+#define QWD_SETTINGS_BACKEND "virtual"
+#define QWD_SETTINGS_SOURCE "silence"
+#define QWD_SETTINGS_FIFO_FRAMES (8000u * 30u)
+/* Fill *settings with those defaults and set its struct_size. */
 QWD_API void qwd_output_settings_init(qwd_output_settings* settings);
 QWD_API void qwd_input_settings_init(qwd_input_settings* settings);
 /* Apply to devices opened afterwards. QWD_ERROR_FAILED for an unknown backend or source, or a

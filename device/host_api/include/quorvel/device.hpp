@@ -76,17 +76,17 @@ inline std::size_t LiveScreenObjects() {
 enum class Pace { kRealTime = QWD_PACE_REALTIME, kFast = QWD_PACE_FAST };
 
 struct OutputSettings {
-    std::string backend = "virtual";
+    std::string backend = QWD_SETTINGS_BACKEND;
     Pace pace = Pace::kRealTime;
     std::string sinkFile;
     bool sinkMemory = false;
 };
 
 struct InputSettings {
-    std::string backend = "virtual";
+    std::string backend = QWD_SETTINGS_BACKEND;
     Pace pace = Pace::kRealTime;
-    std::string source = "silence";
-    std::size_t fifoFrames = std::size_t{8000} * 30;
+    std::string source = QWD_SETTINGS_SOURCE;
+    std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
 };
 
 inline bool ConfigureOutput(const OutputSettings& settings, std::string* error = nullptr) {
