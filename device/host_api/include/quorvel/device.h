@@ -116,6 +116,7 @@ QWD_API qwd_result qwd_configure_input(const qwd_input_settings* settings);
  * next call on this thread. */
 QWD_API qwd_result qwd_parse_output_settings(const char* text, qwd_output_settings* settings);
 QWD_API qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings* settings);
+/* Parse and configure in one call. */
 QWD_API qwd_result qwd_configure_output_text(const char* text);
 QWD_API qwd_result qwd_configure_input_text(const char* text);
 
