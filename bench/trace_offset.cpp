@@ -25,7 +25,7 @@
 #include "QuorvelWaveForm.h"
 #include "display/trace_panel.h"
 #include "frame/module.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 namespace {
 

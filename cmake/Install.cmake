@@ -3,7 +3,7 @@
 #
 #   find_package(QuorvelWaveForm 1.0 CONFIG REQUIRED)
 #   target_link_libraries(app PRIVATE QuorvelWaveForm::QuorvelWaveForm)  # the four entry points
-#   target_link_libraries(app PRIVATE QuorvelWaveForm::Device)           # quorvel/device.h
+#   target_link_libraries(app PRIVATE QuorvelWaveForm::Device)           # quorvel/device.h(pp)
 #
 #   pkg-config --cflags --libs QuorvelWaveForm QuorvelDevice
 include(GNUInstallDirs)
@@ -13,7 +13,7 @@ set(QWF_PACKAGE_NAME QuorvelWaveForm)
 set(QWF_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QWF_PACKAGE_NAME})
 set(QWF_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Installed consumers find QuorvelWaveForm.h and quorvel/device.h under include/.
+# Installed consumers find QuorvelWaveForm.h and quorvel/device.h(pp) under include/.
 target_include_directories(QuorvelWaveForm INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -30,7 +30,11 @@ install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/QuorvelWaveForm.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/device/host_api/include/quorvel/device.h
+# The host-side API, C and its C++ face; the testing hooks (device/testing/include) stay in the
+# tree, for this project's tests only.
+install(FILES
+    ${PROJECT_SOURCE_DIR}/device/host_api/include/quorvel/device.h
+    ${PROJECT_SOURCE_DIR}/device/host_api/include/quorvel/device.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel)
 # The Win32 names the services implement, for code written against them; kept off the default
 # include path so they never stand in for a system <windows.h>.
@@ -46,7 +50,8 @@ install(EXPORT QuorvelWaveFormTargets
 set(QWF_CONFIG_IN ${CMAKE_CURRENT_BINARY_DIR}/${QWF_PACKAGE_NAME}Config.cmake.in)
 file(WRITE ${QWF_CONFIG_IN} [=[
 # QuorvelWaveForm::QuorvelWaveForm  the module (include QuorvelWaveForm.h)
-# QuorvelWaveForm::Device           the device services' host-side API (include quorvel/device.h)
+# QuorvelWaveForm::Device           the device services' host-side API (quorvel/device.h, C;
+#                                   quorvel/device.hpp, its C++ face)
 @PACKAGE_INIT@
 include("${CMAKE_CURRENT_LIST_DIR}/QuorvelWaveFormTargets.cmake")
 check_required_components(QuorvelWaveForm)
@@ -74,8 +79,8 @@ foreach(library IN ITEMS QuorvelWaveForm QuorvelDevice)
     set(QWF_PC_VERSION ${PROJECT_VERSION})
   else()
     set(QWF_PC_DESCRIPTION
-      "Device services: screen, audio devices and the host-side API quorvel/device.h (C++17)")
-    set(QWF_PC_VERSION 1.0.0)
+      "Device services: screen, audio devices and the host-side C API quorvel/device.h")
+    get_target_property(QWF_PC_VERSION QuorvelDevice VERSION)
   endif()
   file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${library}.pc CONTENT "\
 prefix=\${pcfiledir}/${QWF_PKGCONFIG_TO_PREFIX}

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace {
 

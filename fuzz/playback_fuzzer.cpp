@@ -14,7 +14,7 @@
 
 #include "QuorvelWaveForm.h"
 #include "frame/module.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "text.h"
 #include "wav_check.h"
 

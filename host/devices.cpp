@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "exit_codes.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "text.h"
 
 namespace quorvel::host {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "text.h"
 
 namespace quorvel::host {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 namespace quorvel::host {
 namespace {

@@ -11,7 +11,7 @@
 #include "exit_codes.h"
 #include "module_path.h"
 #include "play_items.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "session.h"
 #include "text.h"
 

@@ -14,7 +14,7 @@
 #include "devices.h"
 #include "exit_codes.h"
 #include "module_path.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "session.h"
 #include "text.h"
 #include "wav_check.h"

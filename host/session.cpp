@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "exit_codes.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "text.h"
 
 namespace quorvel::host {

@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 namespace quorvel::host {
 namespace {

@@ -25,11 +25,12 @@
 #include <memory>
 #include <string>
 
-#include "quorvel/device.h"
-
 namespace quorvel::device::detail {
 
 enum class Direction { kOutput, kInput };
+
+// Real time: at the format's own rate; fast: as fast as the module queues blocks.
+enum class Pace { kRealTime, kFast };
 
 class InputSource;  // a virtual input's samples (backends/virtual/source.h)
 

@@ -51,11 +51,4 @@ std::string BackendChoices() {
 }
 
 }  // namespace detail
-
-std::vector<std::string> AudioBackends() {
-    std::vector<std::string> names;
-    for (const detail::BackendEntry& entry : detail::BackendTable()) names.emplace_back(entry.name);
-    return names;
-}
-
 }  // namespace quorvel::device

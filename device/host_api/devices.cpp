@@ -1,10 +1,14 @@
-// The host-side API of the audio devices: statistics, waits, gates, what the last open chose,
-// and device loss, for both directions.
+// The host-side API of the audio devices: statistics, waits, gates, the backends, what the last
+// open chose, and device loss, for both directions.
 #include <algorithm>
+#include <limits>
+#include <string>
 
+#include "backends/table.h"
 #include "core/output_device.h"
 #include "core/wave_device.h"
 #include "core/wave_format.h"
+#include "host_api/call_result.h"
 #include "quorvel/device.h"
 
 namespace quorvel::device {
@@ -30,8 +34,10 @@ bool WaitFor(detail::DeviceRegistry& registry, std::chrono::milliseconds timeout
     }
 }
 
-void SetGate(Direction direction, long units) {
-    RegistryOf(direction).gate.store(units < 0 ? -1 : units);
+void SetGate(Direction direction, std::int64_t units) {
+    // A long is the gate's own width; more units than it holds never run out anyway.
+    const std::int64_t kept = std::min<std::int64_t>(units, std::numeric_limits<long>::max());
+    RegistryOf(direction).gate.store(kept < 0 ? -1 : static_cast<long>(kept));
     for (const auto& device : detail::LiveDevices(direction)) device->GateChanged();
 }
 
@@ -54,7 +60,7 @@ bool DeviceLost(Direction direction) {
                        [](const auto& entry) { return entry.second->lost(); });
 }
 
-// The screen a host should show now (see ReadPresentedScreenRgb).
+// The screen a host should show now (see qwd_screen_read_presented_rgb).
 void PresentedImage(detail::ScreenImage* image) {
     detail::presentationWanted.store(true);
     std::shared_ptr<detail::WaveDevice> newest;
@@ -64,10 +70,12 @@ void PresentedImage(detail::ScreenImage* image) {
         if (!registry.open.empty()) newest = registry.open.rbegin()->second;
     }
     auto* output = static_cast<detail::OutputDevice*>(newest.get());
-    const ScreenSize size = GetScreenSize();
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    qwd_screen_size(&width, &height);
     // A state kept before the screen was resized is not shown.
-    if (output == nullptr || !output->PresentedScreen(image) || image->width != size.width ||
-        image->height != size.height) {
+    if (output == nullptr || !output->PresentedScreen(image) || image->width != width ||
+        image->height != height) {
         detail::CopyScreen(image);
     }
 }
@@ -79,58 +87,69 @@ int OpenDevices(Direction direction) {
 }
 
 }  // namespace
+}  // namespace quorvel::device
 
-void SetOutputGate(long blocks) {
-    SetGate(Direction::kOutput, blocks);
+namespace qd = quorvel::device::detail;
+using qd::Direction;
+using qd::RegistryOf;
+
+extern "C" {
+
+void qwd_set_output_gate(int64_t blocks) {
+    quorvel::device::SetGate(Direction::kOutput, blocks);
 }
 
-void SetInputGate(long buffers) {
-    SetGate(Direction::kInput, buffers);
+void qwd_set_input_gate(int64_t buffers) {
+    quorvel::device::SetGate(Direction::kInput, buffers);
 }
 
-OutputStats GetOutputStats() {
-    const detail::DeviceCounters& counters = RegistryOf(Direction::kOutput).counters;
-    OutputStats stats;
-    stats.opened = counters.opened.load();
-    stats.closed = counters.closed.load();
-    stats.blocksQueued = counters.queued.load();
-    stats.blocksPlayed = counters.completed.load();
-    stats.bytesPlayed = counters.moved.load();
-    stats.doneMessages = counters.messages.load();
-    stats.underrunFrames = counters.underrunFrames.load();
-    stats.idleFrames = counters.idleFrames.load();
-    stats.devicesLost = counters.lost.load();
-    return stats;
+qwd_result qwd_get_output_stats(qwd_output_stats* stats) {
+    if (!qd::Sized(stats)) return qd::FailSize("output stats");
+    const qd::DeviceCounters& counters = RegistryOf(Direction::kOutput).counters;
+    stats->opened = counters.opened.load();
+    stats->closed = counters.closed.load();
+    stats->blocks_queued = counters.queued.load();
+    stats->blocks_played = counters.completed.load();
+    stats->bytes_played = counters.moved.load();
+    stats->done_messages = counters.messages.load();
+    stats->underrun_frames = counters.underrunFrames.load();
+    stats->idle_frames = counters.idleFrames.load();
+    stats->devices_lost = counters.lost.load();
+    return QWD_OK;
 }
 
-InputStats GetInputStats() {
-    const detail::DeviceCounters& counters = RegistryOf(Direction::kInput).counters;
-    InputStats stats;
-    stats.opened = counters.opened.load();
-    stats.closed = counters.closed.load();
-    stats.buffersFilled = counters.completed.load();
-    stats.dataMessages = counters.messages.load();
-    stats.framesCaptured = counters.moved.load();
-    stats.framesDropped = counters.dropped.load();
-    stats.devicesLost = counters.lost.load();
-    return stats;
+qwd_result qwd_get_input_stats(qwd_input_stats* stats) {
+    if (!qd::Sized(stats)) return qd::FailSize("input stats");
+    const qd::DeviceCounters& counters = RegistryOf(Direction::kInput).counters;
+    stats->opened = counters.opened.load();
+    stats->closed = counters.closed.load();
+    stats->buffers_filled = counters.completed.load();
+    stats->data_messages = counters.messages.load();
+    stats->frames_captured = counters.moved.load();
+    stats->frames_dropped = counters.dropped.load();
+    stats->devices_lost = counters.lost.load();
+    return QWD_OK;
 }
 
-void ResetStats() {
+void qwd_reset_stats(void) {
     RegistryOf(Direction::kOutput).counters.Reset();
     RegistryOf(Direction::kInput).counters.Reset();
 }
 
-bool WaitOutputIdle(std::chrono::milliseconds timeout) {
-    return WaitFor(RegistryOf(Direction::kOutput), timeout, [] {
-        const auto devices = detail::LiveDevices(Direction::kOutput);
-        return std::all_of(devices.begin(), devices.end(),
-                           [](const auto& device) { return device->Idle(); });
-    });
+qwd_result qwd_wait_output_idle(uint32_t timeout_ms) {
+    const bool idle = quorvel::device::WaitFor(
+        RegistryOf(Direction::kOutput), std::chrono::milliseconds(timeout_ms), [] {
+            const auto devices = qd::LiveDevices(Direction::kOutput);
+            return std::all_of(devices.begin(), devices.end(),
+                               [](const auto& device) { return device->Idle(); });
+        });
+    return idle ? QWD_OK
+                : qd::Fail(QWD_ERROR_TIMEOUT, "Playback was still running after " +
+                                                  std::to_string(timeout_ms) + " ms.");
 }
 
-bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
-    detail::DeviceRegistry& registry = RegistryOf(Direction::kInput);
+qwd_result qwd_wait_input_data(uint64_t count, uint32_t timeout_ms) {
+    qd::DeviceRegistry& registry = RegistryOf(Direction::kInput);
     std::multiset<std::uint64_t>::iterator awaited;
     {
         const std::lock_guard<std::mutex> lock(registry.mutex);
@@ -138,70 +157,98 @@ bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
         registry.nearestAwaited.store(*registry.awaitedMessages.begin());
     }
     const bool reached =
-        WaitFor(registry, timeout, [&] { return registry.counters.messages.load() >= count; });
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.awaitedMessages.erase(awaited);
-    registry.nearestAwaited.store(
-        registry.awaitedMessages.empty() ? ~std::uint64_t{0} : *registry.awaitedMessages.begin());
-    return reached;
+        quorvel::device::WaitFor(registry, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return registry.counters.messages.load() >= count; });
+    {
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.awaitedMessages.erase(awaited);
+        registry.nearestAwaited.store(registry.awaitedMessages.empty()
+                                          ? ~std::uint64_t{0}
+                                          : *registry.awaitedMessages.begin());
+    }
+    return reached ? QWD_OK
+                   : qd::Fail(QWD_ERROR_TIMEOUT, "Fewer than " + std::to_string(count) +
+                                                     " captured blocks arrived within " +
+                                                     std::to_string(timeout_ms) + " ms.");
 }
 
-int OpenOutputDevices() {
-    return OpenDevices(Direction::kOutput);
+int32_t qwd_open_output_devices(void) {
+    return quorvel::device::OpenDevices(Direction::kOutput);
 }
 
-int OpenInputDevices() {
-    return OpenDevices(Direction::kInput);
+int32_t qwd_open_input_devices(void) {
+    return quorvel::device::OpenDevices(Direction::kInput);
 }
 
-std::string ActiveOutputBackend() {
-    return ActiveBackend(Direction::kOutput);
+int32_t qwd_audio_backend_count(void) {
+    return static_cast<int32_t>(qd::BackendTable().size());
 }
 
-std::string ActiveInputBackend() {
-    return ActiveBackend(Direction::kInput);
+const char* qwd_audio_backend_name(int32_t index) {
+    const auto& table = qd::BackendTable();
+    if (index < 0 || static_cast<std::size_t>(index) >= table.size()) return nullptr;
+    return table[static_cast<std::size_t>(index)].name;
 }
 
-std::string OutputFallbackNotice() {
-    return FallbackNotice(Direction::kOutput);
+const char* qwd_active_output_backend(void) {
+    return qd::ThreadText(quorvel::device::ActiveBackend(Direction::kOutput));
 }
 
-std::string InputFallbackNotice() {
-    return FallbackNotice(Direction::kInput);
+const char* qwd_active_input_backend(void) {
+    return qd::ThreadText(quorvel::device::ActiveBackend(Direction::kInput));
 }
 
-std::string PcmFormatProblem(std::uint16_t channels, std::uint32_t samplesPerSec,
-                             std::uint16_t blockAlign, std::uint16_t bitsPerSample) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = channels;
-    format.nSamplesPerSec = samplesPerSec;
-    format.nAvgBytesPerSec = samplesPerSec * blockAlign;
-    format.nBlockAlign = blockAlign;
-    format.wBitsPerSample = bitsPerSample;
-    return detail::PcmFormatProblem(format);
+const char* qwd_output_fallback_notice(void) {
+    return qd::ThreadText(quorvel::device::FallbackNotice(Direction::kOutput));
 }
 
-std::vector<std::uint8_t> ReadPresentedScreenRgb() {
-    detail::ScreenImage image;
-    PresentedImage(&image);
-    return detail::RgbOf(image);
+const char* qwd_input_fallback_notice(void) {
+    return qd::ThreadText(quorvel::device::FallbackNotice(Direction::kInput));
 }
 
-std::uint64_t PresentedScreenGeneration() {
-    detail::ScreenImage image;
-    PresentedImage(&image);
+qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* needed) {
+    qd::ScreenImage image;
+    quorvel::device::PresentedImage(&image);
+    const std::size_t size = image.pixels.size() * 3;
+    if (needed != nullptr) *needed = size;
+    if (capacity < size || rgb == nullptr) {
+        return qd::Fail(QWD_ERROR_BUFFER, "The screen needs " + std::to_string(size) +
+                                              " bytes; the buffer holds " +
+                                              std::to_string(capacity) + ".");
+    }
+    qd::RgbOf(image, rgb);
+    return QWD_OK;
+}
+
+uint64_t qwd_screen_presented_generation(void) {
+    qd::ScreenImage image;
+    quorvel::device::PresentedImage(&image);
     return image.generation;
 }
 
-bool OutputDeviceLost() {
-    return DeviceLost(Direction::kOutput);
+const char* qwd_pcm_format_problem(uint16_t channels, uint32_t samples_per_sec,
+                                   uint16_t block_align, uint16_t bits_per_sample) {
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = channels;
+    format.nSamplesPerSec = samples_per_sec;
+    format.nAvgBytesPerSec = samples_per_sec * block_align;
+    format.nBlockAlign = block_align;
+    format.wBitsPerSample = bits_per_sample;
+    return qd::ThreadText(qd::PcmFormatProblem(format));
 }
 
-bool InputDeviceLost() {
-    return DeviceLost(Direction::kInput);
+int32_t qwd_output_device_lost(void) {
+    return quorvel::device::DeviceLost(Direction::kOutput) ? 1 : 0;
 }
 
+int32_t qwd_input_device_lost(void) {
+    return quorvel::device::DeviceLost(Direction::kInput) ? 1 : 0;
+}
+
+}  // extern "C"
+
+namespace quorvel::device {
 namespace detail {
 
 // What ResetAll puts back for the devices: settings, gates, statistics, the last open's choice.
@@ -216,7 +263,7 @@ void ResetDeviceParts() {
         }
         SetGate(direction, -1);
     }
-    ResetStats();
+    qwd_reset_stats();
 }
 
 }  // namespace detail

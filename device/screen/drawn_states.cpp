@@ -15,20 +15,8 @@ void CopyScreen(ScreenImage* image) {
     image->pixels.assign(screen.pixels.begin(), screen.pixels.end());
 }
 
-std::vector<std::uint8_t> RgbOf(const ScreenImage& image) {
-    std::vector<std::uint8_t> rgb;
-    rgb.reserve(image.pixels.size() * 3);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            const COLORREF pixel =
-                image.pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(image.height) +
-                             static_cast<std::size_t>(y)];
-            rgb.push_back(GetRValue(pixel));
-            rgb.push_back(GetGValue(pixel));
-            rgb.push_back(GetBValue(pixel));
-        }
-    }
-    return rgb;
+void RgbOf(const ScreenImage& image, std::uint8_t* rgb) {
+    RgbOfPixels(image.pixels.data(), image.width, image.height, rgb);
 }
 
 void DrawnStates::Keep(std::uint64_t position) {

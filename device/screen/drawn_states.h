@@ -23,8 +23,8 @@ struct ScreenImage {
 
 // Copies the screen as it is now, reusing the image's storage.
 void CopyScreen(ScreenImage* image);
-// Rows of R, G, B bytes, top row first.
-std::vector<std::uint8_t> RgbOf(const ScreenImage& image);
+// Rows of R, G, B bytes, top row first, into rgb (width * height * 3 bytes).
+void RgbOf(const ScreenImage& image, std::uint8_t* rgb);
 
 // Whether any host has asked for the presented screen: until then no device keeps states.
 extern std::atomic<bool> presentationWanted;

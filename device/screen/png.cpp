@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "screen/drawn_states.h"
+#include "host_api/call_result.h"
 #include "screen/screen.h"
 
-namespace quorvel::device {
 namespace {
 
 // libpng reports errors by calling this and expects it not to return.
@@ -63,23 +62,32 @@ bool EncodePng(FILE* file, int width, int height, const std::uint8_t* rgb, PngFa
 
 }  // namespace
 
-bool WriteScreenPng(const std::string& path, std::string* error) {
-    // A copy, so the file is written without holding the screen's lock.
-    detail::ScreenImage image;
-    detail::CopyScreen(&image);
-    const ScreenSize size{image.width, image.height};
-    const std::vector<std::uint8_t> rgb = detail::RgbOf(image);
+extern "C" qwd_result qwd_screen_write_png(const char* path) {
+    namespace qd = quorvel::device::detail;
+    if (path == nullptr)
+        return qd::Fail(QWD_ERROR_ARGUMENT, "No path was given for the screen's PNG.");
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+    {
+        // Copy the pixels so the file is written without holding the lock.
+        qd::Screen& screen = qd::TheScreen();
+        const std::lock_guard<std::mutex> lock(screen.mutex);
+        width = screen.width;
+        height = screen.height;
+        rgb.resize(screen.pixels.size() * 3);
+        qd::RgbLocked(screen, rgb.data());
+    }
     const auto fail = [&](const std::string& reason) {
-        if (error != nullptr)
-            *error = "Cannot write the screen to \"" + path + "\": " + reason + ".";
-        return false;
+        return qd::Fail(QWD_ERROR_FAILED, "Cannot write the screen to \"" + std::string(path) +
+                                              "\": " + reason + ".");
     };
 
-    FILE* file = std::fopen(path.c_str(), "wbe");
+    FILE* file = std::fopen(path, "wbe");
     if (file == nullptr) return fail(std::strerror(errno));
     PngFailure failure{};
     errno = 0;
-    if (!EncodePng(file, size.width, size.height, rgb.data(), &failure)) {
+    if (!EncodePng(file, width, height, rgb.data(), &failure)) {
         std::fclose(file);
         return fail(failure.savedErrno != 0 ? std::strerror(failure.savedErrno) : failure.message);
     }
@@ -89,7 +97,5 @@ bool WriteScreenPng(const std::string& path, std::string* error) {
         return fail(std::strerror(saved != 0 ? saved : EIO));
     }
     if (std::fclose(file) != 0) return fail(std::strerror(errno));
-    return true;
+    return QWD_OK;
 }
-
-}  // namespace quorvel::device

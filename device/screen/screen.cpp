@@ -2,9 +2,10 @@
 #include "screen/screen.h"
 
 #include <algorithm>
+#include <string>
 
 #include "core/never_destroyed.h"
-#include "screen/drawn_states.h"
+#include "host_api/call_result.h"
 
 namespace quorvel::device {
 namespace detail {
@@ -17,71 +18,96 @@ void Bump(Screen& screen) {
     screen.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
+void RgbOfPixels(const COLORREF* pixels, int width, int height, std::uint8_t* rgb) {
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const COLORREF pixel = pixels[static_cast<std::size_t>(x) * height + y];
+            *rgb++ = GetRValue(pixel);
+            *rgb++ = GetGValue(pixel);
+            *rgb++ = GetBValue(pixel);
+        }
+    }
+}
+
 }  // namespace detail
 
-namespace {
+}  // namespace quorvel::device
 
-constexpr int kMaxScreenSide = 4096;
+namespace qd = quorvel::device::detail;
 
-}  // namespace
+extern "C" {
 
-bool SetScreenSize(int width, int height) {
-    if (width < 1 || height < 1 || width > kMaxScreenSide || height > kMaxScreenSide) {
-        return false;
+qwd_result qwd_screen_set_size(int32_t width, int32_t height) {
+    if (width < 1 || height < 1 || width > QWD_MAX_SCREEN_SIDE || height > QWD_MAX_SCREEN_SIDE) {
+        return qd::Fail(QWD_ERROR_ARGUMENT, "Screen size " + std::to_string(width) + "x" +
+                                                std::to_string(height) + " is outside 1.." +
+                                                std::to_string(QWD_MAX_SCREEN_SIDE) + " each way.");
     }
-    detail::Screen& screen = detail::TheScreen();
+    qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     screen.width = width;
     screen.height = height;
-    screen.pixels.assign(static_cast<std::size_t>(width) * height, detail::kBlack);
-    detail::Bump(screen);
-    return true;
+    screen.pixels.assign(static_cast<std::size_t>(width) * height, qd::kBlack);
+    qd::Bump(screen);
+    return QWD_OK;
 }
 
-ScreenSize GetScreenSize() {
-    detail::Screen& screen = detail::TheScreen();
+void qwd_screen_size(int32_t* width, int32_t* height) {
+    qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
-    return ScreenSize{screen.width, screen.height};
+    if (width != nullptr) *width = screen.width;
+    if (height != nullptr) *height = screen.height;
 }
 
-void ClearScreen(std::uint32_t colorref) {
-    detail::Screen& screen = detail::TheScreen();
+void qwd_screen_clear(uint32_t colorref) {
+    qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
-    std::fill(screen.pixels.begin(), screen.pixels.end(), colorref & detail::kRgbMask);
-    detail::Bump(screen);
+    std::fill(screen.pixels.begin(), screen.pixels.end(), colorref & qd::kRgbMask);
+    qd::Bump(screen);
 }
 
-std::uint32_t ScreenPixel(int x, int y) {
-    detail::Screen& screen = detail::TheScreen();
+uint32_t qwd_screen_pixel(int32_t x, int32_t y) {
+    qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     if (x < 0 || y < 0 || x >= screen.width || y >= screen.height) return CLR_INVALID;
     return screen.At(x, y);
 }
 
-std::vector<std::uint8_t> ReadScreenRgb() {
-    detail::ScreenImage image;
-    detail::CopyScreen(&image);
-    return detail::RgbOf(image);
+qwd_result qwd_screen_read_rgb(uint8_t* rgb, size_t capacity, size_t* needed) {
+    qd::Screen& screen = qd::TheScreen();
+    const std::lock_guard<std::mutex> lock(screen.mutex);
+    const std::size_t size = screen.pixels.size() * 3;
+    if (needed != nullptr) *needed = size;
+    if (capacity < size || rgb == nullptr) {
+        return qd::Fail(QWD_ERROR_BUFFER, "The screen needs " + std::to_string(size) +
+                                              " bytes; the buffer holds " +
+                                              std::to_string(capacity) + ".");
+    }
+    qd::RgbLocked(screen, rgb);
+    return QWD_OK;
 }
 
-std::uint64_t ScreenGeneration() {
-    return detail::TheScreen().generation.load(std::memory_order_acquire);
+uint64_t qwd_screen_generation(void) {
+    return qd::TheScreen().generation.load(std::memory_order_acquire);
 }
 
-std::size_t LiveScreenObjects() {
-    detail::Screen& screen = detail::TheScreen();
+uint64_t qwd_screen_live_objects(void) {
+    qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     const std::size_t stock = screen.stockPen != 0 ? 2 : 0;  // made together, never deleted
     return screen.objects.size() - stock;
 }
 
+}  // extern "C"
+
+namespace quorvel::device {
 namespace detail {
 
 void ResetScreenPart() {
     Screen& screen = TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
-    screen.width = kDefaultScreenWidth;
-    screen.height = kDefaultScreenHeight;
+    screen.width = QWD_DEFAULT_SCREEN_WIDTH;
+    screen.height = QWD_DEFAULT_SCREEN_HEIGHT;
     screen.pixels.assign(static_cast<std::size_t>(screen.width) * screen.height, kBlack);
     Bump(screen);
 }

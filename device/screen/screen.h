@@ -38,8 +38,8 @@ struct GdiObject {
 
 struct Screen {
     std::mutex mutex;
-    int width = kDefaultScreenWidth;
-    int height = kDefaultScreenHeight;
+    int width = QWD_DEFAULT_SCREEN_WIDTH;
+    int height = QWD_DEFAULT_SCREEN_HEIGHT;
     // Column by column: a trace is mostly steep lines, whose pixels are then neighbours.
     std::vector<COLORREF> pixels =
         std::vector<COLORREF>(static_cast<std::size_t>(width) * height, kBlack);
@@ -64,6 +64,14 @@ Screen& TheScreen();
 
 // With the screen's lock held: a pixel changed, so live views redraw.
 void Bump(Screen& screen);
+
+// Pixels kept as the screen keeps them (column by column) as rows of R, G, B bytes, top row
+// first, into width * height * 3 bytes at `rgb`.
+void RgbOfPixels(const COLORREF* pixels, int width, int height, std::uint8_t* rgb);
+// With the screen's lock held: the screen's pixels so.
+inline void RgbLocked(const Screen& screen, std::uint8_t* rgb) {
+    RgbOfPixels(screen.pixels.data(), screen.width, screen.height, rgb);
+}
 
 // The rasteriser, with the screen's lock held; each bumps the generation when a pixel changed.
 // A rectangle with `pen` for its outline (inside the rectangle, as wide as the pen) and

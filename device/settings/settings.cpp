@@ -2,6 +2,7 @@
 // QUORVEL_OUTPUT / QUORVEL_INPUT, and the sinks that see every byte the devices play.
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -32,6 +33,7 @@ SettingsState& Settings() {
 struct PlayedMemory {
     std::mutex mutex;
     std::vector<std::uint8_t> bytes;
+    std::size_t taken = 0;  // bytes at the front already taken, dropped once they are half
 };
 
 PlayedMemory& Memory() {
@@ -222,6 +224,7 @@ void ResetSettings() {
     PlayedMemory& memory = Memory();
     const std::lock_guard<std::mutex> lock(memory.mutex);
     memory.bytes.clear();
+    memory.taken = 0;
 }
 
 void StoreChoice(Direction direction, DeviceChoice choice) {
@@ -231,59 +234,56 @@ void StoreChoice(Direction direction, DeviceChoice choice) {
     state.choice[IndexOf(direction)] = std::move(choice);
 }
 
-}  // namespace detail
-
 bool ConfigureOutput(const OutputSettings& settings, std::string* error) {
-    detail::DeviceChoice choice;
-    if (!detail::ChooseOutput(settings, &choice, error)) return false;
-    detail::StoreChoice(detail::Direction::kOutput, std::move(choice));
+    DeviceChoice choice;
+    if (!ChooseOutput(settings, &choice, error)) return false;
+    StoreChoice(Direction::kOutput, std::move(choice));
     return true;
 }
 
 bool ConfigureInput(const InputSettings& settings, std::string* error) {
-    detail::DeviceChoice choice;
-    if (!detail::ChooseInput(settings, &choice, error)) return false;
-    detail::StoreChoice(detail::Direction::kInput, std::move(choice));
+    DeviceChoice choice;
+    if (!ChooseInput(settings, &choice, error)) return false;
+    StoreChoice(Direction::kInput, std::move(choice));
     return true;
 }
 
 bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std::string* error) {
-    return detail::ParseText(
-        detail::Direction::kOutput, text, settings, error, ", memory or sink=PATH",
-        [](const std::string& token, OutputSettings* parsed, std::string* sentence) {
-            if (token == "memory") {
-                parsed->sinkMemory = true;
-            } else if (token.rfind("sink=", 0) == 0) {
-                parsed->sinkFile = token.substr(5);
-                if (parsed->sinkFile.empty()) {
-                    *sentence = "The output setting \"sink=\" needs a file path.";
-                    return false;
-                }
-            } else {
-                return false;
-            }
-            return true;
-        });
+    return ParseText(Direction::kOutput, text, settings, error, ", memory or sink=PATH",
+                     [](const std::string& token, OutputSettings* parsed, std::string* sentence) {
+                         if (token == "memory") {
+                             parsed->sinkMemory = true;
+                         } else if (token.rfind("sink=", 0) == 0) {
+                             parsed->sinkFile = token.substr(5);
+                             if (parsed->sinkFile.empty()) {
+                                 *sentence = "The output setting \"sink=\" needs a file path.";
+                                 return false;
+                             }
+                         } else {
+                             return false;
+                         }
+                         return true;
+                     });
 }
 
 bool ParseInputSettings(const std::string& text, InputSettings* settings, std::string* error) {
-    return detail::ParseText(
-        detail::Direction::kInput, text, settings, error, ", source=SOURCE or fifo=SAMPLES",
+    return ParseText(
+        Direction::kInput, text, settings, error, ", source=SOURCE or fifo=SAMPLES",
         [](const std::string& token, InputSettings* parsed, std::string* sentence) {
             if (token.rfind("source=", 0) == 0) {
                 parsed->source = token.substr(7);
-                detail::InputSource source;
-                return detail::ParseInputSource(parsed->source, false, &source, sentence);
+                InputSource source;
+                return ParseInputSource(parsed->source, false, &source, sentence);
             }
             if (token.rfind("fifo=", 0) == 0) {
                 const std::string number = token.substr(5);
                 const bool digits = !number.empty() && number.size() <= 9 &&
                                     number.find_first_not_of("0123456789") == std::string::npos;
                 const std::size_t frames = digits ? std::stoul(number) : 0;
-                if (!digits || frames > detail::kMaxFifoFrames) {
+                if (!digits || frames > kMaxFifoFrames) {
                     *sentence = "Bad FIFO size \"" + number + "\" in input setting \"" + token +
                                 "\" (expected a number of samples up to " +
-                                std::to_string(detail::kMaxFifoFrames) + ").";
+                                std::to_string(kMaxFifoFrames) + ").";
                     return false;
                 }
                 parsed->fifoFrames = frames;
@@ -294,19 +294,28 @@ bool ParseInputSettings(const std::string& text, InputSettings* settings, std::s
 }
 
 std::string OutputSinkError() {
-    std::shared_ptr<detail::OutputSink> sink;
+    std::shared_ptr<OutputSink> sink;
     {
-        detail::SettingsState& state = detail::Settings();
+        SettingsState& state = Settings();
         const std::lock_guard<std::mutex> lock(state.mutex);
         sink = state.choice[0].sink;
     }
     return sink ? sink->FileError() : std::string();
 }
 
-std::vector<std::uint8_t> TakePlayedBytes() {
-    detail::PlayedMemory& memory = detail::Memory();
+std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity) {
+    PlayedMemory& memory = Memory();
     const std::lock_guard<std::mutex> lock(memory.mutex);
-    return std::exchange(memory.bytes, {});
+    const std::size_t count = std::min(capacity, memory.bytes.size() - memory.taken);
+    std::copy_n(memory.bytes.begin() + static_cast<std::ptrdiff_t>(memory.taken), count, bytes);
+    memory.taken += count;
+    if (memory.taken * 2 >= memory.bytes.size()) {
+        memory.bytes.erase(memory.bytes.begin(),
+                           memory.bytes.begin() + static_cast<std::ptrdiff_t>(memory.taken));
+        memory.taken = 0;
+    }
+    return count;
 }
 
+}  // namespace detail
 }  // namespace quorvel::device

@@ -17,8 +17,37 @@
 
 namespace quorvel::device::detail {
 
+// One direction's settings, as qwd_configure_* or the text form give them (device.h says what
+// each means).
+struct OutputSettings {
+    std::string backend = QWD_SETTINGS_BACKEND;
+    Pace pace = Pace::kRealTime;
+    std::string sinkFile;
+    bool sinkMemory = false;
+};
+
+struct InputSettings {
+    std::string backend = QWD_SETTINGS_BACKEND;
+    Pace pace = Pace::kRealTime;
+    std::string source = QWD_SETTINGS_SOURCE;
+    std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
+};
+
+// Applies to devices opened afterwards; false, with a sentence in *error, for an unknown
+// backend or source, or a sink file that cannot be created.
+bool ConfigureOutput(const OutputSettings& settings, std::string* error);
+bool ConfigureInput(const InputSettings& settings, std::string* error);
+// The text form of QUORVEL_OUTPUT / QUORVEL_INPUT.
+bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std::string* error);
+bool ParseInputSettings(const std::string& text, InputSettings* settings, std::string* error);
+
+// Moves up to `capacity` of the bytes kept by memory sinks into `bytes`, oldest first.
+std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity);
+// The configured sink file's error sentence, or empty.
+std::string OutputSinkError();
+
 // Receives the bytes output devices play, in the order they play them: appends them to a file
-// and/or keeps them for TakePlayedBytes(). Shared by every device opened with the same settings.
+// and/or keeps them for TakePlayedBytes. Shared by every device opened with the same settings.
 class OutputSink {
   public:
     OutputSink(std::FILE* file, std::string path, bool memory)

@@ -1,10 +1,12 @@
 // Handler timing: how long the module's callbacks take on the devices' threads, for
 // benchmarks. Off by default, so a device pays one relaxed load per message.
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
-#include "core/internal.h"
+#include "testing/hooks.h"
 #include "core/never_destroyed.h"
 
 namespace quorvel::device {
@@ -24,14 +26,16 @@ Times& State() {
 }
 
 void Note(std::deque<std::chrono::nanoseconds>& kept, std::chrono::nanoseconds time) {
-    if (kept.size() == kHandlerTimesKept) kept.pop_front();
+    if (kept.size() == QWD_HANDLER_TIMES_KEPT) kept.pop_front();
     kept.push_back(time);
 }
 
-std::vector<std::chrono::nanoseconds> Take(std::deque<std::chrono::nanoseconds>& kept) {
-    std::vector<std::chrono::nanoseconds> taken(kept.begin(), kept.end());
-    kept.clear();
-    return taken;
+std::size_t Take(std::deque<std::chrono::nanoseconds>& kept, std::int64_t* nanoseconds,
+                 std::size_t capacity) {
+    const std::size_t count = nanoseconds == nullptr ? 0 : std::min(capacity, kept.size());
+    for (std::size_t i = 0; i < count; ++i) nanoseconds[i] = kept[i].count();
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count));
+    return count;
 }
 
 }  // namespace
@@ -51,25 +55,31 @@ void NoteInputHandlerTime(std::chrono::nanoseconds time) {
 }
 
 void ResetHandlerTimes() {
+    qwd_time_handlers(0);
     const std::lock_guard<std::mutex> lock(State().mutex);
     State().output.clear();
     State().input.clear();
 }
 
 }  // namespace detail
-
-void TimeHandlers(bool on) {
-    detail::timing.store(on);
-}
-
-std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes() {
-    const std::lock_guard<std::mutex> lock(detail::State().mutex);
-    return detail::Take(detail::State().output);
-}
-
-std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes() {
-    const std::lock_guard<std::mutex> lock(detail::State().mutex);
-    return detail::Take(detail::State().input);
-}
-
 }  // namespace quorvel::device
+
+namespace qd = quorvel::device::detail;
+
+extern "C" {
+
+void qwd_time_handlers(int32_t on) {
+    qd::timing.store(on != 0);
+}
+
+size_t qwd_take_output_handler_times(int64_t* nanoseconds, size_t capacity) {
+    const std::lock_guard<std::mutex> lock(qd::State().mutex);
+    return qd::Take(qd::State().output, nanoseconds, capacity);
+}
+
+size_t qwd_take_input_handler_times(int64_t* nanoseconds, size_t capacity) {
+    const std::lock_guard<std::mutex> lock(qd::State().mutex);
+    return qd::Take(qd::State().input, nanoseconds, capacity);
+}
+
+}  // extern "C"

@@ -116,7 +116,7 @@ bool ParseMode(const char16_t* mode, OpenMode* parsed) {
     }
 }
 
-// A stream over `fd` whose reads fail past byte `readable` of the file, for Op::kFileRead.
+// A stream over `fd` whose reads fail past byte `readable` of the file, for QWD_OP_FILE_READ.
 struct FailingReads {
     int fd;
     off64_t readable;
@@ -225,7 +225,7 @@ LPWSTR lstrcpynW(LPWSTR destination, LPCWSTR source, int max) {
 
 FILE* _wfopen(LPCWSTR path, LPCWSTR mode) {
     namespace qd = quorvel::device;
-    FILE* file = qd::OpenFile(path, mode, qd::detail::TakeFault(qd::Op::kFileRead));
+    FILE* file = qd::OpenFile(path, mode, qd::detail::TakeFault(QWD_OP_FILE_READ));
     if (qd::detail::JournalOn()) {
         const int saved = errno;
         qd::detail::Journal("_wfopen(" + qd::QuotedForJournal(path) + ", " +

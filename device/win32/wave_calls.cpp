@@ -42,7 +42,7 @@ MMRESULT CheckOpen(bool haveHandlePointer, UINT deviceId, LPCWAVEFORMATEX format
 }
 
 template <typename Handle>
-MMRESULT Open(Direction direction, const char* name, Op fault, Handle* device, UINT deviceId,
+MMRESULT Open(Direction direction, const char* name, qwd_op fault, Handle* device, UINT deviceId,
               LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
     JournalLine call;
     if (call.on()) {
@@ -69,8 +69,8 @@ MMRESULT Open(Direction direction, const char* name, Op fault, Handle* device, U
 template <typename Device>
 struct Call {
     template <typename Handle>
-    Call(Direction direction, const char* name, Op fault, Handle handle, bool takesHeader = false,
-         const WAVEHDR* header = nullptr, UINT size = 0)
+    Call(Direction direction, const char* name, qwd_op fault, Handle handle,
+         bool takesHeader = false, const WAVEHDR* header = nullptr, UINT size = 0)
         : device(std::static_pointer_cast<Device>(
               WaveDevice::Find(direction, reinterpret_cast<std::uintptr_t>(handle)))) {
         if (line.on()) {
@@ -103,89 +103,89 @@ struct Call {
 
 // The Win32 functions are C symbols at global scope.
 using namespace quorvel::device::detail;
-using quorvel::device::Op;
 
 MMRESULT waveOutOpen(LPHWAVEOUT device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
                      DWORD_PTR instance, DWORD flags) {
-    return Open(kOut, "waveOutOpen", Op::kOutOpen, device, deviceId, format, callback, instance,
+    return Open(kOut, "waveOutOpen", QWD_OP_OUT_OPEN, device, deviceId, format, callback, instance,
                 flags);
 }
 
 MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
                     DWORD_PTR instance, DWORD flags) {
-    return Open(kIn, "waveInOpen", Op::kInOpen, device, deviceId, format, callback, instance,
+    return Open(kIn, "waveInOpen", QWD_OP_IN_OPEN, device, deviceId, format, callback, instance,
                 flags);
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutPrepareHeader", Op::kOutPrepare, device, true, header,
+    Call<WaveDevice> call(kOut, "waveOutPrepareHeader", QWD_OP_OUT_PREPARE, device, true, header,
                           size);
     return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
 }
 
 MMRESULT waveInPrepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kIn, "waveInPrepareHeader", Op::kInPrepare, device, true, header, size);
+    Call<WaveDevice> call(kIn, "waveInPrepareHeader", QWD_OP_IN_PREPARE, device, true, header,
+                          size);
     return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutUnprepareHeader", Op::kOutUnprepare, device, true, header,
-                          size);
+    Call<WaveDevice> call(kOut, "waveOutUnprepareHeader", QWD_OP_OUT_UNPREPARE, device, true,
+                          header, size);
     return call.failed() ? call.result : call.Finish(call.device->Unprepare(header));
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kIn, "waveInUnprepareHeader", Op::kInUnprepare, device, true, header,
+    Call<WaveDevice> call(kIn, "waveInUnprepareHeader", QWD_OP_IN_UNPREPARE, device, true, header,
                           size);
     return call.failed() ? call.result : call.Finish(call.device->Unprepare(header));
 }
 
 MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutWrite", Op::kOutWrite, device, true, header, size);
+    Call<WaveDevice> call(kOut, "waveOutWrite", QWD_OP_OUT_WRITE, device, true, header, size);
     return call.failed() ? call.result : call.Finish(call.device->Queue(header, call.line));
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kIn, "waveInAddBuffer", Op::kInAddBuffer, device, true, header, size);
+    Call<WaveDevice> call(kIn, "waveInAddBuffer", QWD_OP_IN_ADD_BUFFER, device, true, header, size);
     return call.failed() ? call.result : call.Finish(call.device->Queue(header, call.line));
 }
 
 MMRESULT waveOutPause(HWAVEOUT device) {
-    Call<OutputDevice> call(kOut, "waveOutPause", Op::kOutPause, device);
+    Call<OutputDevice> call(kOut, "waveOutPause", QWD_OP_OUT_PAUSE, device);
     return call.failed() ? call.result : call.Finish(call.device->SetPaused(true, call.line));
 }
 
 MMRESULT waveOutRestart(HWAVEOUT device) {
-    Call<OutputDevice> call(kOut, "waveOutRestart", Op::kOutRestart, device);
+    Call<OutputDevice> call(kOut, "waveOutRestart", QWD_OP_OUT_RESTART, device);
     return call.failed() ? call.result : call.Finish(call.device->SetPaused(false, call.line));
 }
 
 MMRESULT waveOutReset(HWAVEOUT device) {
-    Call<OutputDevice> call(kOut, "waveOutReset", Op::kOutReset, device);
+    Call<OutputDevice> call(kOut, "waveOutReset", QWD_OP_OUT_RESET, device);
     return call.failed() ? call.result : call.Finish(call.device->Reset(call.line));
 }
 
 MMRESULT waveInStart(HWAVEIN device) {
-    Call<InputDevice> call(kIn, "waveInStart", Op::kInStart, device);
+    Call<InputDevice> call(kIn, "waveInStart", QWD_OP_IN_START, device);
     return call.failed() ? call.result : call.Finish(call.device->Start(call.line));
 }
 
 MMRESULT waveInStop(HWAVEIN device) {
-    Call<InputDevice> call(kIn, "waveInStop", Op::kInStop, device);
+    Call<InputDevice> call(kIn, "waveInStop", QWD_OP_IN_STOP, device);
     return call.failed() ? call.result : call.Finish(call.device->Stop(false, call.line));
 }
 
 MMRESULT waveInReset(HWAVEIN device) {
-    Call<InputDevice> call(kIn, "waveInReset", Op::kInReset, device);
+    Call<InputDevice> call(kIn, "waveInReset", QWD_OP_IN_RESET, device);
     return call.failed() ? call.result : call.Finish(call.device->Stop(true, call.line));
 }
 
 MMRESULT waveOutClose(HWAVEOUT device) {
-    Call<WaveDevice> call(kOut, "waveOutClose", Op::kOutClose, device);
+    Call<WaveDevice> call(kOut, "waveOutClose", QWD_OP_OUT_CLOSE, device);
     return call.failed() ? call.result : call.Finish(call.device->Close(call.line));
 }
 
 MMRESULT waveInClose(HWAVEIN device) {
-    Call<WaveDevice> call(kIn, "waveInClose", Op::kInClose, device);
+    Call<WaveDevice> call(kIn, "waveInClose", QWD_OP_IN_CLOSE, device);
     return call.failed() ? call.result : call.Finish(call.device->Close(call.line));
 }

@@ -1,7 +1,7 @@
 // Links the installed module and device services and calls the four entry points: plays a
 // short WAV on a fast virtual output and records three blocks from a fast ramp input.
 #include <QuorvelWaveForm.h>
-#include <quorvel/device.h>
+#include <quorvel/device.hpp>
 
 #include <chrono>
 #include <cstdint>

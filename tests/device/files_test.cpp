@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qd = quorvel::device;
 

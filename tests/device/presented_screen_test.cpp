@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 namespace qd = quorvel::device;
 using namespace std::chrono_literals;

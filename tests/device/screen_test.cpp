@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qd = quorvel::device;
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qd = quorvel::device;
 using namespace std::chrono_literals;

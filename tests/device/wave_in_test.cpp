@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qd = quorvel::device;
 using namespace std::chrono_literals;

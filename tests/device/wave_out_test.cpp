@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qd = quorvel::device;
 using namespace std::chrono_literals;

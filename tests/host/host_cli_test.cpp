@@ -197,7 +197,7 @@ TEST(Problems, AFileThatCannotBeReadIsRefused) {
 }
 
 TEST(Problems, AModuleThatCannotBeLoadedIsADeviceProblem) {
-    const std::string services = kProgram.substr(0, kProgram.rfind('/')) + "/libQuorvelDevice.so.1";
+    const std::string services = kProgram.substr(0, kProgram.rfind('/')) + "/libQuorvelDevice.so";
     struct Case {
         Launch launch;
         std::string phrase;

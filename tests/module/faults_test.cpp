@@ -15,7 +15,7 @@
 #include <mmsystem.h>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 #include "support/test_support.h"
 
 namespace qwf::test {

@@ -11,7 +11,7 @@
 
 #include "QuorvelWaveForm.h"
 #include "frame/module.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 #include "support/test_support.h"
 
 namespace qwf::test {

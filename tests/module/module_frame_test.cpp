@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 #include "support/test_support.h"
 
 namespace {

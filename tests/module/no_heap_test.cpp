@@ -20,7 +20,7 @@
 #include <iostream>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "support/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

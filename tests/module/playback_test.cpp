@@ -9,7 +9,7 @@
 
 #include "QuorvelWaveForm.h"
 #include "playback/wave_player.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 #include "support/test_support.h"
 
 namespace qwf::test {

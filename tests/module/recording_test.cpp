@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 #include "recording/recorder.h"
 #include "support/test_support.h"
 

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "display/trace_panel.h"
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 #include "support/test_support.h"
 
 namespace qwf {

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 extern char** environ;
 

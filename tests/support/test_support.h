@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device_testing.hpp"
 
 namespace qwf::test {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "display/trace_panel.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "trace_cases.h"
 
 namespace {

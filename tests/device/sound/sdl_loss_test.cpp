@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "support/sound_server.h"
 
 namespace qd = quorvel::device;

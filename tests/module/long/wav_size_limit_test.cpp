@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 #include "support/test_support.h"
 
 namespace qwf::test {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "QuorvelWaveForm.h"
-#include "quorvel/device.h"
+#include "quorvel/device.hpp"
 
 namespace {
 

@@ -1,233 +1,223 @@
-// Host-side API of the QuorvelDevice services: what hosts and tests use to see the screen,
-// watch the calls the module makes, and choose and drive the audio devices. The module itself
-// never includes this header; it sees only the Win32 names in <windows.h> and <mmsystem.h>.
+/* Host-side API of the QuorvelDevice services, in C: what hosts use to see the screen and to
+ * choose and drive the audio devices. The module itself never includes this header; it sees
+ * only the Win32 names in <windows.h> and <mmsystem.h>.
+ *
+ * Conventions, kept from version to version:
+ * - Calls that can fail return a qwd_result (QWD_OK or a negative code); qwd_last_error() then
+ *   holds one sentence saying why.
+ * - Structs start with struct_size, which the caller sets to sizeof the struct it was built
+ *   with (the *_init functions do it), so later versions can add fields at the end.
+ * - A const char* returned stays valid until the next call of this API on the same thread.
+ * - Counts and sizes are fixed-width; booleans are int32_t, 0 or 1. */
 #ifndef QUORVEL_DEVICE_H
 #define QUORVEL_DEVICE_H
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
+#include <stddef.h>
+#include <stdint.h>
 
-#define QUORVEL_DEVICE_API __attribute__((visibility("default")))
+#define QWD_API __attribute__((visibility("default")))
 
-namespace quorvel::device {
+/* The library's version: hosts compare qwd_version() with what they were built against. */
+#define QWD_VERSION_MAJOR 2
+#define QWD_VERSION_MINOR 0
+#define QWD_VERSION_PATCH 0
+#define QWD_VERSION_NUMBER(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
 
-// ---- Screen ---------------------------------------------------------------------------
-constexpr int kDefaultScreenWidth = 240;
-constexpr int kDefaultScreenHeight = 320;
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-struct ScreenSize {
-    int width;
-    int height;
-};
+typedef int32_t qwd_result;
+#define QWD_OK 0
+#define QWD_ERROR_ARGUMENT (-1) /* a value out of range, a null pointer, a bad struct_size */
+#define QWD_ERROR_FAILED (-2)   /* the file, backend or source named could not be used */
+#define QWD_ERROR_BUFFER (-3)   /* the caller's buffer is too small; the needed size is given */
+#define QWD_ERROR_TIMEOUT (-4)  /* the wait ran out before the condition held */
 
-// Resizes the screen (1..4096 each way) and fills it with black. Returns false, changing
-// nothing, for a size out of range.
-QUORVEL_DEVICE_API bool SetScreenSize(int width, int height);
-QUORVEL_DEVICE_API ScreenSize GetScreenSize();
-// Fills the whole screen with one colour (COLORREF, 0x00BBGGRR).
-QUORVEL_DEVICE_API void ClearScreen(std::uint32_t colorref = 0);
-// The pixel at (x, y) as COLORREF; 0xFFFFFFFF (CLR_INVALID) outside the screen.
-QUORVEL_DEVICE_API std::uint32_t ScreenPixel(int x, int y);
-// The whole screen as rows of R, G, B bytes, top row first (width * height * 3 bytes).
-QUORVEL_DEVICE_API std::vector<std::uint8_t> ReadScreenRgb();
-// Writes the screen as an 8-bit RGB PNG. On failure returns false and puts a sentence
-// naming the file into *error (when error is not null).
-QUORVEL_DEVICE_API bool WriteScreenPng(const std::string& path, std::string* error = nullptr);
-// Counts every drawing call that changed the screen; hosts poll it to redraw a live view.
-QUORVEL_DEVICE_API std::uint64_t ScreenGeneration();
-// The screen as it was drawn for the block of playback being heard now, in the form of
-// ReadScreenRgb. The module draws a block's trace just before it queues the block, and a sound
-// device plays it later, so a view that shows this stays in step with the sound while the
-// screen itself runs ahead. While paused or idle, and for blocks queued before the first call
-// of either function below, it is the screen as it is.
-QUORVEL_DEVICE_API std::vector<std::uint8_t> ReadPresentedScreenRgb();
-// Changes whenever what ReadPresentedScreenRgb returns may have changed.
-QUORVEL_DEVICE_API std::uint64_t PresentedScreenGeneration();
-// Contexts, pens and brushes created and not yet deleted, in the whole process (the stock pen
-// and brush every context starts with are not counted): what GetGuiResources counts on Windows.
-QUORVEL_DEVICE_API std::size_t LiveScreenObjects();
+/* QWD_VERSION_NUMBER of the library loaded. */
+QWD_API uint32_t qwd_version(void);
+/* One sentence about the most recent failed call on this thread ("" before any). */
+QWD_API const char* qwd_last_error(void);
 
-// ---- Call journal ---------------------------------------------------------------------
-// While enabled, every Win32-named call made into the services is recorded in order, one
-// line each: "Name(arg, arg, ...) = result". Handles print as kind and serial number
-// ("hdc1", "brush2", "pen3", "wout4", "win5"), colours as 0x00BBGGRR, MMRESULTs and BOOLs
-// as decimal numbers, wave headers as "hdr", formats as
-// "fmt{tag,channels,rate,avg,align,bits,cbSize}", Polyline's points as "N points".
-// Calls made by the services themselves (their callbacks) are not recorded; the messages
-// they deliver are, as "message(wout4, MM_WOM_DONE)".
-QUORVEL_DEVICE_API void EnableJournal(bool on);
-QUORVEL_DEVICE_API void ClearJournal();
-QUORVEL_DEVICE_API std::vector<std::string> JournalEntries();
-// Just the names of the recorded calls, in order ("CreateDCW", "SelectObject", ...).
-QUORVEL_DEVICE_API std::vector<std::string> JournalNames();
+/* ---- Screen ------------------------------------------------------------------------- */
+#define QWD_DEFAULT_SCREEN_WIDTH 240
+#define QWD_DEFAULT_SCREEN_HEIGHT 320
+#define QWD_MAX_SCREEN_SIDE 4096
+#define QWD_CLR_INVALID 0xFFFFFFFFu
 
-// ---- Audio devices -------------------------------------------------------------------
-enum class Pace {
-    kRealTime,  // the device consumes and produces audio at the format's own rate
-    kFast,      // as fast as the module queues blocks: for tests and batch work
-};
+/* Resizes the screen (1..QWD_MAX_SCREEN_SIDE each way) and fills it with black; a size out of
+ * range changes nothing and gives QWD_ERROR_ARGUMENT. */
+QWD_API qwd_result qwd_screen_set_size(int32_t width, int32_t height);
+QWD_API void qwd_screen_size(int32_t* width, int32_t* height);
+/* Fills the whole screen with one colour (COLORREF, 0x00BBGGRR). */
+QWD_API void qwd_screen_clear(uint32_t colorref);
+/* The pixel at (x, y) as COLORREF; QWD_CLR_INVALID outside the screen. */
+QWD_API uint32_t qwd_screen_pixel(int32_t x, int32_t y);
+/* The whole screen as rows of R, G, B bytes, top row first (width * height * 3 bytes), into
+ * rgb. *needed (when not null) gets the size; QWD_ERROR_BUFFER when capacity is below it. */
+QWD_API qwd_result qwd_screen_read_rgb(uint8_t* rgb, size_t capacity, size_t* needed);
+/* Writes the screen as an 8-bit RGB PNG; QWD_ERROR_FAILED with a sentence naming the file. */
+QWD_API qwd_result qwd_screen_write_png(const char* path);
+/* Counts every drawing call that changed the screen; hosts poll it to redraw a live view. */
+QWD_API uint64_t qwd_screen_generation(void);
+/* The screen as it was drawn for the block of playback heard now, as qwd_screen_read_rgb gives
+ * the screen. The module draws a block's trace just before it queues the block, and a sound
+ * device plays it later, so a view that shows this stays in step with the sound while the
+ * screen itself runs ahead. While paused or idle, and for blocks queued before the first call
+ * of either function here, it is the screen as it is. */
+QWD_API qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* needed);
+/* Changes whenever what qwd_screen_read_presented_rgb gives may have changed. */
+QWD_API uint64_t qwd_screen_presented_generation(void);
+/* Contexts, pens and brushes created and not yet deleted, in the whole process (the stock pen
+ * and brush every context starts with are not counted): what GetGuiResources counts. */
+QWD_API uint64_t qwd_screen_live_objects(void);
 
-// Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
-//   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
-//              left out of builds configured with QWF_WITH_SDL=OFF);
-//   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
-//   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
-//   "default"  the first of AudioBackends() whose device opens.
-// A device opened with nothing configured and no environment variable uses "default". The pace,
-// the virtual sources and the gates apply to the virtual device; the sinks to both.
-struct OutputSettings {
-    std::string backend = "virtual";
-    Pace pace = Pace::kRealTime;
-    std::string sinkFile;     // when set, every byte played is appended to this file
-    bool sinkMemory = false;  // when set, every byte played is kept for TakePlayedBytes()
-};
+/* ---- Choosing the audio devices ----------------------------------------------------- */
+/* Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
+ *   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
+ *              left out of builds configured with QWF_WITH_SDL=OFF);
+ *   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
+ *   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
+ *   "default"  the first of the backend list whose device opens.
+ * A device opened with nothing configured and no environment variable uses "default". The
+ * pace, the virtual sources and the gates apply to the virtual device; the sinks to both. */
+#define QWD_PACE_REALTIME 0 /* audio moves at the format's own rate */
+#define QWD_PACE_FAST 1     /* as fast as the module queues blocks: for tests and batch work */
 
-struct InputSettings {
-    std::string backend = "virtual";
-    Pace pace = Pace::kRealTime;
-    // "silence", "tone:HZ" (amplitude 0.5 of full scale), "ramp" (sample n is n mod 65536
-    // as a signed 16-bit value, counted from the first sample after the first waveInStart;
-    // the source pauses while the device is stopped), "file:PATH" (a WAV file's
-    // data, or raw 16-bit little-endian mono; repeats from its start when it ends).
-    std::string source = "silence";
-    std::size_t fifoFrames =
-        std::size_t{8000} * 30;  // capacity of the device's own FIFO, in samples
-};
+typedef struct qwd_output_settings {
+    uint32_t struct_size;
+    int32_t pace;          /* QWD_PACE_* */
+    const char* backend;   /* null: QWD_SETTINGS_BACKEND */
+    const char* sink_file; /* when set, every byte played is appended to this file */
+    int32_t sink_memory;   /* when 1, every byte played is kept for qwd_take_played_bytes */
+} qwd_output_settings;
 
-// Applies to devices opened afterwards. False, with a sentence in *error, for an unknown
-// backend, source, or a sink file that cannot be created.
-QUORVEL_DEVICE_API bool ConfigureOutput(const OutputSettings& settings,
-                                        std::string* error = nullptr);
-QUORVEL_DEVICE_API bool ConfigureInput(const InputSettings& settings, std::string* error = nullptr);
-// Parses the text form used by the QUORVEL_OUTPUT and QUORVEL_INPUT environment variables
-// ("virtual,fast,sink=/tmp/out.raw"; "virtual,realtime,source=tone:440"). The variables are
-// read once, when the first device of that direction is opened without an earlier
-// Configure call.
-QUORVEL_DEVICE_API bool ParseOutputSettings(const std::string& text, OutputSettings* settings,
-                                            std::string* error = nullptr);
-QUORVEL_DEVICE_API bool ParseInputSettings(const std::string& text, InputSettings* settings,
-                                           std::string* error = nullptr);
+typedef struct qwd_input_settings {
+    uint32_t struct_size;
+    int32_t pace;        /* QWD_PACE_* */
+    const char* backend; /* null: QWD_SETTINGS_BACKEND */
+    /* "silence", "tone:HZ" (amplitude 0.5 of full scale), "ramp" (sample n is n mod 65536 as
+     * a signed 16-bit value, counted from the first sample after the first waveInStart; the
+     * source pauses while the device is stopped), "file:PATH" (a WAV file's data, or raw
+     * 16-bit little-endian mono; repeats from its start when it ends); null:
+     * QWD_SETTINGS_SOURCE. */
+    const char* source;
+    uint64_t fifo_frames; /* capacity of the device's own FIFO, in samples */
+} qwd_input_settings;
 
-// Why the devices refuse PCM in this layout, as a phrase about its values ("9 channels, and
-// the device plays at most 8"); empty when they take it: the verdict of waveOutOpen and
-// waveInOpen with WAVE_FORMAT_QUERY, with the reason.
-QUORVEL_DEVICE_API std::string PcmFormatProblem(std::uint16_t channels, std::uint32_t samplesPerSec,
-                                                std::uint16_t blockAlign,
-                                                std::uint16_t bitsPerSample);
+/* What the settings hold unless set: the virtual backend, real time, no sink; silence, and a
+ * FIFO of 30 s at 8000 Hz. */
+#define QWD_SETTINGS_BACKEND "virtual"
+#define QWD_SETTINGS_SOURCE "silence"
+#define QWD_SETTINGS_FIFO_FRAMES (8000u * 30u)
+/* Fill *settings with those defaults and set its struct_size. */
+QWD_API void qwd_output_settings_init(qwd_output_settings* settings);
+QWD_API void qwd_input_settings_init(qwd_input_settings* settings);
+/* Apply to devices opened afterwards. QWD_ERROR_FAILED for an unknown backend or source, or a
+ * sink file that cannot be created. */
+QWD_API qwd_result qwd_configure_output(const qwd_output_settings* settings);
+QWD_API qwd_result qwd_configure_input(const qwd_input_settings* settings);
+/* The text form of the QUORVEL_OUTPUT and QUORVEL_INPUT variables
+ * ("virtual,fast,sink=/tmp/out.raw"; "virtual,realtime,source=tone:440"). The variables are
+ * read once, when the first device of that direction opens without an earlier configure call.
+ * Parsing fills *settings (struct_size set by the caller); its strings stay valid until the
+ * next call on this thread. */
+QWD_API qwd_result qwd_parse_output_settings(const char* text, qwd_output_settings* settings);
+QWD_API qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings* settings);
+/* Parse and configure in one call. */
+QWD_API qwd_result qwd_configure_output_text(const char* text);
+QWD_API qwd_result qwd_configure_input_text(const char* text);
 
-// Bytes played since the last call, when sinkMemory is on.
-QUORVEL_DEVICE_API std::vector<std::uint8_t> TakePlayedBytes();
-// Once the configured sink file has stopped taking bytes (a failed or short write), one
-// sentence naming the file and the cause; empty while every byte played has reached it. The
-// file then keeps the bytes it took and gets no more.
-QUORVEL_DEVICE_API std::string OutputSinkError();
+/* The backends in the order "default" tries them ("sdl", "virtual", "null"; no "sdl" in a
+ * build without SDL): the name at index, or null past the end. Names are static strings. */
+QWD_API int32_t qwd_audio_backend_count(void);
+QWD_API const char* qwd_audio_backend_name(int32_t index);
+/* The backend the most recently opened output / input device uses; "" before the first open
+ * since start or qwd_reset_all. */
+QWD_API const char* qwd_active_output_backend(void);
+QWD_API const char* qwd_active_input_backend(void);
+/* One line for a person when the most recent open fell back from "default" to the virtual
+ * device because no sound device could be opened, saying why; "" otherwise. */
+QWD_API const char* qwd_output_fallback_notice(void);
+QWD_API const char* qwd_input_fallback_notice(void);
 
-// Operations that can be told to fail. A fault fails `count` calls (negative: every call)
-// after letting `skip` calls succeed, returning `code`.
-enum class Op {
-    kOutOpen,
-    kOutPrepare,
-    kOutWrite,
-    kOutUnprepare,
-    kOutPause,
-    kOutRestart,
-    kOutReset,
-    kOutClose,
-    kInOpen,
-    kInPrepare,
-    kInAddBuffer,
-    kInStart,
-    kInStop,
-    kInReset,
-    kInUnprepare,
-    kInClose,
-    // _wfopen: the file opens, but every read of the stream past byte `code` of the file fails
-    // (EIO), as on a failing medium; the bytes before it read as usual. `code` is at least 1.
-    kFileRead,
-};
-QUORVEL_DEVICE_API void InjectFault(Op op, unsigned code, int skip = 0, int count = 1);
-QUORVEL_DEVICE_API void ClearFaults();
+/* ---- Watching and driving the devices ----------------------------------------------- */
+typedef struct qwd_output_stats {
+    uint32_t struct_size;
+    uint64_t opened;        /* successful waveOutOpen calls */
+    uint64_t closed;        /* successful waveOutClose calls */
+    uint64_t blocks_queued; /* successful waveOutWrite calls */
+    uint64_t blocks_played; /* blocks played to their end */
+    uint64_t bytes_played;
+    uint64_t done_messages; /* every MM_WOM_DONE delivered (played or reset) */
+    /* Silence a sound device played because the next block was not queued in time after a
+     * block ended (a gap in the audio). Never counts paused or idle time. */
+    uint64_t underrun_frames;
+    /* Silence a sound device played while paused or with nothing queued or awaited, such as
+     * before the first block and after the last. */
+    uint64_t idle_frames;
+    uint64_t devices_lost; /* devices whose sound device went away while open */
+} qwd_output_stats;
 
-// Gates let a test step a device: an output device completes blocks, and an input device
-// fills buffers, only while its gate allows (negative: no limit, the default). Each
-// completed block or filled buffer uses one unit of the gate.
-QUORVEL_DEVICE_API void SetOutputGate(long blocks);
-QUORVEL_DEVICE_API void SetInputGate(long buffers);
+typedef struct qwd_input_stats {
+    uint32_t struct_size;
+    uint64_t opened;
+    uint64_t closed;
+    uint64_t buffers_filled;  /* MM_WIM_DATA delivered for full buffers */
+    uint64_t data_messages;   /* every MM_WIM_DATA delivered */
+    uint64_t frames_captured; /* samples produced by the source */
+    uint64_t frames_dropped;  /* samples the FIFO had no room for */
+    uint64_t devices_lost;    /* devices whose sound device went away while open */
+} qwd_input_stats;
 
-struct OutputStats {
-    std::uint64_t opened = 0;        // successful waveOutOpen calls
-    std::uint64_t closed = 0;        // successful waveOutClose calls
-    std::uint64_t blocksQueued = 0;  // successful waveOutWrite calls
-    std::uint64_t blocksPlayed = 0;  // blocks played to their end
-    std::uint64_t bytesPlayed = 0;
-    std::uint64_t doneMessages = 0;  // every MM_WOM_DONE delivered (played or reset)
-    // Silence a sound device played because the next block was not queued in time after a
-    // block ended (a gap in the audio). Never counts paused or idle time.
-    std::uint64_t underrunFrames = 0;
-    // Silence a sound device played while paused or with nothing queued or awaited, such as
-    // before the first block and after the last.
-    std::uint64_t idleFrames = 0;
-    std::uint64_t devicesLost = 0;  // devices whose sound device went away while open
-};
-struct InputStats {
-    std::uint64_t opened = 0;
-    std::uint64_t closed = 0;
-    std::uint64_t buffersFilled = 0;   // MM_WIM_DATA delivered for full buffers
-    std::uint64_t dataMessages = 0;    // every MM_WIM_DATA delivered
-    std::uint64_t framesCaptured = 0;  // samples produced by the source
-    std::uint64_t framesDropped = 0;   // samples the FIFO had no room for
-    std::uint64_t devicesLost = 0;     // devices whose sound device went away while open
-};
-QUORVEL_DEVICE_API OutputStats GetOutputStats();
-QUORVEL_DEVICE_API InputStats GetInputStats();
-QUORVEL_DEVICE_API void ResetStats();
+/* Fill *stats, whose struct_size the caller sets. */
+QWD_API qwd_result qwd_get_output_stats(qwd_output_stats* stats);
+QWD_API qwd_result qwd_get_input_stats(qwd_input_stats* stats);
+QWD_API void qwd_reset_stats(void);
 
-// Waits until every open output device has nothing queued and no message pending or being
-// handled (playback has run out), or the timeout passes. True when idle. Never true when
-// called from inside a device callback.
-QUORVEL_DEVICE_API bool WaitOutputIdle(std::chrono::milliseconds timeout);
-// Waits until at least `count` MM_WIM_DATA messages have been handled since ResetStats.
-QUORVEL_DEVICE_API bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout);
-// Number of output / input devices currently open.
-QUORVEL_DEVICE_API int OpenOutputDevices();
-QUORVEL_DEVICE_API int OpenInputDevices();
+/* Why the devices refuse PCM in this layout, as a phrase about its values ("9 channels, and
+ * the device plays at most 8"); "" when they take it: the verdict of waveOutOpen and waveInOpen
+ * with WAVE_FORMAT_QUERY, with the reason. */
+QWD_API const char* qwd_pcm_format_problem(uint16_t channels, uint32_t samples_per_sec,
+                                           uint16_t block_align, uint16_t bits_per_sample);
 
-// ---- Handler timing ---------------------------------------------------------------------
-// While enabled, the devices time every callback they make for MM_WOM_DONE and MM_WIM_DATA,
-// from the call to its return on the device's own thread. The most recent kHandlerTimesKept
-// of each kind are kept; Take returns them in order and forgets them.
-constexpr std::size_t kHandlerTimesKept = 1 << 20;
-QUORVEL_DEVICE_API void TimeHandlers(bool on);
-QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes();
-QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes();
+/* Moves up to capacity of the bytes played since the last take (with sink_memory on) into
+ * bytes, oldest first; *taken gets how many. The rest wait for the next call. */
+QWD_API qwd_result qwd_take_played_bytes(uint8_t* bytes, size_t capacity, size_t* taken);
+/* Once the configured sink file has stopped taking bytes (a failed or short write), one
+ * sentence naming the file and the cause; "" while every byte played has reached it. The file
+ * then keeps the bytes it took and gets no more. */
+QWD_API const char* qwd_output_sink_error(void);
 
-// ---- Backends and sound devices --------------------------------------------------------
-// The backends in the order "default" tries them: {"sdl", "virtual", "null"}, without "sdl" in
-// a build without SDL.
-QUORVEL_DEVICE_API std::vector<std::string> AudioBackends();
-// The backend the most recently opened output / input device uses ("sdl", "virtual", "null"); empty
-// before the first open since start or ResetAll.
-QUORVEL_DEVICE_API std::string ActiveOutputBackend();
-QUORVEL_DEVICE_API std::string ActiveInputBackend();
-// One line for a person when the most recent open fell back from "default" to the virtual
-// device because no sound device could be opened, saying why; empty otherwise.
-QUORVEL_DEVICE_API std::string OutputFallbackNotice();
-QUORVEL_DEVICE_API std::string InputFallbackNotice();
-// True while an open device has lost its sound device (the sound server or card went away).
-// Such a device delivers no more MM_WOM_DONE / MM_WIM_DATA: its queued blocks and buffers are
-// returned without messages, waveOutWrite, waveOutPause, waveOutRestart, waveInAddBuffer and
-// waveInStart fail with MMSYSERR_NODRIVER, and closing works as usual.
-QUORVEL_DEVICE_API bool OutputDeviceLost();
-QUORVEL_DEVICE_API bool InputDeviceLost();
+/* Waits until every open output device has nothing queued and no message pending or being
+ * handled (playback has run out): QWD_OK, or QWD_ERROR_TIMEOUT. Never QWD_OK when called from
+ * inside a device callback. */
+QWD_API qwd_result qwd_wait_output_idle(uint32_t timeout_ms);
+/* Waits until at least count MM_WIM_DATA messages have been handled since qwd_reset_stats. */
+QWD_API qwd_result qwd_wait_input_data(uint64_t count, uint32_t timeout_ms);
+/* Output / input devices open now. */
+QWD_API int32_t qwd_open_output_devices(void);
+QWD_API int32_t qwd_open_input_devices(void);
+/* 1 while an open device has lost its sound device (the sound server or card went away).
+ * Such a device delivers no more MM_WOM_DONE / MM_WIM_DATA: its queued blocks and buffers are
+ * returned without messages, waveOutWrite, waveOutPause, waveOutRestart, waveInAddBuffer and
+ * waveInStart fail with MMSYSERR_NODRIVER, and closing works as usual. */
+QWD_API int32_t qwd_output_device_lost(void);
+QWD_API int32_t qwd_input_device_lost(void);
 
-// Puts screen, journal, faults, gates, stats and settings back to their defaults; the
-// QUORVEL_OUTPUT and QUORVEL_INPUT variables are read again at the next open. Devices still
-// open stay open.
-QUORVEL_DEVICE_API void ResetAll();
+/* Gates let a host step a device: an output device completes blocks, and an input device
+ * fills buffers, only while its gate allows (negative: no limit, the default). Each completed
+ * block or filled buffer uses one unit of the gate. */
+QWD_API void qwd_set_output_gate(int64_t blocks);
+QWD_API void qwd_set_input_gate(int64_t buffers);
 
-}  // namespace quorvel::device
+/* Puts the screen, gates, statistics and settings (and the testing hooks) back to their
+ * defaults; QUORVEL_OUTPUT and QUORVEL_INPUT are read again at the next open. Devices still
+ * open stay open. */
+QWD_API void qwd_reset_all(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -1,0 +1,31 @@
+// The testing hooks as the rest of the services call them: journal lines, injected faults and
+// handler timing (quorvel/device_testing.h is their side for tests).
+#ifndef QUORVEL_DEVICE_TESTING_HOOKS_H
+#define QUORVEL_DEVICE_TESTING_HOOKS_H
+
+#include <chrono>
+#include <string>
+
+#include "quorvel/device_testing.h"
+
+namespace quorvel::device::detail {
+
+bool JournalOn();
+void Journal(std::string line);
+
+// The code to fail this call of `op` with, or 0 to let it run.
+unsigned TakeFault(qwd_op op);
+
+// Handler timing: whether it is on, and one callback's duration.
+bool TimingHandlers();
+void NoteOutputHandlerTime(std::chrono::nanoseconds time);
+void NoteInputHandlerTime(std::chrono::nanoseconds time);
+
+// Journal off and empty, no faults, timing off and its times forgotten (for qwd_reset_all).
+void ResetJournal();
+void ResetFaults();
+void ResetHandlerTimes();
+
+}  // namespace quorvel::device::detail
+
+#endif

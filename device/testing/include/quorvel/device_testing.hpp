@@ -1,0 +1,98 @@
+// The testing hooks of quorvel/device_testing.h in C++ terms, inline over the C functions,
+// beside the host-side API of quorvel/device.hpp.
+#ifndef QUORVEL_DEVICE_TESTING_HPP
+#define QUORVEL_DEVICE_TESTING_HPP
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quorvel/device.hpp"
+#include "quorvel/device_testing.h"
+
+namespace quorvel::device {
+
+// ---- Call journal -----------------------------------------------------------------------
+inline void EnableJournal(bool on) {
+    qwd_enable_journal(on ? 1 : 0);
+}
+inline void ClearJournal() {
+    qwd_clear_journal();
+}
+inline std::vector<std::string> JournalEntries() {
+    std::vector<std::string> entries;
+    for (const char* line; (line = qwd_journal_entry(entries.size())) != nullptr;)
+        entries.emplace_back(line);
+    return entries;
+}
+// Just the names of the recorded calls, in order ("CreateDCW", "SelectObject", ...).
+inline std::vector<std::string> JournalNames() {
+    std::vector<std::string> names;
+    for (const std::string& line : JournalEntries())
+        names.push_back(line.substr(0, line.find('(')));
+    return names;
+}
+
+// ---- Injected faults --------------------------------------------------------------------
+enum class Op {
+    kOutOpen = QWD_OP_OUT_OPEN,
+    kOutPrepare = QWD_OP_OUT_PREPARE,
+    kOutWrite = QWD_OP_OUT_WRITE,
+    kOutUnprepare = QWD_OP_OUT_UNPREPARE,
+    kOutPause = QWD_OP_OUT_PAUSE,
+    kOutRestart = QWD_OP_OUT_RESTART,
+    kOutReset = QWD_OP_OUT_RESET,
+    kOutClose = QWD_OP_OUT_CLOSE,
+    kInOpen = QWD_OP_IN_OPEN,
+    kInPrepare = QWD_OP_IN_PREPARE,
+    kInAddBuffer = QWD_OP_IN_ADD_BUFFER,
+    kInStart = QWD_OP_IN_START,
+    kInStop = QWD_OP_IN_STOP,
+    kInReset = QWD_OP_IN_RESET,
+    kInUnprepare = QWD_OP_IN_UNPREPARE,
+    kInClose = QWD_OP_IN_CLOSE,
+    kFileRead = QWD_OP_FILE_READ,
+};
+inline void InjectFault(Op op, unsigned code, int skip = 0, int count = 1) {
+    qwd_inject_fault(static_cast<std::int32_t>(op), code, skip, count);
+}
+inline void ClearFaults() {
+    qwd_clear_faults();
+}
+
+// ---- Handler timing ---------------------------------------------------------------------
+constexpr std::size_t kHandlerTimesKept = QWD_HANDLER_TIMES_KEPT;
+inline void TimeHandlers(bool on) {
+    qwd_time_handlers(on ? 1 : 0);
+}
+
+namespace c_api {
+
+inline std::vector<std::chrono::nanoseconds> TakeTimes(std::size_t (*take)(std::int64_t*,
+                                                                           std::size_t)) {
+    // A piece at a time: benchmarks poll this while the devices run.
+    constexpr std::size_t kPiece = 256;
+    std::int64_t piece[kPiece];
+    std::vector<std::chrono::nanoseconds> times;
+    std::size_t taken = 0;
+    do {
+        taken = take(piece, kPiece);
+        for (std::size_t i = 0; i < taken; ++i) times.emplace_back(piece[i]);
+    } while (taken == kPiece);
+    return times;
+}
+
+}  // namespace c_api
+
+inline std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes() {
+    return c_api::TakeTimes(qwd_take_output_handler_times);
+}
+inline std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes() {
+    return c_api::TakeTimes(qwd_take_input_handler_times);
+}
+
+}  // namespace quorvel::device
+
+#endif
