@@ -1,6 +1,6 @@
-// The four commands: play, record, monitor (a record without a file) and info. Each lives in
-// a file of its own (play_command.cpp, record_command.cpp, info_command.cpp) and the live
-// ones share session.h.
+// The commands: play, record, monitor (a record without a file), info and devices. Each lives
+// in a file of its own (play_command.cpp, record_command.cpp, info_command.cpp,
+// devices_command.cpp) and the live ones share session.h.
 #ifndef QUORVEL_HOST_COMMANDS_H
 #define QUORVEL_HOST_COMMANDS_H
 
@@ -42,6 +42,7 @@ struct RecordOptions : SessionOptions {
 int RunPlay(const PlayOptions& options);
 int RunRecord(const RecordOptions& options);
 int RunInfo(const std::string& file, bool asIs, bool json);
+int RunDevices();
 
 }  // namespace quorvel::host
 

@@ -37,6 +37,13 @@ bool StartEmpty(const std::string& path, DeviceProblem* problem) {
     return true;
 }
 
+// --fast runs the virtual device, which a sound device by name is not.
+bool FailFastOnNamed(const std::string& name, DeviceProblem* problem) {
+    return Fail(problem, kExitUsage,
+                "--fast runs the virtual device, so it cannot be used with the sound device " +
+                    Quoted(name) + ".");
+}
+
 // What the environment variable chose, so that --fast keeps its sink or source.
 template <typename Settings, typename Parse>
 Settings FromEnvironment(const char* name, Parse parse) {
@@ -73,6 +80,11 @@ bool ApplyOutput(const OutputDevice& choice, bool fast, DeviceProblem* problem) 
             settings.backend = kVirtualBackend;
             settings.sinkFile = choice.path;
             break;
+        case OutputDevice::Kind::kNamed:
+            if (fast) return FailFastOnNamed(choice.named.name, problem);
+            settings.backend = choice.named.backend;
+            settings.device = choice.named.name;
+            break;
     }
     settings.pace = fast ? device::Pace::kFast : device::Pace::kRealTime;
     std::string error;
@@ -85,14 +97,19 @@ bool ApplyOutput(const OutputDevice& choice, bool fast, DeviceProblem* problem) 
 
 bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem) {
     device::InputSettings settings;
+    settings.backend = kVirtualBackend;
     if (choice.kind == InputDevice::Kind::kDefault) {
         if (!fast) return true;
         settings =
             FromEnvironment<device::InputSettings>("QUORVEL_INPUT", device::ParseInputSettings);
+        settings.backend = kVirtualBackend;
+    } else if (choice.kind == InputDevice::Kind::kNamed) {
+        if (fast) return FailFastOnNamed(choice.named.name, problem);
+        settings.backend = choice.named.backend;
+        settings.device = choice.named.name;
     } else {
         settings.source = choice.source;
     }
-    settings.backend = kVirtualBackend;
     settings.pace = fast ? device::Pace::kFast : device::Pace::kRealTime;
     std::string error;
     if (!device::ConfigureInput(settings, &error)) {

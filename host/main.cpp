@@ -160,8 +160,8 @@ int Main(int argc, char** argv) {
         ->type_name("");
     playCommand
         ->add_option("--output", play.outputText,
-                     "default, null (no sound), fast (no sound, at once) or file:PATH (gets the "
-                     "bytes played)")
+                     "default, null (no sound), fast (no sound, at once), file:PATH (gets the "
+                     "bytes played) or a sound device's name (see quorvel devices)")
         ->check(kOutput)
         ->type_name("DEV")
         ->capture_default_str();
@@ -200,7 +200,8 @@ int Main(int argc, char** argv) {
                                            std::tuple{monitorCommand, &monitor, &monitorTexts}}) {
         command
             ->add_option("--input", options->inputText,
-                         "default, silence, tone:HZ, ramp or file:PATH (a WAV file's samples)")
+                         "default, silence, tone:HZ, ramp, file:PATH (a WAV file's samples) or "
+                         "a sound device's name (see quorvel devices)")
             ->check(kInput)
             ->type_name("DEV")
             ->capture_default_str();
@@ -229,7 +230,14 @@ int Main(int argc, char** argv) {
         "warnings; then whether quorvel plays the file as it is or converted. Exit status 2\n"
         "when it would refuse the file."));
 
-    for (CLI::App* command : {playCommand, recordCommand, monitorCommand, infoCommand}) {
+    CLI::App* devicesCommand =
+        app.add_subcommand("devices", "List the sound devices --output and --input can name");
+    devicesCommand->footer(Footer(
+        "Names and descriptions are the sound server's, and * marks the device used when none\n"
+        "is named. The values that are not sound devices follow each list."));
+
+    for (CLI::App* command :
+         {playCommand, recordCommand, monitorCommand, infoCommand, devicesCommand}) {
         command->fallthrough();  // --module may come after the command too
     }
 
@@ -242,13 +250,14 @@ int Main(int argc, char** argv) {
         }
         if (word.empty() || word[0] == '-') continue;
         const std::vector<CLI::App*> commands = {playCommand, recordCommand, monitorCommand,
-                                                 infoCommand};
+                                                 infoCommand, devicesCommand};
         if (std::none_of(commands.begin(), commands.end(),
                          [&](const CLI::App* command) { return command->get_name() == word; })) {
-            std::fprintf(stderr,
-                         "quorvel: %s is not a command; use play, record, monitor or info (see "
-                         "quorvel --help).\n",
-                         quorvel::host::Quoted(word).c_str());
+            std::fprintf(
+                stderr,
+                "quorvel: %s is not a command; use play, record, monitor, info or devices (see "
+                "quorvel --help).\n",
+                quorvel::host::Quoted(word).c_str());
             return quorvel::host::kExitUsage;
         }
         break;
@@ -278,6 +287,7 @@ int Main(int argc, char** argv) {
         return quorvel::host::RunPlay(play);
     }
     if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFile, infoAsIs, infoJson);
+    if (devicesCommand->parsed()) return quorvel::host::RunDevices();
 
     const bool recording = recordCommand->parsed();
     quorvel::host::RecordOptions& capture = recording ? record : monitor;

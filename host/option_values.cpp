@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
+
+#include "quorvel/device.hpp"
 
 namespace quorvel::host {
 namespace {
@@ -19,6 +22,26 @@ int HexDigit(char c) {
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
+}
+
+// The sound device the services list under `name`; else false, with a sentence that starts
+// with `refusal` and names the devices there are.
+bool FindSoundDevice(quorvel::device::Direction direction, const std::string& name,
+                     const std::string& refusal, NamedDevice* found, std::string* error) {
+    const std::vector<quorvel::device::AudioDevice> devices =
+        quorvel::device::ListAudioDevices(direction);
+    std::string names;
+    for (const auto& device : devices) {
+        if (device.name == name) {
+            *found = NamedDevice{device.name, device.backend};
+            return true;
+        }
+        names += (names.empty() ? "" : ", ") + device.name;
+    }
+    *error = refusal + (devices.empty() ? "; no sound device answered to list its own."
+                                        : ", or a sound device: " + names +
+                                              "; quorvel devices describes them.");
+    return false;
 }
 
 }  // namespace
@@ -51,8 +74,13 @@ bool ParseOutputDevice(const std::string& text, OutputDevice* device, std::strin
         parsed.kind = OutputDevice::Kind::kFile;
         parsed.path = text.substr(5);
     } else {
-        *error = "\"" + text + "\" is not an output device; use default, null, fast or file:PATH.";
-        return false;
+        const std::string refusal =
+            "\"" + text + "\" is not an output device; use default, null, fast, file:PATH";
+        if (!FindSoundDevice(quorvel::device::Direction::kOutput, text, refusal, &parsed.named,
+                             error)) {
+            return false;
+        }
+        parsed.kind = OutputDevice::Kind::kNamed;
     }
     *device = parsed;
     return true;
@@ -83,9 +111,14 @@ bool ParseInputDevice(const std::string& text, InputDevice* device, std::string*
         parsed.kind = InputDevice::Kind::kFile;
         parsed.path = text.substr(5);
     } else {
-        *error = "\"" + text +
-                 "\" is not an input device; use default, silence, tone:HZ, ramp or file:PATH.";
-        return false;
+        const std::string refusal = "\"" + text +
+                                    "\" is not an input device; use default, silence, tone:HZ, "
+                                    "ramp, file:PATH";
+        if (!FindSoundDevice(quorvel::device::Direction::kInput, text, refusal, &parsed.named,
+                             error)) {
+            return false;
+        }
+        parsed.kind = InputDevice::Kind::kNamed;
     }
     *device = parsed;
     return true;

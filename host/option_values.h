@@ -14,23 +14,32 @@ constexpr const char* kDefaultBackColor = "#000000";
 // COLORREF, 0x00BBGGRR. False for anything else.
 bool ParseColor(const std::string& text, std::uint32_t* colorref);
 
-struct OutputDevice {
-    enum class Kind { kDefault, kNull, kFast, kFile };
-    Kind kind = Kind::kDefault;
-    std::string path;  // kFile: where the played bytes go
+// A sound device chosen by the name the device services list.
+struct NamedDevice {
+    std::string name;
+    std::string backend;  // the backend that lists it
 };
 
-// "default", "null", "fast" or "file:PATH". False, with a sentence naming the value in *error.
+struct OutputDevice {
+    enum class Kind { kDefault, kNull, kFast, kFile, kNamed };
+    Kind kind = Kind::kDefault;
+    std::string path;  // kFile: where the played bytes go
+    NamedDevice named;
+};
+
+// "default", "null", "fast", "file:PATH" or the name of a sound device the services list. False,
+// with a sentence naming the value in *error (for an unknown name, the ones that exist).
 bool ParseOutputDevice(const std::string& text, OutputDevice* device, std::string* error);
 
 struct InputDevice {
-    enum class Kind { kDefault, kSilence, kTone, kRamp, kFile };
+    enum class Kind { kDefault, kSilence, kTone, kRamp, kFile, kNamed };
     Kind kind = Kind::kDefault;
     std::string source;  // the device services' source text: "silence", "tone:440", ...
     std::string path;    // kFile
+    NamedDevice named;
 };
 
-// "default", "silence", "tone:HZ", "ramp" or "file:PATH".
+// "default", "silence", "tone:HZ", "ramp", "file:PATH" or a listed sound device's name.
 bool ParseInputDevice(const std::string& text, InputDevice* device, std::string* error);
 
 // The whole capture blocks (a quarter second each) that cover `seconds`; at least one.

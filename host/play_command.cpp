@@ -58,6 +58,9 @@ std::string OutputDescription(const PlayOptions& options) {
             return "a fast virtual output";
         case OutputDevice::Kind::kFile:
             return Quoted(options.output.path) + (options.fast ? " (fast)" : " (real time)");
+        case OutputDevice::Kind::kNamed:
+            return "the sound device " + Quoted(options.output.named.name) + " (" +
+                   options.output.named.backend + ")";
     }
     return options.outputText;
 }

@@ -35,6 +35,10 @@ std::int64_t FileSize(const std::string& path) {
 }
 
 std::string InputDescription(const RecordOptions& options) {
+    if (options.input.kind == InputDevice::Kind::kNamed) {
+        return "the sound device " + Quoted(options.input.named.name) + " (" +
+               options.input.named.backend + ")";
+    }
     if (options.input.kind != InputDevice::Kind::kDefault)
         return "the " + options.inputText + " input";
     if (options.fast) return "a fast virtual input";

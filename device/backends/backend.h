@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quorvel::device::detail {
 
@@ -77,6 +78,14 @@ struct BackendRequest {
     Direction direction;
     Pace pace;                                  // the virtual device's; others keep their own
     std::shared_ptr<const InputSource> source;  // input: the virtual device's samples
+    std::string device;  // a sound device by the name the backend lists; empty: its default
+};
+
+// A sound device a backend can open by name.
+struct NamedDevice {
+    std::string name;         // what BackendRequest::device takes
+    std::string description;  // for a person, as the sound server gives it
+    bool isDefault = false;   // the one opened when none is named
 };
 
 class Backend {
@@ -114,6 +123,9 @@ struct BackendEntry {
     bool soundDevice;
     // A backend not yet opened; never null.
     std::unique_ptr<Backend> (*create)(const BackendRequest& request);
+    // The sound devices it can open by name for a direction, or null for a backend without
+    // named devices. Called on any thread; an empty list where its server cannot be reached.
+    std::vector<NamedDevice> (*listDevices)(Direction direction);
 };
 
 }  // namespace quorvel::device::detail

@@ -8,15 +8,16 @@ namespace detail {
 std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request);
 std::unique_ptr<Backend> CreateVirtualBackend(const BackendRequest& request);
 std::unique_ptr<Backend> CreateNullBackend(const BackendRequest& request);
+std::vector<NamedDevice> ListSdlDevices(Direction direction);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-    // name, output, input, sound device, create
+    // name, output, input, sound device, create, list devices
 #if QWF_WITH_SDL
-        {"sdl", true, true, true, &CreateSdlBackend},
+        {"sdl", true, true, true, &CreateSdlBackend, &ListSdlDevices},
 #endif
-        {"virtual", true, true, false, &CreateVirtualBackend},
-        {"null", true, true, false, &CreateNullBackend},
+        {"virtual", true, true, false, &CreateVirtualBackend, nullptr},
+        {"null", true, true, false, &CreateNullBackend, nullptr},
     };
     return table;
 }
@@ -29,11 +30,12 @@ bool IsKnownBackend(const std::string& name) {
     return false;
 }
 
-std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction) {
+std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction,
+                                               bool namedDevice) {
     std::vector<const BackendEntry*> entries;
     for (const BackendEntry& entry : BackendTable()) {
         const bool serves = direction == Direction::kOutput ? entry.output : entry.input;
-        if (!serves) continue;
+        if (!serves || (namedDevice && entry.listDevices == nullptr)) continue;
         if (name == entry.name) return {&entry};
         if (name == kDefaultBackendName) entries.push_back(&entry);
     }

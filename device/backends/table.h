@@ -18,8 +18,10 @@ const std::vector<BackendEntry>& BackendTable();
 bool IsKnownBackend(const std::string& name);
 
 // The entries a setting opens for `direction`, in the order to try them: the whole table for
-// "default", the one named otherwise, none for an unknown name.
-std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction);
+// "default", the one named otherwise, none for an unknown name. With `namedDevice`, only
+// backends that list devices: no other could open the one named.
+std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction,
+                                               bool namedDevice);
 
 // "default, sdl, virtual or null", for sentences about a bad name.
 std::string BackendChoices();

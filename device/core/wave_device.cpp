@@ -118,7 +118,8 @@ WaveDevice::~WaveDevice() = default;
 MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
                           DWORD_PTR instance, std::uintptr_t* handle, JournalLine& call) {
     const DeviceChoice choice = ChoiceForNewDevice(direction);
-    const std::vector<const BackendEntry*> candidates = BackendsToTry(choice.backend, direction);
+    const std::vector<const BackendEntry*> candidates =
+        BackendsToTry(choice.backend, direction, !choice.device.empty());
     if (candidates.empty()) return MMSYSERR_NODRIVER;
     std::shared_ptr<WaveDevice> device;
     try {
@@ -132,7 +133,7 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
         const BackendEntry* opened = nullptr;
         for (const BackendEntry* entry : candidates) {
             std::unique_ptr<Backend> backend =
-                entry->create(BackendRequest{direction, choice.pace, choice.source});
+                entry->create(BackendRequest{direction, choice.pace, choice.source, choice.device});
             std::string problem;
             if (backend->Open(*device, format, &problem)) {
                 device->backend_ = std::move(backend);

@@ -80,6 +80,18 @@ void PresentedImage(detail::ScreenImage* image) {
     }
 }
 
+// What this thread's last qwd_list_audio_devices found.
+struct ListedDevice {
+    detail::NamedDevice device;
+    const char* backend;
+};
+thread_local std::vector<ListedDevice> listedDevices;
+
+const ListedDevice* Listed(std::int32_t index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= listedDevices.size()) return nullptr;
+    return &listedDevices[static_cast<std::size_t>(index)];
+}
+
 int OpenDevices(Direction direction) {
     detail::DeviceRegistry& registry = RegistryOf(direction);
     const std::lock_guard<std::mutex> lock(registry.mutex);
@@ -236,6 +248,46 @@ const char* qwd_pcm_format_problem(uint16_t channels, uint32_t samples_per_sec,
     format.nBlockAlign = block_align;
     format.wBitsPerSample = bits_per_sample;
     return qd::ThreadText(qd::PcmFormatProblem(format));
+}
+
+int32_t qwd_list_audio_devices(int32_t direction) {
+    quorvel::device::listedDevices.clear();
+    if (direction != QWD_DIRECTION_OUTPUT && direction != QWD_DIRECTION_INPUT) {
+        qd::Fail(QWD_ERROR_ARGUMENT,
+                 "Direction " + std::to_string(direction) +
+                     " is neither QWD_DIRECTION_OUTPUT nor QWD_DIRECTION_INPUT.");
+        return 0;
+    }
+    const Direction which =
+        direction == QWD_DIRECTION_OUTPUT ? Direction::kOutput : Direction::kInput;
+    for (const qd::BackendEntry& entry : qd::BackendTable()) {
+        const bool serves = which == Direction::kOutput ? entry.output : entry.input;
+        if (!serves || entry.listDevices == nullptr) continue;
+        for (qd::NamedDevice& device : entry.listDevices(which)) {
+            quorvel::device::listedDevices.push_back({std::move(device), entry.name});
+        }
+    }
+    return static_cast<int32_t>(quorvel::device::listedDevices.size());
+}
+
+const char* qwd_audio_device_name(int32_t index) {
+    const auto* listed = quorvel::device::Listed(index);
+    return listed == nullptr ? nullptr : listed->device.name.c_str();
+}
+
+const char* qwd_audio_device_description(int32_t index) {
+    const auto* listed = quorvel::device::Listed(index);
+    return listed == nullptr ? nullptr : listed->device.description.c_str();
+}
+
+const char* qwd_audio_device_backend(int32_t index) {
+    const auto* listed = quorvel::device::Listed(index);
+    return listed == nullptr ? nullptr : listed->backend;
+}
+
+int32_t qwd_audio_device_is_default(int32_t index) {
+    const auto* listed = quorvel::device::Listed(index);
+    return listed != nullptr && listed->device.isDefault ? 1 : 0;
 }
 
 int32_t qwd_output_device_lost(void) {

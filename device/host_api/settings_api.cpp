@@ -42,6 +42,7 @@ qwd_result ToSettings(const qwd_output_settings* c, qd::OutputSettings* settings
     settings->pace = PaceOf(c->pace);
     if (c->sink_file != nullptr) settings->sinkFile = c->sink_file;
     settings->sinkMemory = c->sink_memory != 0;
+    if (c->device != nullptr) settings->device = c->device;
     return QWD_OK;
 }
 
@@ -54,6 +55,7 @@ qwd_result ToSettings(const qwd_input_settings* c, qd::InputSettings* settings) 
     // Beyond what size_t holds is beyond the FIFO's limit: let the settings say so.
     settings->fifoFrames =
         c->fifo_frames > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(c->fifo_frames);
+    if (c->device != nullptr) settings->device = c->device;
     return QWD_OK;
 }
 
@@ -111,6 +113,7 @@ qwd_result qwd_parse_output_settings(const char* text, qwd_output_settings* c) {
     c->backend = parsedOutput.backend.c_str();
     c->sink_file = parsedOutput.sinkFile.c_str();
     c->sink_memory = parsedOutput.sinkMemory ? 1 : 0;
+    c->device = parsedOutput.device.c_str();
     return QWD_OK;
 }
 
@@ -123,6 +126,7 @@ qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings* c) {
     c->backend = parsedInput.backend.c_str();
     c->source = parsedInput.source.c_str();
     c->fifo_frames = parsedInput.fifoFrames;
+    c->device = parsedInput.device.c_str();
     return QWD_OK;
 }
 

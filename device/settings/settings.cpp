@@ -69,7 +69,7 @@ bool ChooseOutput(const OutputSettings& settings, DeviceChoice* choice, std::str
                                    "\": " + std::generic_category().message(errno) + ".");
         }
     }
-    *choice = DeviceChoice{settings.backend, settings.pace, nullptr, nullptr, 0};
+    *choice = DeviceChoice{settings.backend, settings.pace, nullptr, nullptr, 0, settings.device};
     if (file != nullptr || settings.sinkMemory) {
         choice->sink = std::make_shared<OutputSink>(file, settings.sinkFile, settings.sinkMemory);
     }
@@ -88,8 +88,8 @@ bool ChooseInput(const InputSettings& settings, DeviceChoice* choice, std::strin
     if (!ParseInputSource(settings.source, true, source.get(), &sentence)) {
         return Fail(error, sentence);
     }
-    *choice = DeviceChoice{settings.backend, settings.pace, nullptr, std::move(source),
-                           settings.fifoFrames};
+    *choice = DeviceChoice{settings.backend,  settings.pace,       nullptr,
+                           std::move(source), settings.fifoFrames, settings.device};
     return true;
 }
 
@@ -146,10 +146,13 @@ bool ParseText(Direction direction, const std::string& text, Parsed* settings, s
             parsed.pace = Pace::kFast;
         } else if (token == "realtime") {
             parsed.pace = Pace::kRealTime;
+        } else if (token.rfind("device=", 0) == 0 && token.size() > 7) {
+            parsed.device = token.substr(7);
         } else if (std::string sentence; !other(token, &parsed, &sentence)) {
             if (sentence.empty()) {
                 sentence = "Unknown " + kind + " setting \"" + token + "\" (expected " +
-                           BackendChoices() + " first, then fast, realtime" + otherTokens + ").";
+                           BackendChoices() + " first, then fast, realtime, device=NAME" +
+                           otherTokens + ").";
             }
             return Fail(error, sentence);
         }

@@ -24,6 +24,7 @@ struct OutputSettings {
     Pace pace = Pace::kRealTime;
     std::string sinkFile;
     bool sinkMemory = false;
+    std::string device;  // a sound device by its listed name; empty: the backend's default
 };
 
 struct InputSettings {
@@ -31,6 +32,7 @@ struct InputSettings {
     Pace pace = Pace::kRealTime;
     std::string source = QWD_SETTINGS_SOURCE;
     std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
+    std::string device;
 };
 
 // Applies to devices opened afterwards; false, with a sentence in *error, for an unknown
@@ -75,6 +77,7 @@ struct DeviceChoice {
     std::shared_ptr<OutputSink> sink;           // output; null when no sink was asked for
     std::shared_ptr<const InputSource> source;  // input
     std::size_t fifoFrames = 0;                 // input
+    std::string device;                         // by its listed name; empty: the default
 };
 
 // The last Configure call's choice, or else the environment variable's (defaults when it is

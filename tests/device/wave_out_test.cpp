@@ -620,6 +620,32 @@ TEST_F(WaveOutTest, IdleMeansTheCallbackHasReturned) {
     EXPECT_EQ(waveOutClose(other), MMSYSERR_NOERROR);
 }
 
+// A sound device by name opens only on a backend that lists it: never the virtual device in its
+// place, which would play to nobody while the host believes it chose a speaker.
+TEST_F(WaveOutTest, ANamedDeviceIsNeverReplacedByTheVirtualOne) {
+    qd::OutputSettings settings;
+    std::string error;
+    ASSERT_TRUE(qd::ParseOutputSettings("default, device=Desk speakers ,fast", &settings, &error))
+        << error;
+    EXPECT_EQ(settings.device, "Desk speakers");
+    EXPECT_EQ(settings.pace, qd::Pace::kFast);
+    EXPECT_FALSE(qd::ParseOutputSettings("device=", &settings, &error));
+    for (const char* backend : {"virtual", "null"}) {
+        settings = qd::OutputSettings{};
+        settings.backend = backend;
+        settings.device = "Desk speakers";
+        ASSERT_TRUE(qd::ConfigureOutput(settings, &error)) << error;
+        HWAVEOUT device = nullptr;
+        EXPECT_EQ(waveOutOpen(&device, 0, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER)
+            << backend;
+        EXPECT_EQ(device, nullptr);
+    }
+    for (const qd::AudioDevice& listed : qd::ListAudioDevices(qd::Direction::kOutput)) {
+        EXPECT_NE(listed.backend, "virtual") << "the virtual device has no named devices";
+        EXPECT_FALSE(listed.name.empty());
+    }
+}
+
 TEST_F(WaveOutTest, SettingsComeFromTextEnvironmentOrConfigure) {
     qd::OutputSettings settings;
     std::string error;

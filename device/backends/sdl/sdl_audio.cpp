@@ -33,6 +33,8 @@ bool StartSdlAudio(std::string* error) {
     // The host owns its signals: SDL must not turn SIGINT and SIGTERM into SDL_QUIT events.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "QuorvelWaveForm");
+    // A sink's monitor is a capture device like any other, as arecord lists it.
+    SDL_SetHint(SDL_HINT_AUDIO_INCLUDE_MONITORS, "1");
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         *error = std::string("no audio driver: ") + SDL_GetError();
         return false;
@@ -83,14 +85,38 @@ class AlsaMessagesMuted {
 
 }  // namespace
 
-SDL_AudioDeviceID OpenSdlDevice(bool capture, const SDL_AudioSpec& wanted, std::string* problem) {
+SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
+                                std::string* problem) {
     const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
     const AlsaMessagesMuted muted;
     SDL_AudioSpec obtained{};
-    const SDL_AudioDeviceID device =
-        SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &wanted, &obtained, 0);
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(),
+                                                         capture ? 1 : 0, &wanted, &obtained, 0);
     if (device == 0) *problem = SDL_GetError();
     return device;
+}
+
+std::vector<NamedDevice> ListSdlDevices(Direction direction) {
+    std::string problem;
+    if (!StartSdlAudio(&problem)) return {};
+    const int capture = direction == Direction::kInput ? 1 : 0;
+    const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
+    std::string defaultName;
+    char* name = nullptr;
+    SDL_AudioSpec spec{};
+    if (SDL_GetDefaultAudioInfo(&name, &spec, capture) == 0 && name != nullptr) {
+        defaultName = name;
+        SDL_free(name);
+    }
+    // SDL names devices by their descriptions; it has no other name for them.
+    std::vector<NamedDevice> devices;
+    const int count = SDL_GetNumAudioDevices(capture);
+    for (int i = 0; i < count; ++i) {
+        const char* found = SDL_GetAudioDeviceName(i, capture);
+        if (found == nullptr) continue;
+        devices.push_back({found, found, defaultName == found});
+    }
+    return devices;
 }
 
 void CloseSdlDevice(SDL_AudioDeviceID device) {
@@ -106,6 +132,10 @@ SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format) {
     wanted.samples =
         static_cast<Uint16>(std::max(format.nSamplesPerSec / kChunksPerSecond, kMinChunkFrames));
     return wanted;
+}
+
+std::string SdlDeviceForPeople(const std::string& name) {
+    return name.empty() ? std::string("a sound device") : "the sound device \"" + name + "\"";
 }
 
 std::string FormatForPeople(const WAVEFORMATEX& format) {
@@ -145,7 +175,8 @@ void SdlDeviceWatch::Run(SDL_AudioDeviceID device, const std::function<void()>& 
 }
 
 std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request) {
-    return request.direction == Direction::kOutput ? CreateSdlOutput() : CreateSdlInput();
+    return request.direction == Direction::kOutput ? CreateSdlOutput(request.device)
+                                                   : CreateSdlInput(request.device);
 }
 
 }  // namespace quorvel::device::detail

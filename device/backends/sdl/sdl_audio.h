@@ -21,11 +21,12 @@ namespace quorvel::device::detail {
 // *error, when SDL has no audio driver; a later call tries again.
 bool StartSdlAudio(std::string* error);
 
-// Opens the default sound device for output or capture in exactly the format asked for (no
-// changes allowed, so SDL converts nothing it need not), paused; 0 with SDL's reason in
-// *problem. Opening and closing are serialised: SDL does not promise them to be safe from
-// several threads at once.
-SDL_AudioDeviceID OpenSdlDevice(bool capture, const SDL_AudioSpec& wanted, std::string* problem);
+// Opens the sound device `name` (empty: the default one) for output or capture in exactly the
+// format asked for (no changes allowed, so SDL converts nothing it need not), paused; 0 with
+// SDL's reason in *problem. Opening and closing are serialised: SDL does not promise them to be
+// safe from several threads at once.
+SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
+                                std::string* problem);
 // Returns once SDL's thread has left the device's callback for good.
 void CloseSdlDevice(SDL_AudioDeviceID device);
 
@@ -37,6 +38,8 @@ SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format);
 
 // "8000 Hz, 1 channel, 16-bit" for sentences.
 std::string FormatForPeople(const WAVEFORMATEX& format);
+// "a sound device" for the default one, "the sound device "NAME"" for one named.
+std::string SdlDeviceForPeople(const std::string& name);
 
 // Watches one open SDL device from a thread of its own and calls `onLost` once, on that thread,
 // when SDL reports the device stopped: its sound server or card went away.
@@ -60,8 +63,9 @@ class SdlDeviceWatch {
     std::thread thread_;
 };
 
-std::unique_ptr<Backend> CreateSdlOutput();
-std::unique_ptr<Backend> CreateSdlInput();
+std::unique_ptr<Backend> CreateSdlOutput(const std::string& device);
+std::unique_ptr<Backend> CreateSdlInput(const std::string& device);
+std::vector<NamedDevice> ListSdlDevices(Direction direction);
 
 }  // namespace quorvel::device::detail
 

@@ -3,6 +3,7 @@
 // the virtual device's does. The module's callback is never called from SDL's thread.
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "core/internal.h"
 #include "backends/sdl/sdl_audio.h"
@@ -12,7 +13,7 @@ namespace {
 
 class SdlInput final : public Backend {
   public:
-    SdlInput() = default;
+    explicit SdlInput(std::string name) : name_(std::move(name)) {}
     ~SdlInput() override {
         if (device_ == 0) return;
         watch_.Stop();  // first: once the device is closed SDL reports it stopped
@@ -28,10 +29,10 @@ class SdlInput final : public Backend {
         SDL_AudioSpec wanted = SdlSpecFor(format);
         wanted.callback = &SdlInput::Take;
         wanted.userdata = this;
-        if (StartSdlAudio(&reason)) device_ = OpenSdlDevice(true, wanted, &reason);
+        if (StartSdlAudio(&reason)) device_ = OpenSdlDevice(true, name_, wanted, &reason);
         if (device_ == 0) {
-            *error = "SDL could not open a sound device for " + FormatForPeople(format) +
-                     " capture (" + reason + ").";
+            *error = "SDL could not open " + SdlDeviceForPeople(name_) + " for " +
+                     FormatForPeople(format) + " capture (" + reason + ").";
             return false;
         }
         watch_.Start(device_, [this] {
@@ -63,12 +64,13 @@ class SdlInput final : public Backend {
     SDL_AudioDeviceID device_ = 0;
     bool raised_ = false;  // only SDL's thread uses it
     SdlDeviceWatch watch_;
+    const std::string name_;  // of the device to open; empty: the default one
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlInput() {
-    return std::make_unique<SdlInput>();
+std::unique_ptr<Backend> CreateSdlInput(const std::string& device) {
+    return std::make_unique<SdlInput>(device);
 }
 
 }  // namespace quorvel::device::detail

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "core/internal.h"
 #include "backends/sdl/sdl_audio.h"
@@ -27,7 +28,7 @@ constexpr auto kRequeueWait = std::chrono::milliseconds(6);
 
 class SdlOutput final : public Backend {
   public:
-    SdlOutput() = default;
+    explicit SdlOutput(std::string name) : name_(std::move(name)) {}
     ~SdlOutput() override {
         if (device_ == 0) return;
         SdlOutput::Stop();
@@ -44,10 +45,10 @@ class SdlOutput final : public Backend {
         SDL_AudioSpec wanted = SdlSpecFor(format);
         wanted.callback = &SdlOutput::Pull;
         wanted.userdata = this;
-        if (StartSdlAudio(&problem)) device_ = OpenSdlDevice(false, wanted, &problem);
+        if (StartSdlAudio(&problem)) device_ = OpenSdlDevice(false, name_, wanted, &problem);
         if (device_ == 0) {
-            *error = "SDL could not open a sound device for " + FormatForPeople(format) +
-                     " output (" + problem + ").";
+            *error = "SDL could not open " + SdlDeviceForPeople(name_) + " for " +
+                     FormatForPeople(format) + " output (" + problem + ").";
             return false;
         }
         silence_ = format.wBitsPerSample == 8 ? 0x80 : 0;
@@ -148,6 +149,7 @@ class SdlOutput final : public Backend {
     std::size_t frameBytes_ = 1;
     bool raised_ = false;  // only SDL's thread uses it
     SdlDeviceWatch watch_;
+    const std::string name_;  // of the device to open; empty: the default one
 
     std::mutex mutex_;
     std::condition_variable wakeup_;
@@ -160,8 +162,8 @@ class SdlOutput final : public Backend {
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlOutput() {
-    return std::make_unique<SdlOutput>();
+std::unique_ptr<Backend> CreateSdlOutput(const std::string& device) {
+    return std::make_unique<SdlOutput>(device);
 }
 
 }  // namespace quorvel::device::detail

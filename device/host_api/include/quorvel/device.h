@@ -90,6 +90,9 @@ typedef struct qwd_output_settings {
     const char* backend;   /* null: QWD_SETTINGS_BACKEND */
     const char* sink_file; /* when set, every byte played is appended to this file */
     int32_t sink_memory;   /* when 1, every byte played is kept for qwd_take_played_bytes */
+    /* A sound device by the name qwd_list_audio_devices gives; null or "": the backend's
+     * default device. A named device is opened only by a backend that lists it. */
+    const char* device;
 } qwd_output_settings;
 
 typedef struct qwd_input_settings {
@@ -103,6 +106,7 @@ typedef struct qwd_input_settings {
      * QWD_SETTINGS_SOURCE. */
     const char* source;
     uint64_t fifo_frames; /* capacity of the device's own FIFO, in samples */
+    const char* device;   /* as for output */
 } qwd_input_settings;
 
 /* What the settings hold unless set: the virtual backend, real time, no sink; silence, and a
@@ -127,6 +131,20 @@ QWD_API qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings
 /* Parse and configure in one call. */
 QWD_API qwd_result qwd_configure_output_text(const char* text);
 QWD_API qwd_result qwd_configure_input_text(const char* text);
+
+/* The sound devices the backends can name for one direction, as their sound servers describe
+ * them: lists them afresh and returns how many (0 where no backend can name any). The entries
+ * stay valid until this thread's next qwd_list_audio_devices. */
+#define QWD_DIRECTION_OUTPUT 0
+#define QWD_DIRECTION_INPUT 1
+QWD_API int32_t qwd_list_audio_devices(int32_t direction);
+/* Of the list's entry at index: the name to put into the settings' device, a description for a
+ * person, the backend that lists it; null past the end. */
+QWD_API const char* qwd_audio_device_name(int32_t index);
+QWD_API const char* qwd_audio_device_description(int32_t index);
+QWD_API const char* qwd_audio_device_backend(int32_t index);
+/* 1 for the device the backend opens when none is named. */
+QWD_API int32_t qwd_audio_device_is_default(int32_t index);
 
 /* The backends in the order "default" tries them ("sdl", "virtual", "null"; no "sdl" in a
  * build without SDL): the name at index, or null past the end. Names are static strings. */

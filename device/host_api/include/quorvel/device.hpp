@@ -92,6 +92,7 @@ struct OutputSettings {
     Pace pace = Pace::kRealTime;
     std::string sinkFile;
     bool sinkMemory = false;
+    std::string device;
 };
 
 struct InputSettings {
@@ -99,6 +100,7 @@ struct InputSettings {
     Pace pace = Pace::kRealTime;
     std::string source = QWD_SETTINGS_SOURCE;
     std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
+    std::string device;
 };
 
 inline bool ConfigureOutput(const OutputSettings& settings, std::string* error = nullptr) {
@@ -108,6 +110,7 @@ inline bool ConfigureOutput(const OutputSettings& settings, std::string* error =
     c.pace = static_cast<std::int32_t>(settings.pace);
     c.sink_file = settings.sinkFile.c_str();
     c.sink_memory = settings.sinkMemory ? 1 : 0;
+    c.device = settings.device.c_str();
     return c_api::Succeeded(qwd_configure_output(&c), error);
 }
 inline bool ConfigureInput(const InputSettings& settings, std::string* error = nullptr) {
@@ -117,6 +120,7 @@ inline bool ConfigureInput(const InputSettings& settings, std::string* error = n
     c.pace = static_cast<std::int32_t>(settings.pace);
     c.source = settings.source.c_str();
     c.fifo_frames = settings.fifoFrames;
+    c.device = settings.device.c_str();
     return c_api::Succeeded(qwd_configure_input(&c), error);
 }
 inline bool ParseOutputSettings(const std::string& text, OutputSettings* settings,
@@ -125,8 +129,8 @@ inline bool ParseOutputSettings(const std::string& text, OutputSettings* setting
     c.struct_size = sizeof c;
     if (!c_api::Succeeded(qwd_parse_output_settings(text.c_str(), settings ? &c : nullptr), error))
         return false;
-    *settings =
-        OutputSettings{c.backend, static_cast<Pace>(c.pace), c.sink_file, c.sink_memory != 0};
+    *settings = OutputSettings{c.backend, static_cast<Pace>(c.pace), c.sink_file,
+                               c.sink_memory != 0, c.device};
     return true;
 }
 inline bool ParseInputSettings(const std::string& text, InputSettings* settings,
@@ -136,8 +140,25 @@ inline bool ParseInputSettings(const std::string& text, InputSettings* settings,
     if (!c_api::Succeeded(qwd_parse_input_settings(text.c_str(), settings ? &c : nullptr), error))
         return false;
     *settings = InputSettings{c.backend, static_cast<Pace>(c.pace), c.source,
-                              static_cast<std::size_t>(c.fifo_frames)};
+                              static_cast<std::size_t>(c.fifo_frames), c.device};
     return true;
+}
+
+enum class Direction { kOutput = QWD_DIRECTION_OUTPUT, kInput = QWD_DIRECTION_INPUT };
+struct AudioDevice {
+    std::string name;
+    std::string description;
+    std::string backend;
+    bool isDefault = false;
+};
+inline std::vector<AudioDevice> ListAudioDevices(Direction direction) {
+    std::vector<AudioDevice> devices;
+    const std::int32_t count = qwd_list_audio_devices(static_cast<std::int32_t>(direction));
+    for (std::int32_t i = 0; i < count; ++i) {
+        devices.push_back({qwd_audio_device_name(i), qwd_audio_device_description(i),
+                           qwd_audio_device_backend(i), qwd_audio_device_is_default(i) != 0});
+    }
+    return devices;
 }
 
 inline std::vector<std::string> AudioBackends() {
