@@ -56,9 +56,14 @@ class BackendDevice {
         kFlowing,     // audio can move now
         kRequeueDue,  // a block just ended and its done message is on its way to or in the
                       // callback, which usually queues the next block at once
-        kIdle,        // paused, or nothing queued and nothing awaited: silence is expected
+        kIdle,        // nothing queued and nothing awaited: silence is expected
+        kPaused,      // paused: silence is expected, and audio buffered ahead should wait
     };
     virtual Supply Outlook() = 0;
+    // Silence now would be a gap in the audio: an underrun.
+    static bool AudioExpected(Supply supply) {
+        return supply == Supply::kFlowing || supply == Supply::kRequeueDue;
+    }
 
     // A sound device played `frames` frames of silence: an underrun when `underrun`, else idle
     // (output only).
@@ -92,9 +97,9 @@ class Backend {
     virtual void Start() = 0;
     // Once it returns no Transfer comes until the next Start.
     virtual void Stop() = 0;
-    // Something may be able to move now: a block or buffer queued, playback restarted, capture
-    // started, the gate opened, a callback returned. Never blocks for long; a backend that moves
-    // audio as soon as the device has it may call Transfer from inside.
+    // Something may be able to move now: a block or buffer queued, playback paused or
+    // restarted, capture started, the gate opened, a callback returned. Never blocks for long; a
+    // backend that moves audio as soon as the device has it may call Transfer from inside.
     virtual void Wake() {}
 };
 

@@ -1,10 +1,12 @@
-// The table of audio backends: the sound device through SDL first (in builds with SDL), then the
-// virtual device, which always opens; the null device only when named.
+// The table of audio backends: the sound device through PulseAudio's own client first, then
+// through SDL (each in builds with it), then the virtual device, which always opens; the null
+// device only when named.
 #include "backends/table.h"
 
 namespace quorvel::device {
 namespace detail {
 
+std::unique_ptr<Backend> CreatePulseBackend(const BackendRequest& request);
 std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request);
 std::unique_ptr<Backend> CreateVirtualBackend(const BackendRequest& request);
 std::unique_ptr<Backend> CreateNullBackend(const BackendRequest& request);
@@ -12,6 +14,9 @@ std::unique_ptr<Backend> CreateNullBackend(const BackendRequest& request);
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
     // name, output, input, sound device, create
+#if QWF_WITH_PULSE
+        {"pulse", true, true, true, &CreatePulseBackend},
+#endif
 #if QWF_WITH_SDL
         {"sdl", true, true, true, &CreateSdlBackend},
 #endif

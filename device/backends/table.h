@@ -21,7 +21,7 @@ bool IsKnownBackend(const std::string& name);
 // "default", the one named otherwise, none for an unknown name.
 std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction);
 
-// "default, sdl, virtual or null", for sentences about a bad name.
+// "default, pulse, sdl, virtual or null", for sentences about a bad name.
 std::string BackendChoices();
 
 }  // namespace quorvel::device::detail

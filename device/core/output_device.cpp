@@ -30,7 +30,7 @@ MMRESULT OutputDevice::SetPaused(bool paused, JournalLine& call) {
         paused_ = paused;
         call.Finish(MMSYSERR_NOERROR);  // before the messages a restart may cause
     }
-    if (!paused) WakeBackend();
+    WakeBackend();  // a backend holding audio ahead holds it while paused
     return MMSYSERR_NOERROR;
 }
 
@@ -100,7 +100,8 @@ BackendDevice::Supply OutputDevice::Outlook() {
     Supply supply = Supply::kIdle;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (paused_ || lost_) return Supply::kIdle;
+        if (lost_) return Supply::kIdle;
+        if (paused_) return Supply::kPaused;
         if (!queue_.empty()) {
             supply = playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
                                                                     : Supply::kRequeueDue;

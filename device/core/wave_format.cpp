@@ -23,4 +23,10 @@ std::string FormatText(const WAVEFORMATEX* format) {
            "}";
 }
 
+std::string FormatForPeople(const WAVEFORMATEX& format) {
+    return std::to_string(format.nSamplesPerSec) + " Hz, " + std::to_string(format.nChannels) +
+           (format.nChannels == 1 ? " channel, " : " channels, ") +
+           std::to_string(format.wBitsPerSample) + "-bit";
+}
+
 }  // namespace quorvel::device::detail

@@ -17,6 +17,9 @@ MMRESULT CheckPcmFormat(const WAVEFORMATEX* format);
 // "fmt{tag,channels,rate,avg,align,bits,cbSize}" for the journal; "fmt{null}" for null.
 std::string FormatText(const WAVEFORMATEX* format);
 
+// "8000 Hz, 1 channel, 16-bit" for sentences.
+std::string FormatForPeople(const WAVEFORMATEX& format);
+
 }  // namespace quorvel::device::detail
 
 #endif

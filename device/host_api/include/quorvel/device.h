@@ -63,6 +63,8 @@ enum class Pace {
 };
 
 // Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
+//   "pulse"    the sound device, through PulseAudio's own client library (left out of builds
+//              configured with QWF_WITH_PULSE=OFF);
 //   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
 //              left out of builds configured with QWF_WITH_SDL=OFF);
 //   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
@@ -190,10 +192,10 @@ QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeOutputHandlerTimes(
 QUORVEL_DEVICE_API std::vector<std::chrono::nanoseconds> TakeInputHandlerTimes();
 
 // ---- Backends and sound devices --------------------------------------------------------
-// The backends in the order "default" tries them: {"sdl", "virtual", "null"}, without "sdl" in
-// a build without SDL.
+// The backends in the order "default" tries them: {"pulse", "sdl", "virtual", "null"}, without
+// "pulse" or "sdl" in a build without it.
 QUORVEL_DEVICE_API std::vector<std::string> AudioBackends();
-// The backend the most recently opened output / input device uses ("sdl", "virtual", "null"); empty
+// The backend the most recently opened output / input device uses ("pulse", "sdl", ...); empty
 // before the first open since start or ResetAll.
 QUORVEL_DEVICE_API std::string ActiveOutputBackend();
 QUORVEL_DEVICE_API std::string ActiveInputBackend();
