@@ -1,7 +1,7 @@
 // The sound device through PulseAudio's own client: a server that never answers is given up on,
 // and, through a real server (scripts/test-sound), the module's playback reaches the sink sample
-// for sample across a pause and up to its last block, and a recording holds a tone played into
-// the server sample for sample.
+// for sample across a pause and up to its last block, a late requeue counts as an underrun, and
+// a recording holds a tone played into the server sample for sample.
 #include <gtest/gtest.h>
 #include <mmsystem.h>
 #include <sys/socket.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quorvel/device.h"
+#include "support/one_block_player.h"
 #include "support/sound_server.h"
 
 namespace qd = quorvel::device;
@@ -25,7 +26,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kDone = 999;  // what the module's entry points return on success
-const WAVEFORMATEX kMono16{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+using sound::kMono16;
 
 // A socket that takes connections into its backlog and never says a word: a hung server.
 class SilentServer {
@@ -137,6 +138,38 @@ TEST_F(PulseServer, TheModulePlaysAFileSampleForSampleAcrossAPauseToItsLastBlock
     EXPECT_NEAR(static_cast<double>(silent), 0.5 * sound::kRate, 0.2 * sound::kRate)
         << "the pause should show as half a second of silence";
     EXPECT_GE(stats.idleFrames, 0.4 * sound::kRate) << "the pause is idle time";
+}
+
+// A requeue later than the server's buffer lasts is a gap, counted as an underrun by how long the
+// server reports the stream starved; the silence after the last block is idle.
+TEST_F(PulseServer, ARequeueLaterThanTheServersBufferCountsAsAnUnderrun) {
+    const sound::Samples signal = sound::KnownSignal(8 * sound::kBlockSamples, 17);
+    sound::Recorder recorder("pulse-late-monitor");
+    ASSERT_TRUE(recorder.Settle());
+    sound::OneBlockPlayer player(signal);
+    player.slowBlock = 5;
+    player.slowBy = 1500ms;  // the server holds at most three quarters of a second
+    sound::StallProbe probe;
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    player.Start();
+    ASSERT_TRUE(player.WaitUntilPlayed(10s));
+    player.Close();  // plays out what the server holds
+    const qd::OutputStats stats = qd::GetOutputStats();
+    const sound::Samples recorded = recorder.Finish();
+
+    EXPECT_EQ(player.failures.load(), 0);
+    std::size_t silent = 0;
+    EXPECT_EQ(sound::FindExactly(sound::WithoutSilence(recorded, &silent), signal), "");
+    std::printf("Underrun: %llu frames counted, %zu silent in the sound\n",
+                static_cast<unsigned long long>(stats.underrunFrames), silent);
+    EXPECT_GE(stats.underrunFrames, 0.3 * sound::kRate);
+    if (!sound::kTimingHolds) return;
+    if (probe.Stalled()) GTEST_SKIP() << probe.Why();
+    // The wait less the two to three quarter seconds the server still held.
+    EXPECT_LE(stats.underrunFrames, 1.3 * sound::kRate);
+    EXPECT_NEAR(static_cast<double>(stats.underrunFrames), static_cast<double>(silent),
+                0.1 * sound::kRate)
+        << "the gap in the sound and the underrun counted differ";
 }
 
 // A tone played into the server comes back through the module's recording, sample for sample.

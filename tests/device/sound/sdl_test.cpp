@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quorvel/device.h"
+#include "support/one_block_player.h"
 #include "support/sound_server.h"
 
 namespace qd = quorvel::device;
@@ -23,87 +24,10 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kDone = 999;  // what the module's entry points return on success
-constexpr UINT kHeaderSize = sizeof(WAVEHDR);
-const WAVEFORMATEX kMono16{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+using sound::kHeaderSize;
+using sound::kMono16;
 // What "default" opens when a sound server is there.
 const char* const kFirstSoundBackend = QWF_WITH_PULSE ? "pulse" : "sdl";
-
-// Plays samples the way the module does, one block in flight: the done message's handler
-// unprepares the block, fills it with the next samples and queues it again. A handler may be
-// told to take its time over one block.
-class OneBlockPlayer {
-  public:
-    explicit OneBlockPlayer(sound::Samples samples) : samples_(std::move(samples)) {}
-
-    MMRESULT Open(const WAVEFORMATEX& format = kMono16) {
-        return waveOutOpen(&device_, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Callback),
-                           reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
-    }
-
-    void Start() {
-        Fill();
-        ASSERT_EQ(waveOutPrepareHeader(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
-        ASSERT_EQ(waveOutWrite(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
-    }
-
-    bool WaitUntilPlayed(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return finished_.wait_for(lock, timeout, [this] { return done_; });
-    }
-
-    void Close() {
-        waveOutReset(device_);
-        waveOutUnprepareHeader(device_, &header_, kHeaderSize);
-        EXPECT_EQ(waveOutClose(device_), MMSYSERR_NOERROR);
-    }
-
-    std::size_t slowBlock = SIZE_MAX;  // the block whose requeue is held back
-    std::chrono::milliseconds slowBy{0};
-    std::atomic<int> failures{0};
-
-  private:
-    void Fill() {
-        const std::size_t count = std::min(sound::kBlockSamples, samples_.size() - next_);
-        // The device plays little-endian samples, whatever the host's byte order.
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto word = static_cast<std::uint16_t>(samples_[next_ + i]);
-            block_[2 * i] = static_cast<std::uint8_t>(word & 0xFF);
-            block_[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
-        }
-        next_ += count;
-        header_ = WAVEHDR{};
-        header_.lpData = reinterpret_cast<LPSTR>(block_);
-        header_.dwBufferLength = static_cast<DWORD>(count * 2);
-        ++queued_;
-    }
-
-    static void CALLBACK Callback(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR,
-                                  DWORD_PTR) {
-        auto* self = reinterpret_cast<OneBlockPlayer*>(instance);
-        if (message != MM_WOM_DONE) return;
-        self->failures += waveOutUnprepareHeader(device, &self->header_, kHeaderSize) != 0;
-        if (self->next_ == self->samples_.size()) {
-            const std::lock_guard<std::mutex> lock(self->mutex_);
-            self->done_ = true;
-            self->finished_.notify_all();
-            return;
-        }
-        if (self->queued_ == self->slowBlock) std::this_thread::sleep_for(self->slowBy);
-        self->Fill();
-        self->failures += waveOutPrepareHeader(device, &self->header_, kHeaderSize) != 0;
-        self->failures += waveOutWrite(device, &self->header_, kHeaderSize) != 0;
-    }
-
-    const sound::Samples samples_;
-    HWAVEOUT device_ = nullptr;
-    WAVEHDR header_{};
-    std::uint8_t block_[2 * sound::kBlockSamples] = {};
-    std::size_t next_ = 0;
-    std::size_t queued_ = 0;
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    bool done_ = false;
-};
 
 // ---- Without a sound server -------------------------------------------------------------
 
@@ -242,7 +166,7 @@ TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCount
     const sound::Samples signal = sound::KnownSignal(6 * sound::kBlockSamples, 5);
     sound::Recorder recorder("late-monitor");
     ASSERT_TRUE(recorder.Settle());
-    OneBlockPlayer player(signal);
+    sound::OneBlockPlayer player(signal);
     player.slowBlock = 3;
     player.slowBy = 400ms;  // longer than the sound server and a chunk can cover
     sound::StallProbe probe;
@@ -283,7 +207,7 @@ TEST_F(SoundServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
                      std::to_string(format.wBitsPerSample) + " bits");
         qd::ResetStats();
         const std::size_t frames = format.nSamplesPerSec & ~std::size_t{1};  // a second
-        OneBlockPlayer player(sound::Samples(frames * format.nBlockAlign / 2, 0x2020));
+        sound::OneBlockPlayer player(sound::Samples(frames * format.nBlockAlign / 2, 0x2020));
         ASSERT_EQ(player.Open(format), MMSYSERR_NOERROR);
         EXPECT_EQ(qd::ActiveOutputBackend(), "sdl");
         const auto start = std::chrono::steady_clock::now();
