@@ -112,7 +112,10 @@ bool PulseStream::Open(Direction direction, const WAVEFORMATEX& format, const pa
     }
     setUp(stream_);
     pa_stream_set_state_callback(stream_, &PulseStream::OnStreamState, this);
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED);
+    // Capture asks the source for a latency of one fragment: otherwise the server passes on
+    // each piece as the source produces it, many times a second.
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_START_CORKED | (direction == Direction::kInput ? PA_STREAM_ADJUST_LATENCY : 0));
     const int connected =
         direction == Direction::kOutput
             ? pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr)
