@@ -101,6 +101,10 @@ class Backend {
     // restarted, capture started, the gate opened, a callback returned. Never blocks for long; a
     // backend that moves audio as soon as the device has it may call Transfer from inside.
     virtual void Wake() {}
+    // Output: the device was reset with blocks still queued or about to be (a done message on
+    // its way to the callback), so playback was cut short; audio the backend holds beyond what
+    // the device has (blocks already done) need not be heard. Called like Wake.
+    virtual void Discard() {}
 };
 
 // A backend's line in the table.

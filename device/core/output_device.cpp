@@ -35,10 +35,13 @@ MMRESULT OutputDevice::SetPaused(bool paused, JournalLine& call) {
 }
 
 MMRESULT OutputDevice::Reset(JournalLine& call) {
+    bool cutShort = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return MMSYSERR_INVALHANDLE;
         call.Finish(MMSYSERR_NOERROR);
+        // Blocks still to play, or a done message on its way whose callback queues the next.
+        cutShort = !queue_.empty() || requeuesAwaited_ > 0;
         for (WAVEHDR* header : queue_) MarkDoneLocked(header, false);
         queue_.clear();
         playedOfHead_ = 0;
@@ -50,6 +53,10 @@ MMRESULT OutputDevice::Reset(JournalLine& call) {
         }
     }
     posted_.notify_one();
+    // A reset after the last block (the end of a file) lets what is buffered play out.
+    if (cutShort) {
+        if (const std::shared_ptr<Backend> held = backend()) held->Discard();
+    }
     return MMSYSERR_NOERROR;
 }
 

@@ -24,7 +24,8 @@ constexpr auto kDrainSlack = std::chrono::milliseconds(1000);
 class PulseOutput final : public Backend {
   public:
     PulseOutput() = default;
-    // Plays out what the server holds (the last blocks were done once written), then closes.
+    // Plays out what the server holds (the last blocks were done once written, and a file that
+    // ended was reset without a discard), then closes.
     ~PulseOutput() override {
         if (device_ == nullptr) return;
         const PulseStream::Locked lock(stream_);
@@ -70,6 +71,12 @@ class PulseOutput final : public Backend {
     void Wake() override {
         const PulseStream::Locked lock(stream_);
         Pump();
+    }
+
+    // Skipping or quitting mid-file stops the sound now, not three quarters of a second later.
+    void Discard() override {
+        const PulseStream::Locked lock(stream_);
+        stream_.Flush();
     }
 
   private:

@@ -140,6 +140,12 @@ void PulseStream::Cork(bool corked) {
     if (operation != nullptr) pa_operation_unref(operation);
 }
 
+void PulseStream::Flush() {
+    if (stream_ == nullptr || failed_) return;
+    pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
 void PulseStream::Drain(std::chrono::milliseconds limit) {
     if (stream_ == nullptr || failed_) return;
     operationDone_ = false;

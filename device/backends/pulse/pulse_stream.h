@@ -57,6 +57,8 @@ class PulseStream {
 
     // Locked: corks or uncorks the stream without waiting for the server's answer.
     void Cork(bool corked);
+    // Locked: drops what the server holds of the stream, without waiting.
+    void Flush();
     // Locked: waits until the server has played what the stream holds, at most `limit`; gives up
     // at once when the stream failed.
     void Drain(std::chrono::milliseconds limit);

@@ -1,14 +1,17 @@
 // The sound device through PulseAudio's own client: a server that never answers is given up on,
 // and, through a real server (scripts/test-sound), the module's playback reaches the sink sample
-// for sample across a pause and up to its last block, a late requeue counts as an underrun, and
-// a recording holds a tone played into the server sample for sample.
+// for sample across a pause and up to its last block but stops at once when a file ends mid-way,
+// a late requeue counts as an underrun, and a recording holds a tone played into the server
+// sample for sample.
 #include <gtest/gtest.h>
 #include <mmsystem.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -138,6 +141,40 @@ TEST_F(PulseServer, TheModulePlaysAFileSampleForSampleAcrossAPauseToItsLastBlock
     EXPECT_NEAR(static_cast<double>(silent), 0.5 * sound::kRate, 0.2 * sound::kRate)
         << "the pause should show as half a second of silence";
     EXPECT_GE(stats.idleFrames, 0.4 * sound::kRate) << "the pause is idle time";
+}
+
+// Ending a file mid-way (skipping to the next, quitting) stops the sound there: what the server
+// still held of the blocks already done is dropped, not played out as at the end of a file.
+TEST_F(PulseServer, EndingAFileMidWayDropsWhatTheServerStillHeld) {
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples signal = sound::KnownSignal(10 * sound::kRate, 19);
+    const std::string path = sound::TempPath("pulse-ten.wav");
+    sound::WriteWav(path, signal);
+    sound::Recorder recorder("pulse-ten-monitor");
+    ASSERT_TRUE(recorder.Settle());
+
+    ASSERT_EQ(module.play(sound::Utf16(path).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "pulse");
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(module.play(sound::Utf16(sound::TempPath("missing.wav")).c_str(), 0x00FFFFFF, 0),
+              kDone);
+    EXPECT_EQ(qd::OpenOutputDevices(), 0);
+    const std::uint64_t written = qd::GetOutputStats().bytesPlayed / 2;
+    const sound::Samples recorded = recorder.Finish();
+    std::remove(path.c_str());
+
+    std::size_t silent = 0;
+    const sound::Samples heard = sound::WithoutSilence(recorded, &silent);
+    ASSERT_GT(heard.size(), 0u);
+    EXPECT_EQ(sound::FindExactly(
+                  heard, sound::Samples(signal.begin(),
+                                        signal.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                             heard.size(), signal.size())))),
+              "");
+    // The server holds a half to three quarters of a second beyond what was heard.
+    EXPECT_LE(heard.size() + sound::kRate / 4, written)
+        << "what the server held was played out after the file ended";
 }
 
 // A requeue later than the server's buffer lasts is a gap, counted as an underrun by how long the
