@@ -15,7 +15,9 @@ const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
     // name, output, input, sound device, create
 #if QWF_WITH_PULSE
-        {"pulse", true, true, true, &CreatePulseBackend},
+        // Not paced as a sound card: the server holds three quarters of a second ahead, so
+        // nothing waits on a requeue.
+        {"pulse", true, true, false, &CreatePulseBackend},
 #endif
 #if QWF_WITH_SDL
         {"sdl", true, true, true, &CreateSdlBackend},
