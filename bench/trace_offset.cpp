@@ -206,6 +206,16 @@ int Play(const std::string& backend) {
     }
     const std::string path = WriteLevelsWav();
     MonitorListener monitor;
+    // A block counts as played once the server holds it, well before it is heard: the watch
+    // goes on until the server's buffer has played out.
+    Clock::time_point allPlayed{};
+    const auto heardOut = [&allPlayed] {
+        if (allPlayed == Clock::time_point{}) {
+            if (qd::GetOutputStats().blocksPlayed >= kBlocks) allPlayed = Clock::now();
+            return false;
+        }
+        return Clock::now() - allPlayed > std::chrono::milliseconds(1200);
+    };
     std::vector<double> drawn;
     std::thread drawnWatch([&] {
         drawn = WatchTraces([] { return qd::ReadScreenRgb(); },
@@ -214,10 +224,8 @@ int Play(const std::string& backend) {
     qd::PresentedScreenGeneration();  // keep the drawn states from the first block on
     PlayWavWaveForm(reinterpret_cast<const QwfChar16*>(Utf16(path).c_str()), kTraceColor, 0);
     const std::vector<double> presented =
-        WatchTraces([] { return qd::ReadPresentedScreenRgb(); },
-                    [] { return qd::GetOutputStats().blocksPlayed >= kBlocks; });
+        WatchTraces([] { return qd::ReadPresentedScreenRgb(); }, heardOut);
     drawnWatch.join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the tail reaches the monitor
     std::printf("backend=%s ", qd::ActiveOutputBackend().c_str());
     Report("", presented, monitor);
     Report("drawn_", drawn, monitor);

@@ -58,9 +58,14 @@ class BackendDevice {
         kFlowing,     // audio can move now
         kRequeueDue,  // a block just ended and its done message is on its way to or in the
                       // callback, which usually queues the next block at once
-        kIdle,        // paused, or nothing queued and nothing awaited: silence is expected
+        kIdle,        // nothing queued and nothing awaited: silence is expected
+        kPaused,      // paused: silence is expected, and audio buffered ahead should wait
     };
     virtual Supply Outlook() = 0;
+    // Silence now would be a gap in the audio: an underrun.
+    static bool AudioExpected(Supply supply) {
+        return supply == Supply::kFlowing || supply == Supply::kRequeueDue;
+    }
 
     // A sound device played `frames` frames of silence: an underrun when `underrun`, else idle
     // (output only).
@@ -102,15 +107,19 @@ class Backend {
     virtual void Start() = 0;
     // Once it returns no Transfer comes until the next Start.
     virtual void Stop() = 0;
-    // Something may be able to move now: a block or buffer queued, playback restarted, capture
-    // started, the gate opened, a callback returned. Never blocks for long; a backend that moves
-    // audio as soon as the device has it may call Transfer from inside.
+    // Something may be able to move now: a block or buffer queued, playback paused or
+    // restarted, capture started, the gate opened, a callback returned. Never blocks for long; a
+    // backend that moves audio as soon as the device has it may call Transfer from inside.
     virtual void Wake() {}
     // Output: of the bytes Transfer has taken, how many are not yet heard (still in the
     // backend's or its sound server's buffers), as well as the backend can tell; 0 for a backend
     // that plays what it takes at once. The device shows hosts the screen drawn for the block
     // heard now by it.
     virtual std::uint64_t UnheardBytes() { return 0; }
+    // Output: the device was reset with blocks still queued or about to be (a done message on
+    // its way to the callback), so playback was cut short; audio the backend holds beyond what
+    // the device has (blocks already done) need not be heard. Called like Wake.
+    virtual void Discard() {}
 };
 
 // A backend's line in the table.

@@ -23,7 +23,7 @@ bool IsKnownBackend(const std::string& name);
 std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction,
                                                bool namedDevice);
 
-// "default, sdl, virtual or null", for sentences about a bad name.
+// "default, pulse, sdl, virtual or null", for sentences about a bad name.
 std::string BackendChoices();
 
 }  // namespace quorvel::device::detail

@@ -53,9 +53,11 @@ MMRESULT InputDevice::Stop(bool reset, JournalLine& call) {
 }
 
 std::size_t InputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
+    bool posted = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (!started_ || lost_ || closed_) return bytes;  // a backend racing its own Stop
+        const std::size_t messagesBefore = messages_.size();
         const std::size_t frames = bytes / frameBytes_;
         std::size_t left = frames * frameBytes_;
         DrainFifoLocked();
@@ -69,8 +71,11 @@ std::size_t InputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
         counters().moved.fetch_add(frames);
         // The newest samples go; the FIFO keeps their order.
         counters().dropped.fetch_add((left - kept) / frameBytes_);
+        posted = messages_.size() > messagesBefore;
     }
-    posted_.notify_one();
+    // Only for a filled buffer: waking the device's thread for every piece the sound server
+    // passes on (many a second) would cost a thread switch each.
+    if (posted) posted_.notify_one();
     return bytes;
 }
 

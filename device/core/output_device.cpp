@@ -30,15 +30,18 @@ MMRESULT OutputDevice::SetPaused(bool paused, JournalLine& call) {
         paused_ = paused;
         call.Finish(MMSYSERR_NOERROR);  // before the messages a restart may cause
     }
-    if (!paused) WakeBackend();
+    WakeBackend();  // a backend holding audio ahead holds it while paused
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT OutputDevice::Reset(JournalLine& call) {
+    bool cutShort = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return MMSYSERR_INVALHANDLE;
         call.Finish(MMSYSERR_NOERROR);
+        // Blocks still to play, or a done message on its way whose callback queues the next.
+        cutShort = !queue_.empty() || requeuesAwaited_ > 0;
         for (WAVEHDR* header : queue_) MarkDoneLocked(header, false);
         queue_.clear();
         playedOfHead_ = 0;
@@ -51,6 +54,10 @@ MMRESULT OutputDevice::Reset(JournalLine& call) {
         }
     }
     posted_.notify_one();
+    // A reset after the last block (the end of a file) lets what is buffered play out.
+    if (cutShort) {
+        if (const std::shared_ptr<Backend> held = backend()) held->Discard();
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -102,7 +109,8 @@ BackendDevice::Supply OutputDevice::Outlook() {
     Supply supply = Supply::kIdle;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (paused_ || lost_) return Supply::kIdle;
+        if (lost_) return Supply::kIdle;
+        if (paused_) return Supply::kPaused;
         if (!queue_.empty()) {
             supply = playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
                                                                     : Supply::kRequeueDue;

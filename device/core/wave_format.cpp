@@ -65,4 +65,14 @@ std::string FormatText(const WAVEFORMATEX* format) {
            "}";
 }
 
+std::string SoundDeviceForPeople(const std::string& name) {
+    return name.empty() ? std::string("a sound device") : "the sound device \"" + name + "\"";
+}
+
+std::string FormatForPeople(const WAVEFORMATEX& format) {
+    return std::to_string(format.nSamplesPerSec) + " Hz, " + std::to_string(format.nChannels) +
+           (format.nChannels == 1 ? " channel, " : " channels, ") +
+           std::to_string(format.wBitsPerSample) + "-bit";
+}
+
 }  // namespace quorvel::device::detail

@@ -21,6 +21,11 @@ std::string PcmFormatProblem(const WAVEFORMATEX& format);
 // "fmt{tag,channels,rate,avg,align,bits,cbSize}" for the journal; "fmt{null}" for null.
 std::string FormatText(const WAVEFORMATEX* format);
 
+// "8000 Hz, 1 channel, 16-bit" for sentences.
+std::string FormatForPeople(const WAVEFORMATEX& format);
+// "a sound device" for a backend's default one, "the sound device "NAME"" for one named.
+std::string SoundDeviceForPeople(const std::string& name);
+
 }  // namespace quorvel::device::detail
 
 #endif

@@ -266,6 +266,9 @@ int32_t qwd_list_audio_devices(int32_t direction) {
         for (qd::NamedDevice& device : entry.listDevices(which)) {
             quorvel::device::listedDevices.push_back({std::move(device), entry.name});
         }
+        // The first backend that answers is the one "default" opens; the next would list the
+        // same server's devices again under other names.
+        if (!quorvel::device::listedDevices.empty()) break;
     }
     return static_cast<int32_t>(quorvel::device::listedDevices.size());
 }

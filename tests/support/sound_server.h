@@ -1,6 +1,7 @@
 // Helpers for the tests that play and record through a real PulseAudio server (scripts/with-pulse
-// or one the test starts itself): PulseAudio's own recorder and player run as child processes,
-// known signals, WAV files, sample-exact comparison, and the module loaded from its library.
+// or one the test starts itself), whichever backend reaches it: choosing the backend, a server of
+// a test's own, PulseAudio's own recorder and player run as child processes, and the module
+// loaded from its library. The samples they compare are in sound_samples.h.
 // Header only, for the tests in tests/device/sound/.
 #ifndef QWF_TESTS_SUPPORT_SOUND_SERVER_H
 #define QWF_TESTS_SUPPORT_SOUND_SERVER_H
@@ -22,24 +23,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quorvel/device.hpp"
+#include "support/sound_samples.h"
 
 extern char** environ;
 
 namespace qwf::sound {
 
 using namespace std::chrono_literals;
-using Samples = std::vector<std::int16_t>;
-
-constexpr int kRate = 8000;
-constexpr std::size_t kBlockSamples = 2000;  // the module's block
-
 // A sanitized program runs several times slower, so its sound may come late: there the tests
 // check what is done, not when.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -97,6 +96,35 @@ class StallProbe {
     std::thread thread_;
 };
 
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        hadOld_ = old != nullptr;
+        if (hadOld_) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (hadOld_) {
+            setenv(name_, old_.c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    bool hadOld_ = false;
+    std::string old_;
+};
+
 // Why the sound tests cannot run here, or empty when a server was named.
 inline std::string MissingServer() {
     const char* server = std::getenv("PULSE_SERVER");
@@ -107,31 +135,36 @@ inline std::string MissingServer() {
     return {};
 }
 
-// Why no sound device opens for 8000 Hz mono 16-bit output and capture, or empty when both do.
-// Leaves the device services with their defaults.
-inline std::string MissingSoundDevice() {
+// Resets the device services and names `backend` for both directions; false when this build
+// has no such backend.
+inline bool UseBackend(const std::string& backend) {
     namespace qd = quorvel::device;
-    const WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
     qd::ResetAll();
     qd::OutputSettings output;
-    output.backend = "default";
+    output.backend = backend;
     qd::InputSettings input;
-    input.backend = "default";
-    std::string missing;
-    if (!qd::ConfigureOutput(output) || !qd::ConfigureInput(input)) return "bad settings";
+    input.backend = backend;
+    return qd::ConfigureOutput(output) && qd::ConfigureInput(input);
+}
+
+// Why the tests of `backend` cannot run here (no server named, or no device of the backend opens
+// for 8000 Hz mono 16-bit output and capture), or empty once the device services use `backend`
+// in both directions.
+inline std::string PrepareSoundBackend(const std::string& backend) {
+    const std::string missing = MissingServer();
+    if (!missing.empty()) return missing;
+    if (!UseBackend(backend)) return "this build has no \"" + backend + "\" backend";
+    const WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
     HWAVEOUT out = nullptr;
-    if (waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR) {
-        if (qd::ActiveOutputBackend() != "sdl") missing = qd::OutputFallbackNotice();
-        waveOutClose(out);
-    }
+    const bool plays = waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == 0;
+    if (plays) waveOutClose(out);
     HWAVEIN in = nullptr;
-    if (missing.empty() &&
-        waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR) {
-        if (qd::ActiveInputBackend() != "sdl") missing = qd::InputFallbackNotice();
-        waveInClose(in);
-    }
-    qd::ResetAll();
-    return missing;
+    const bool captures = waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == 0;
+    if (captures) waveInClose(in);
+    if (!UseBackend(backend)) return "cannot name the \"" + backend + "\" backend again";
+    if (plays && captures) return {};
+    return "no \"" + backend + "\" device opens for 8000 Hz mono 16-bit " +
+           (plays ? "capture" : "output") + " (the device services said why on standard error)";
 }
 
 inline std::string TempPath(const std::string& name) {
@@ -203,103 +236,66 @@ class Child {
     pid_t pid_ = -1;
 };
 
-inline std::vector<std::uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
-inline Samples ToSamples(const std::vector<std::uint8_t>& bytes, std::size_t offset = 0) {
-    Samples samples(bytes.size() > offset ? (bytes.size() - offset) / 2 : 0);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const std::size_t at = offset + 2 * i;
-        samples[i] = static_cast<std::int16_t>(
-            static_cast<std::uint16_t>(bytes[at] | static_cast<unsigned>(bytes[at + 1]) << 8));
+inline bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
     }
-    return samples;
+    return true;
 }
 
-inline void WriteRaw(const std::string& path, const Samples& samples) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    for (const std::int16_t sample : samples) {
-        const auto word = static_cast<std::uint16_t>(sample);
-        file.put(static_cast<char>(word & 0xFF));
-        file.put(static_cast<char>(word >> 8));
-    }
-}
-
-inline void PutU32(std::ofstream& file, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) file.put(static_cast<char>(value >> (8 * i) & 0xFF));
-}
-
-inline void PutU16(std::ofstream& file, std::uint16_t value) {
-    file.put(static_cast<char>(value & 0xFF));
-    file.put(static_cast<char>(value >> 8));
-}
-
-// A 44-byte-header PCM WAV file of 8000 Hz mono 16-bit samples.
-inline void WriteWav(const std::string& path, const Samples& samples) {
-    {
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
-        file.write("RIFF", 4);
-        PutU32(file, 36 + dataBytes);
-        file.write("WAVEfmt ", 8);
-        PutU32(file, 16);
-        PutU16(file, 1);
-        PutU16(file, 1);
-        PutU32(file, kRate);
-        PutU32(file, kRate * 2);
-        PutU16(file, 2);
-        PutU16(file, 16);
-        file.write("data", 4);
-        PutU32(file, dataBytes);
-    }
-    std::ofstream file(path, std::ios::binary | std::ios::app);
-    for (const std::int16_t sample : samples) PutU16(file, static_cast<std::uint16_t>(sample));
-}
-
-// Noise that differs from sample to sample and never holds a zero, so that a recording of it
-// shows where it begins and any sample lost, repeated or replaced by silence.
-inline Samples KnownSignal(std::size_t count, std::uint32_t seed) {
-    Samples samples(count);
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (std::int16_t& sample : samples) {
-        state = state * 1664525u + 1013904223u;
-        sample = static_cast<std::int16_t>((state >> 16) / 2);  // half of full scale
-        if (sample == 0) sample = 1;
-    }
-    return samples;
-}
-
-// How a recording holds `expected`: where it starts (the first non-zero sample) and the first
-// place it differs. Empty when the whole of `expected` is there, sample for sample.
-inline std::string FindExactly(const Samples& recorded, const Samples& expected,
-                               std::size_t* startOut = nullptr) {
-    std::size_t start = 0;
-    while (start < recorded.size() && recorded[start] == 0) ++start;
-    if (startOut != nullptr) *startOut = start;
-    if (start == recorded.size()) return "the recording is silent";
-    std::size_t differing = 0;
-    std::size_t first = expected.size();
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const bool missing = start + i >= recorded.size();
-        if (missing || recorded[start + i] != expected[i]) {
-            if (first == expected.size()) first = i;
-            ++differing;
+// A PulseAudio server of a test's own, for tests that kill it, with a null sink "lossy" whose
+// monitor is the default source, on a socket in a temporary folder, started as scripts/with-pulse
+// starts its server.
+class PrivateServer {
+  public:
+    PrivateServer() : dir_(TempPath("server")) {
+        for (const std::string& sub : {std::string(), std::string("/home"), std::string("/runtime"),
+                                       std::string("/state")}) {
+            ::mkdir((dir_ + sub).c_str(), 0700);
         }
+        address_ = "unix:" + dir_ + "/native";
+        const std::vector<std::string> environment = {
+            "HOME=" + dir_ + "/home", "XDG_RUNTIME_DIR=" + dir_ + "/runtime",
+            "PULSE_RUNTIME_PATH=" + dir_ + "/runtime", "PULSE_STATE_PATH=" + dir_ + "/state",
+            "PATH=/usr/bin:/bin"};
+        server_ = Child(
+            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--realtime=no", "--high-priority=no", "--system=false", "--disallow-exit",
+             "--log-target=file:" + dir_ + "/server.log", "-L",
+             "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1", "-L",
+             "module-null-sink sink_name=lossy rate=8000 channels=1 format=s16le norewinds=1"},
+            "", environment);
+        ready_ = server_.Started() && Eventually([this] { return Pactl({"info"}) == 0; }, 10s) &&
+                 Pactl({"set-default-sink", "lossy"}) == 0 &&
+                 Pactl({"set-default-source", "lossy.monitor"}) == 0;
     }
-    if (differing == 0) return {};
-    // A gap shows as silence where the signal should go on.
-    std::size_t silence = 0;
-    while (start + first + silence < recorded.size() && recorded[start + first + silence] == 0) {
-        ++silence;
+    ~PrivateServer() {
+        server_.Stop(SIGKILL);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
-    return std::to_string(differing) + " of " + std::to_string(expected.size()) +
-           " samples differ, the first at sample " + std::to_string(first) + " (" +
-           std::to_string(first * 1000 / kRate) + " ms) of the signal, which starts at sample " +
-           std::to_string(start) + " of the recording; there the recording holds " +
-           std::to_string(silence) + " samples of silence";
-}
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    bool ready() const { return ready_; }
+    const std::string& address() const { return address_; }
+    void Kill() { server_.Stop(SIGKILL); }
+
+  private:
+    int Pactl(const std::vector<std::string>& arguments) const {
+        std::vector<std::string> command = {"pactl", "--server=" + address_};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        Child pactl(command, "/dev/null", {}, true);  // refused until the server is up
+        return pactl.Wait();
+    }
+
+    std::string dir_;
+    std::string address_;
+    Child server_;
+    bool ready_ = false;
+};
 
 // PulseAudio's recorder on a source (the sink's monitor by default) at 8000 Hz mono 16-bit with
 // a low latency, which also keeps the null sink from holding new streams back.

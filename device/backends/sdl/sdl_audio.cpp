@@ -134,16 +134,6 @@ SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format) {
     return wanted;
 }
 
-std::string SdlDeviceForPeople(const std::string& name) {
-    return name.empty() ? std::string("a sound device") : "the sound device \"" + name + "\"";
-}
-
-std::string FormatForPeople(const WAVEFORMATEX& format) {
-    return std::to_string(format.nSamplesPerSec) + " Hz, " + std::to_string(format.nChannels) +
-           (format.nChannels == 1 ? " channel, " : " channels, ") +
-           std::to_string(format.wBitsPerSample) + "-bit";
-}
-
 void SdlDeviceWatch::Start(SDL_AudioDeviceID device, std::function<void()> onLost) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "backends/backend.h"
+#include "core/wave_format.h"
 
 namespace quorvel::device::detail {
 
@@ -35,11 +36,6 @@ void CloseSdlDevice(SDL_AudioDeviceID device);
 // That keeps a late block's cost small and, at 8000 Hz, makes chunks divide blocks of 1000,
 // 2000 or 4000 frames so that block ends fall on chunk ends.
 SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format);
-
-// "8000 Hz, 1 channel, 16-bit" for sentences.
-std::string FormatForPeople(const WAVEFORMATEX& format);
-// "a sound device" for the default one, "the sound device "NAME"" for one named.
-std::string SdlDeviceForPeople(const std::string& name);
 
 // Watches one open SDL device from a thread of its own and calls `onLost` once, on that thread,
 // when SDL reports the device stopped: its sound server or card went away.

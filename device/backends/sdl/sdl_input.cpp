@@ -31,7 +31,7 @@ class SdlInput final : public Backend {
         wanted.userdata = this;
         if (StartSdlAudio(&reason)) device_ = OpenSdlDevice(true, name_, wanted, &reason);
         if (device_ == 0) {
-            *error = "SDL could not open " + SdlDeviceForPeople(name_) + " for " +
+            *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
                      FormatForPeople(format) + " capture (" + reason + ").";
             return false;
         }

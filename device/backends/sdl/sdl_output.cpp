@@ -47,7 +47,7 @@ class SdlOutput final : public Backend {
         wanted.userdata = this;
         if (StartSdlAudio(&problem)) device_ = OpenSdlDevice(false, name_, wanted, &problem);
         if (device_ == 0) {
-            *error = "SDL could not open " + SdlDeviceForPeople(name_) + " for " +
+            *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
                      FormatForPeople(format) + " output (" + problem + ").";
             return false;
         }
@@ -124,14 +124,14 @@ class SdlOutput final : public Backend {
         if (played == length) return;
         BackendDevice::Supply supply = feed_->Outlook();
         const Clock::time_point deadline = Clock::now() + kRequeueWait;
-        while (played < length && supply != BackendDevice::Supply::kIdle) {
+        while (played < length && BackendDevice::AudioExpected(supply)) {
             if (supply == BackendDevice::Supply::kRequeueDue && !WaitForWake(deadline)) break;
             played += feed_->Transfer(stream + played, length - played);
             supply = feed_->Outlook();
         }
         if (played == length) return;
         std::memset(stream + played, silence_, length - played);
-        feed_->NoteSilence((length - played) / frameBytes_, supply != BackendDevice::Supply::kIdle);
+        feed_->NoteSilence((length - played) / frameBytes_, BackendDevice::AudioExpected(supply));
     }
 
     // False once the deadline has passed or the backend is stopping.

@@ -35,16 +35,9 @@ class RealTime : public ::testing::Test {
     void SetUp() override {
         if (!sound::kTimingHolds)
             GTEST_SKIP() << "real-time figures need a build without sanitizers";
-        std::string missing = sound::MissingServer();
-        if (missing.empty()) missing = sound::MissingSoundDevice();
+        const std::string missing = sound::PrepareSoundBackend("sdl");
         if (!missing.empty()) GTEST_SKIP() << missing;
         ASSERT_TRUE(module_.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
-        qd::OutputSettings output;
-        output.backend = "sdl";
-        ASSERT_TRUE(qd::ConfigureOutput(output));
-        qd::InputSettings input;
-        input.backend = "sdl";
-        ASSERT_TRUE(qd::ConfigureInput(input));
     }
 
     sound::Module module_;

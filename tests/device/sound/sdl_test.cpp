@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "quorvel/device.hpp"
+#include "support/one_block_player.h"
 #include "support/sound_server.h"
 
 namespace qd = quorvel::device;
@@ -24,148 +24,17 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kDone = 999;  // what the module's entry points return on success
-constexpr UINT kHeaderSize = sizeof(WAVEHDR);
-const WAVEFORMATEX kMono16{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
-
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        hadOld_ = old != nullptr;
-        if (hadOld_) old_ = old;
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (hadOld_) {
-            setenv(name_, old_.c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    bool hadOld_ = false;
-    std::string old_;
-};
-
-// A tone with no zero sample, so a recording shows where it begins.
-sound::Samples Tone(double hertz, std::size_t count) {
-    sound::Samples samples(count);
-    for (std::size_t n = 0; n < count; ++n) {
-        const double phase = 6.283185307179586 * hertz * static_cast<double>(n) / sound::kRate;
-        samples[n] = static_cast<std::int16_t>(std::lround(8000.0 * std::sin(phase + 0.5)));
-        if (samples[n] == 0) samples[n] = 1;
-    }
-    return samples;
-}
-
-// Plays samples the way the module does, one block in flight: the done message's handler
-// unprepares the block, fills it with the next samples and queues it again. A handler may be
-// told to take its time over one block.
-class OneBlockPlayer {
-  public:
-    explicit OneBlockPlayer(sound::Samples samples) : samples_(std::move(samples)) {}
-
-    MMRESULT Open(const WAVEFORMATEX& format = kMono16) {
-        return waveOutOpen(&device_, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Callback),
-                           reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
-    }
-
-    void Start() {
-        Fill();
-        ASSERT_EQ(waveOutPrepareHeader(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
-        ASSERT_EQ(waveOutWrite(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
-    }
-
-    bool WaitUntilPlayed(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return finished_.wait_for(lock, timeout, [this] { return done_; });
-    }
-
-    void Close() {
-        waveOutReset(device_);
-        waveOutUnprepareHeader(device_, &header_, kHeaderSize);
-        EXPECT_EQ(waveOutClose(device_), MMSYSERR_NOERROR);
-    }
-
-    std::size_t slowBlock = SIZE_MAX;  // the block whose requeue is held back
-    std::chrono::milliseconds slowBy{0};
-    std::atomic<int> failures{0};
-
-  private:
-    void Fill() {
-        const std::size_t count = std::min(sound::kBlockSamples, samples_.size() - next_);
-        // The device plays little-endian samples, whatever the host's byte order.
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto word = static_cast<std::uint16_t>(samples_[next_ + i]);
-            block_[2 * i] = static_cast<std::uint8_t>(word & 0xFF);
-            block_[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
-        }
-        next_ += count;
-        header_ = WAVEHDR{};
-        header_.lpData = reinterpret_cast<LPSTR>(block_);
-        header_.dwBufferLength = static_cast<DWORD>(count * 2);
-        ++queued_;
-    }
-
-    static void CALLBACK Callback(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR,
-                                  DWORD_PTR) {
-        auto* self = reinterpret_cast<OneBlockPlayer*>(instance);
-        if (message != MM_WOM_DONE) return;
-        self->failures += waveOutUnprepareHeader(device, &self->header_, kHeaderSize) != 0;
-        if (self->next_ == self->samples_.size()) {
-            const std::lock_guard<std::mutex> lock(self->mutex_);
-            self->done_ = true;
-            self->finished_.notify_all();
-            return;
-        }
-        if (self->queued_ == self->slowBlock) std::this_thread::sleep_for(self->slowBy);
-        self->Fill();
-        self->failures += waveOutPrepareHeader(device, &self->header_, kHeaderSize) != 0;
-        self->failures += waveOutWrite(device, &self->header_, kHeaderSize) != 0;
-    }
-
-    const sound::Samples samples_;
-    HWAVEOUT device_ = nullptr;
-    WAVEHDR header_{};
-    std::uint8_t block_[2 * sound::kBlockSamples] = {};
-    std::size_t next_ = 0;
-    std::size_t queued_ = 0;
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    bool done_ = false;
-};
-
-// The recording with its silence taken out, from the first sound on.
-sound::Samples WithoutSilence(const sound::Samples& recorded, std::size_t* silentSamples) {
-    sound::Samples sounding;
-    std::size_t first = 0;
-    while (first < recorded.size() && recorded[first] == 0) ++first;
-    std::size_t last = recorded.size();
-    while (last > first && recorded[last - 1] == 0) --last;
-    *silentSamples = 0;
-    for (std::size_t i = first; i < last; ++i) {
-        if (recorded[i] == 0) {
-            ++*silentSamples;
-        } else {
-            sounding.push_back(recorded[i]);
-        }
-    }
-    return sounding;
-}
+using sound::kHeaderSize;
+using sound::kMono16;
+// What "default" opens when a sound server is there.
+const char* const kFirstSoundBackend = QWF_WITH_PULSE ? "pulse" : "sdl";
 
 // ---- Without a sound server -------------------------------------------------------------
 
 TEST(SdlBackend, BackendsFormOneTableThatSettingsAndEnvironmentName) {
-    EXPECT_EQ(qd::AudioBackends(), (std::vector<std::string>{"sdl", "virtual", "null"}));
+    EXPECT_EQ(qd::AudioBackends(),
+              (QWF_WITH_PULSE ? std::vector<std::string>{"pulse", "sdl", "virtual", "null"}
+                              : std::vector<std::string>{"sdl", "virtual", "null"}));
     qd::OutputSettings output;
     std::string error;
     ASSERT_TRUE(qd::ParseOutputSettings("sdl,memory", &output, &error)) << error;
@@ -180,24 +49,26 @@ TEST(SdlBackend, BackendsFormOneTableThatSettingsAndEnvironmentName) {
     EXPECT_FALSE(qd::ParseInputSettings("fast,sdl", &input, &error));
     EXPECT_NE(error.find("\"sdl\""), std::string::npos) << error;
 
+    const std::string choices =
+        QWF_WITH_PULSE ? "default, pulse, sdl, virtual or null" : "default, sdl, virtual or null";
     output = qd::OutputSettings{};
-    output.backend = "pulse";
+    output.backend = "alsa";
     EXPECT_FALSE(qd::ConfigureOutput(output, &error));
-    EXPECT_NE(error.find("\"pulse\""), std::string::npos) << error;
-    EXPECT_NE(error.find("default, sdl, virtual or null"), std::string::npos) << error;
+    EXPECT_NE(error.find("\"alsa\""), std::string::npos) << error;
+    EXPECT_NE(error.find(choices), std::string::npos) << error;
     input = qd::InputSettings{};
-    input.backend = "pulse";
+    input.backend = "alsa";
     EXPECT_FALSE(qd::ConfigureInput(input, &error));
-    EXPECT_NE(error.find("default, sdl, virtual or null"), std::string::npos) << error;
+    EXPECT_NE(error.find(choices), std::string::npos) << error;
 }
 
 // With no sound server to reach, "default" opens the virtual device and says why in one line,
 // while a device that asks for "sdl" by name does not open.
 TEST(SdlBackend, DefaultFallsBackToTheVirtualDeviceWhenNoSoundDeviceOpens) {
-    const ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/quorvel-test/native");
-    const ScopedEnv pulseOnly("SDL_AUDIODRIVER", "pulseaudio");
-    const ScopedEnv noOutputChoice("QUORVEL_OUTPUT", nullptr);
-    const ScopedEnv noInputChoice("QUORVEL_INPUT", nullptr);
+    const sound::ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/quorvel-test/native");
+    const sound::ScopedEnv pulseOnly("SDL_AUDIODRIVER", "pulseaudio");
+    const sound::ScopedEnv noOutputChoice("QUORVEL_OUTPUT", nullptr);
+    const sound::ScopedEnv noInputChoice("QUORVEL_INPUT", nullptr);
     qd::ResetAll();
 
     HWAVEOUT out = nullptr;
@@ -240,16 +111,8 @@ TEST(SdlBackend, DefaultFallsBackToTheVirtualDeviceWhenNoSoundDeviceOpens) {
 class SoundServer : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string missing = sound::MissingServer();
-        if (missing.empty()) missing = sound::MissingSoundDevice();
+        const std::string missing = sound::PrepareSoundBackend("sdl");
         if (!missing.empty()) GTEST_SKIP() << missing;
-        qd::ResetAll();
-        qd::OutputSettings output;
-        output.backend = "sdl";
-        ASSERT_TRUE(qd::ConfigureOutput(output));
-        qd::InputSettings input;
-        input.backend = "sdl";
-        ASSERT_TRUE(qd::ConfigureInput(input));
     }
     void TearDown() override {
         EXPECT_EQ(qd::OpenOutputDevices() + qd::OpenInputDevices(), 0) << "a device was left open";
@@ -285,7 +148,7 @@ TEST_F(SoundServer, TheModulePlaysAFileSampleForSampleAndPausesWithoutLosingOne)
     std::remove(path.c_str());
 
     std::size_t silent = 0;
-    const sound::Samples sounding = WithoutSilence(recorded, &silent);
+    const sound::Samples sounding = sound::WithoutSilence(recorded, &silent);
     // The last block ends in the module's silence after the file's data.
     ASSERT_GE(sounding.size(), signal.size());
     EXPECT_EQ(sound::FindExactly(sounding, signal), "");
@@ -303,7 +166,7 @@ TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCount
     const sound::Samples signal = sound::KnownSignal(6 * sound::kBlockSamples, 5);
     sound::Recorder recorder("late-monitor");
     ASSERT_TRUE(recorder.Settle());
-    OneBlockPlayer player(signal);
+    sound::OneBlockPlayer player(signal);
     player.slowBlock = 3;
     player.slowBy = 400ms;  // longer than the sound server and a chunk can cover
     sound::StallProbe probe;
@@ -321,7 +184,7 @@ TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCount
     EXPECT_EQ(stats.underrunFrames, underrun) << "idle time after the end counted as underrun";
     EXPECT_GE(stats.idleFrames, 0.2 * sound::kRate);
     std::size_t silent = 0;
-    const sound::Samples sounding = WithoutSilence(recorded, &silent);
+    const sound::Samples sounding = sound::WithoutSilence(recorded, &silent);
     EXPECT_EQ(sound::FindExactly(sounding, signal), "");
     // The 400 ms held back, less what the server's buffer and the chunk being pulled covered.
     EXPECT_GE(underrun, 0.1 * sound::kRate);
@@ -344,7 +207,7 @@ TEST_F(SoundServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
                      std::to_string(format.wBitsPerSample) + " bits");
         qd::ResetStats();
         const std::size_t frames = format.nSamplesPerSec & ~std::size_t{1};  // a second
-        OneBlockPlayer player(sound::Samples(frames * format.nBlockAlign / 2, 0x2020));
+        sound::OneBlockPlayer player(sound::Samples(frames * format.nBlockAlign / 2, 0x2020));
         ASSERT_EQ(player.Open(format), MMSYSERR_NOERROR);
         EXPECT_EQ(qd::ActiveOutputBackend(), "sdl");
         const auto start = std::chrono::steady_clock::now();
@@ -365,7 +228,7 @@ TEST_F(SoundServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
 TEST_F(SoundServer, TheModuleRecordsAToneFromTheServerSampleForSample) {
     sound::Module module;
     ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
-    const sound::Samples tone = Tone(440.0, 2 * sound::kRate);
+    const sound::Samples tone = sound::Tone(440.0, 2 * sound::kRate);
     const std::string raw = sound::TempPath("tone.raw");
     const std::string wav = sound::TempPath("tone.wav");
     sound::WriteRaw(raw, tone);
@@ -399,7 +262,8 @@ TEST_F(SoundServer, TheModuleRecordsAToneFromTheServerSampleForSample) {
     EXPECT_GE(stats.buffersFilled, static_cast<std::uint64_t>(blocks));
 }
 
-// Nothing configured means the sound device; QUORVEL_OUTPUT and QUORVEL_INPUT can name a backend.
+// Nothing configured means the sound device (through PulseAudio's own client where the build has
+// it, else SDL); QUORVEL_OUTPUT and QUORVEL_INPUT can name a backend.
 TEST_F(SoundServer, NothingConfiguredMeansTheSoundDeviceAndTheEnvironmentCanNameABackend) {
     const auto openedOutput = [] {
         qd::ResetAll();
@@ -416,22 +280,22 @@ TEST_F(SoundServer, NothingConfiguredMeansTheSoundDeviceAndTheEnvironmentCanName
         return qd::ActiveInputBackend();
     };
     {
-        const ScopedEnv output("QUORVEL_OUTPUT", nullptr);
-        const ScopedEnv input("QUORVEL_INPUT", nullptr);
-        EXPECT_EQ(openedOutput(), "sdl");
+        const sound::ScopedEnv output("QUORVEL_OUTPUT", nullptr);
+        const sound::ScopedEnv input("QUORVEL_INPUT", nullptr);
+        EXPECT_EQ(openedOutput(), kFirstSoundBackend);
         EXPECT_EQ(qd::OutputFallbackNotice(), "");
-        EXPECT_EQ(openedInput(), "sdl");
+        EXPECT_EQ(openedInput(), kFirstSoundBackend);
     }
     {
-        const ScopedEnv output("QUORVEL_OUTPUT", "virtual,fast");
-        const ScopedEnv input("QUORVEL_INPUT", "virtual,source=ramp");
+        const sound::ScopedEnv output("QUORVEL_OUTPUT", "virtual,fast");
+        const sound::ScopedEnv input("QUORVEL_INPUT", "virtual,source=ramp");
         EXPECT_EQ(openedOutput(), "virtual");
         EXPECT_EQ(openedInput(), "virtual");
     }
     {
-        const ScopedEnv output("QUORVEL_OUTPUT", "default,memory");
-        const ScopedEnv input("QUORVEL_INPUT", "sdl");
-        EXPECT_EQ(openedOutput(), "sdl");
+        const sound::ScopedEnv output("QUORVEL_OUTPUT", "default,memory");
+        const sound::ScopedEnv input("QUORVEL_INPUT", "sdl");
+        EXPECT_EQ(openedOutput(), kFirstSoundBackend);
         EXPECT_EQ(openedInput(), "sdl");
     }
 }

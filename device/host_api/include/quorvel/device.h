@@ -74,6 +74,8 @@ QWD_API uint64_t qwd_screen_live_objects(void);
 
 /* ---- Choosing the audio devices ----------------------------------------------------- */
 /* Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
+ *   "pulse"    the sound device, through PulseAudio's own client library (left out of builds
+ *              configured with QWF_WITH_PULSE=OFF);
  *   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
  *              left out of builds configured with QWF_WITH_SDL=OFF);
  *   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
@@ -132,8 +134,8 @@ QWD_API qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings
 QWD_API qwd_result qwd_configure_output_text(const char* text);
 QWD_API qwd_result qwd_configure_input_text(const char* text);
 
-/* The sound devices the backends can name for one direction, as their sound servers describe
- * them: lists them afresh and returns how many (0 where no backend can name any). The entries
+/* The sound devices the first backend that can name any names for one direction, as its sound
+ * server describes them: lists them afresh and returns how many (0 where none answers). The entries
  * stay valid until this thread's next qwd_list_audio_devices. */
 #define QWD_DIRECTION_OUTPUT 0
 #define QWD_DIRECTION_INPUT 1
@@ -146,8 +148,8 @@ QWD_API const char* qwd_audio_device_backend(int32_t index);
 /* 1 for the device the backend opens when none is named. */
 QWD_API int32_t qwd_audio_device_is_default(int32_t index);
 
-/* The backends in the order "default" tries them ("sdl", "virtual", "null"; no "sdl" in a
- * build without SDL): the name at index, or null past the end. Names are static strings. */
+/* The backends in the order "default" tries them ("pulse", "sdl", "virtual", "null"; no "pulse"
+ * or "sdl" in a build without it): the name at index, or null past the end. Names are static strings. */
 QWD_API int32_t qwd_audio_backend_count(void);
 QWD_API const char* qwd_audio_backend_name(int32_t index);
 /* The backend the most recently opened output / input device uses; "" before the first open

@@ -1,16 +1,13 @@
-// The sound server going away in the middle of playback and recording through the module: the
-// devices report it and fall silent, nothing hangs, the recording on disk stays a valid WAV
-// file, and later devices fall back to the virtual device. The test starts and kills a
-// PulseAudio server of its own, so the one of scripts/test-sound serves the other tests.
+// The sound server going away in the middle of playback and recording through the module, for
+// each backend that reaches it: the devices report it and fall silent, nothing hangs, the
+// recording on disk stays a valid WAV file, and later devices fall back to the virtual device.
+// The test starts and kills a PulseAudio server of its own, so the one of scripts/test-sound
+// serves the other tests.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,70 +29,13 @@ std::uint32_t U32At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
            static_cast<std::uint32_t>(bytes[at + 3]) << 24;
 }
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+class SoundServerLoss : public ::testing::TestWithParam<std::string> {};
 
-// A PulseAudio server of the test's own with a null sink "lossy" whose monitor is the default
-// source, on a socket in a temporary folder, started as scripts/with-pulse starts its server.
-class PrivateServer {
-  public:
-    PrivateServer() : dir_(sound::TempPath("server")) {
-        for (const std::string& sub : {std::string(), std::string("/home"), std::string("/runtime"),
-                                       std::string("/state")}) {
-            ::mkdir((dir_ + sub).c_str(), 0700);
-        }
-        address_ = "unix:" + dir_ + "/native";
-        const std::vector<std::string> environment = {
-            "HOME=" + dir_ + "/home", "XDG_RUNTIME_DIR=" + dir_ + "/runtime",
-            "PULSE_RUNTIME_PATH=" + dir_ + "/runtime", "PULSE_STATE_PATH=" + dir_ + "/state",
-            "PATH=/usr/bin:/bin"};
-        server_ = sound::Child(
-            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-             "--realtime=no", "--high-priority=no", "--system=false", "--disallow-exit",
-             "--log-target=file:" + dir_ + "/server.log", "-L",
-             "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1", "-L",
-             "module-null-sink sink_name=lossy rate=8000 channels=1 format=s16le norewinds=1"},
-            "", environment);
-        ready_ = server_.Started() && Eventually([this] { return Pactl({"info"}) == 0; }, 10s) &&
-                 Pactl({"set-default-sink", "lossy"}) == 0 &&
-                 Pactl({"set-default-source", "lossy.monitor"}) == 0;
-    }
-    ~PrivateServer() {
-        server_.Stop(SIGKILL);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    PrivateServer(const PrivateServer&) = delete;
-    PrivateServer& operator=(const PrivateServer&) = delete;
-
-    bool ready() const { return ready_; }
-    const std::string& address() const { return address_; }
-    void Kill() { server_.Stop(SIGKILL); }
-
-  private:
-    int Pactl(const std::vector<std::string>& arguments) const {
-        std::vector<std::string> command = {"pactl", "--server=" + address_};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        sound::Child pactl(command, "/dev/null", {}, true);  // refused until the server is up
-        return pactl.Wait();
-    }
-
-    std::string dir_;
-    std::string address_;
-    sound::Child server_;
-    bool ready_ = false;
-};
-
-TEST(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) {
+TEST_P(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) {
+    const std::string backend = GetParam();
     const std::string missing = sound::MissingServer();
     if (!missing.empty()) GTEST_SKIP() << missing;
-    PrivateServer server;
+    sound::PrivateServer server;
     ASSERT_TRUE(server.ready()) << "cannot start a PulseAudio server of the test's own";
     // SDL asks for its server at every open; only PulseAudio, so that no other driver stands in
     // once the server is gone.
@@ -103,22 +43,16 @@ TEST(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) 
     setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
     sound::Module module;
     ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
-    qd::ResetAll();
-    qd::OutputSettings output;
-    output.backend = "sdl";
-    ASSERT_TRUE(qd::ConfigureOutput(output));
-    qd::InputSettings input;
-    input.backend = "sdl";
-    ASSERT_TRUE(qd::ConfigureInput(input));
+    ASSERT_TRUE(sound::UseBackend(backend));
 
     const std::string song = sound::TempPath("long.wav");
     const std::string recording = sound::TempPath("lost.wav");
     sound::WriteWav(song, sound::KnownSignal(20 * sound::kRate, 9));
     ASSERT_EQ(module.record(sound::Utf16(recording).c_str(), 0x00FFFFFF, 0), kDone);
     ASSERT_EQ(module.play(sound::Utf16(song).c_str(), 0x00FFFFFF, 0), kDone);
-    ASSERT_EQ(qd::ActiveOutputBackend(), "sdl");
-    ASSERT_EQ(qd::ActiveInputBackend(), "sdl");
-    ASSERT_TRUE(Eventually(
+    ASSERT_EQ(qd::ActiveOutputBackend(), backend);
+    ASSERT_EQ(qd::ActiveInputBackend(), backend);
+    ASSERT_TRUE(sound::Eventually(
         [] {
             return qd::GetOutputStats().doneMessages >= 3 && qd::GetInputStats().dataMessages >= 3;
         },
@@ -129,7 +63,8 @@ TEST(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) 
 
     const auto killed = Clock::now();
     server.Kill();
-    ASSERT_TRUE(Eventually([] { return qd::OutputDeviceLost() && qd::InputDeviceLost(); }, 5s))
+    ASSERT_TRUE(
+        sound::Eventually([] { return qd::OutputDeviceLost() && qd::InputDeviceLost(); }, 5s))
         << "the loss was not reported";
     const double noticedMs =
         std::chrono::duration<double, std::milli>(Clock::now() - killed).count();
@@ -163,6 +98,7 @@ TEST(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) 
     EXPECT_EQ(U32At(file, 40), file.size() - 44);
 
     // With "default" the next playback falls back to the virtual device and says why.
+    qd::OutputSettings output;
     output.backend = "default";
     ASSERT_TRUE(qd::ConfigureOutput(output));
     EXPECT_EQ(module.play(sound::Utf16(song).c_str(), 0x00FFFFFF, 0), kDone);
@@ -172,5 +108,20 @@ TEST(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly) 
     std::remove(song.c_str());
     std::remove(recording.c_str());
 }
+
+const std::vector<std::string> kBackends = {
+#if QWF_WITH_PULSE
+    "pulse",
+#endif
+#if QWF_WITH_SDL
+    "sdl",
+#endif
+};
+
+std::string BackendName(const ::testing::TestParamInfo<std::string>& backend) {
+    return backend.param;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SoundServerLoss, ::testing::ValuesIn(kBackends), BackendName);
 
 }  // namespace

@@ -1,0 +1,232 @@
+// One connection to the PulseAudio server and its stream, on a threaded mainloop; the backends
+// for both directions (pulse_backend.cpp) build on it.
+#include "backends/pulse/pulse_stream.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace quorvel::device::detail {
+namespace {
+
+// A machine without a server falls on to the next backend quickly; a busy server still answers.
+constexpr auto kConnectLimit = std::chrono::milliseconds(2000);
+constexpr unsigned kQuartersPerSecond = 4;
+constexpr unsigned kPlaybackQuarters = 3;
+
+const char* const kClientName = "QuorvelWaveForm";
+
+}  // namespace
+
+pa_buffer_attr PulseBufferFor(const WAVEFORMATEX& format) {
+    const std::uint32_t frames = std::max(format.nSamplesPerSec / kQuartersPerSecond, 1u);
+    const std::uint32_t quarter = frames * format.nBlockAlign;
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = kPlaybackQuarters * quarter;
+    attr.prebuf = quarter;
+    attr.minreq = quarter;
+    attr.fragsize = quarter;
+    return attr;
+}
+
+std::chrono::milliseconds PulseBufferLength() {
+    return std::chrono::milliseconds(1000 * kPlaybackQuarters / kQuartersPerSecond);
+}
+
+PulseStream::~PulseStream() {
+    if (loop_ == nullptr) return;
+    {
+        const Locked lock(*this);
+        onLost_ = nullptr;
+        if (stream_ != nullptr) {
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            pa_stream_set_write_callback(stream_, nullptr, nullptr);
+            pa_stream_set_read_callback(stream_, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+            pa_stream_set_started_callback(stream_, nullptr, nullptr);
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+            stream_ = nullptr;
+        }
+        if (context_ != nullptr) {
+            pa_context_set_state_callback(context_, nullptr, nullptr);
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+            context_ = nullptr;
+        }
+    }
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+}
+
+bool PulseStream::Open(Direction direction, const std::string& device, const WAVEFORMATEX& format,
+                       const pa_buffer_attr& attr, const std::function<void(pa_stream*)>& setUp,
+                       LostHandler onLost, std::string* problem) {
+    loop_ = pa_threaded_mainloop_new();
+    if (loop_ == nullptr) {
+        *problem = "no memory for PulseAudio's mainloop";
+        return false;
+    }
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), kClientName);
+    if (context_ == nullptr) {
+        *problem = "no memory for a PulseAudio connection";
+        return false;
+    }
+    pa_context_set_state_callback(context_, &PulseStream::OnContextState, this);
+    // Never start a server: without one the next backend takes over.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        *problem = ServerError();
+        return false;
+    }
+    if (pa_threaded_mainloop_start(loop_) < 0) {
+        *problem = "PulseAudio's mainloop thread did not start";
+        return false;
+    }
+    const Locked lock(*this);
+    const auto contextSettled = [this] {
+        const pa_context_state_t state = pa_context_get_state(context_);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+    };
+    if (!WaitFor(contextSettled, kConnectLimit)) {
+        *problem = "the sound server did not answer within 2 s";
+        return false;
+    }
+    if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
+        *problem = ServerError();
+        return false;
+    }
+
+    pa_sample_spec spec{};
+    spec.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    spec.rate = format.nSamplesPerSec;
+    spec.channels = static_cast<std::uint8_t>(format.nChannels);
+    pa_channel_map map{};
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ = pa_stream_new(context_, kClientName, &spec, &map);
+    if (stream_ == nullptr) {
+        *problem = ServerError();
+        return false;
+    }
+    setUp(stream_);
+    pa_stream_set_state_callback(stream_, &PulseStream::OnStreamState, this);
+    // Capture asks the source for a latency of one fragment: otherwise the server passes on
+    // each piece as the source produces it, many times a second.
+    // Playback keeps the server's timing at hand, interpolated, for the latency of what it wrote.
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_START_CORKED |
+        (direction == Direction::kInput
+             ? PA_STREAM_ADJUST_LATENCY
+             : PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE));
+    const char* const name = device.empty() ? nullptr : device.c_str();
+    const int connected =
+        direction == Direction::kOutput
+            ? pa_stream_connect_playback(stream_, name, &attr, flags, nullptr, nullptr)
+            : pa_stream_connect_record(stream_, name, &attr, flags);
+    const auto streamSettled = [this] {
+        const pa_stream_state_t state = pa_stream_get_state(stream_);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+    };
+    if (connected < 0 || !WaitFor(streamSettled, kConnectLimit) ||
+        pa_stream_get_state(stream_) != PA_STREAM_READY) {
+        *problem = ServerError();
+        return false;
+    }
+    onLost_ = std::move(onLost);
+    ready_ = true;
+    return true;
+}
+
+void PulseStream::Cork(bool corked) {
+    if (stream_ == nullptr || failed_) return;
+    pa_operation* operation = pa_stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr);
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
+void PulseStream::Flush() {
+    if (stream_ == nullptr || failed_) return;
+    pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
+std::chrono::microseconds PulseStream::Latency() {
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (stream_ == nullptr || failed_ || pa_stream_get_latency(stream_, &latency, &negative) < 0 ||
+        negative != 0) {
+        return std::chrono::microseconds(0);
+    }
+    return std::chrono::microseconds(latency);
+}
+
+void PulseStream::Drain(std::chrono::milliseconds limit) {
+    if (stream_ == nullptr || failed_) return;
+    operationDone_ = false;
+    pa_operation* operation = pa_stream_drain(stream_, &PulseStream::OnOperationDone, this);
+    if (operation == nullptr) return;
+    if (!WaitFor([this] { return operationDone_ || failed_; }, limit)) {
+        pa_operation_cancel(operation);  // its callback must not come once we are gone
+    }
+    pa_operation_unref(operation);
+}
+
+bool PulseStream::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    timeval deadline{};
+    pa_gettimeofday(&deadline);
+    pa_timeval_add(&deadline, static_cast<pa_usec_t>(limit.count()) * PA_USEC_PER_MSEC);
+    deadlinePassed_ = false;
+    pa_time_event* event = api->time_new(api, &deadline, &PulseStream::OnDeadline, this);
+    while (!done() && !deadlinePassed_) pa_threaded_mainloop_wait(loop_);
+    api->time_free(event);
+    return done();
+}
+
+std::string PulseStream::ServerError() const {
+    return pa_strerror(pa_context_errno(context_));
+}
+
+void PulseStream::NoteFailure(const char* what) {
+    failed_ = true;
+    if (!ready_ || !onLost_) return;
+    const LostHandler handler = std::exchange(onLost_, nullptr);
+    handler(std::string("PulseAudio reports ") + what + " (" + ServerError() + ")");
+}
+
+void PulseStream::OnContextState(pa_context* context, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+        owner->NoteFailure("that the connection to the sound server ended");
+    }
+    pa_threaded_mainloop_signal(owner->loop_, 0);
+}
+
+void PulseStream::OnStreamState(pa_stream* stream, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+        owner->NoteFailure("that the sound server ended the stream");
+    }
+    pa_threaded_mainloop_signal(owner->loop_, 0);
+}
+
+void PulseStream::OnDeadline(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                             const struct timeval* /*tv*/, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    owner->deadlinePassed_ = true;
+    pa_threaded_mainloop_signal(owner->loop_, 0);
+}
+
+void PulseStream::OnOperationDone(pa_stream* /*stream*/, int /*success*/, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    owner->operationDone_ = true;
+    pa_threaded_mainloop_signal(owner->loop_, 0);
+}
+
+std::unique_ptr<Backend> CreatePulseBackend(const BackendRequest& request) {
+    return request.direction == Direction::kOutput ? CreatePulseOutput(request.device)
+                                                   : CreatePulseInput(request.device);
+}
+
+}  // namespace quorvel::device::detail

@@ -1,0 +1,251 @@
+// The sound device through PulseAudio's own client: a server that never answers is given up on,
+// and, through a real server (scripts/test-sound), the module's playback reaches the sink sample
+// for sample across a pause and up to its last block but stops at once when a file ends mid-way,
+// a late requeue counts as an underrun, and a recording holds a tone played into the server
+// sample for sample.
+#include <gtest/gtest.h>
+#include <mmsystem.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorvel/device.hpp"
+#include "support/one_block_player.h"
+#include "support/sound_server.h"
+
+namespace qd = quorvel::device;
+namespace sound = qwf::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kDone = 999;  // what the module's entry points return on success
+using sound::kMono16;
+
+// A socket that takes connections into its backlog and never says a word: a hung server.
+class SilentServer {
+  public:
+    explicit SilentServer(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        ::unlink(path.c_str());
+        listening_ = fd_ >= 0 &&
+                     ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::listen(fd_, 8) == 0;
+    }
+    ~SilentServer() {
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    bool listening() const { return listening_; }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool listening_ = false;
+};
+
+// A server that accepts the connection but never answers is given up on, and "default" goes on
+// down the table with the reason in its one-line notice.
+TEST(PulseBackend, AServerThatNeverAnswersIsGivenUpOn) {
+    const std::string path = sound::TempPath("silent.socket");
+    SilentServer silent(path);
+    ASSERT_TRUE(silent.listening()) << "cannot listen on " << path;
+    const std::string address = "unix:" + path;
+    const sound::ScopedEnv hungServer("PULSE_SERVER", address.c_str());
+    // SDL, next in the table, would wait for ever on such a server.
+    const sound::ScopedEnv noSdlServer("SDL_AUDIODRIVER", "dummy");
+    ASSERT_TRUE(sound::UseBackend("pulse"));
+    HWAVEOUT out = nullptr;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+
+    qd::OutputSettings output;
+    output.backend = "default";
+    ASSERT_TRUE(qd::ConfigureOutput(output));
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_NE(qd::ActiveOutputBackend(), "pulse");
+    const std::string notice = qd::OutputFallbackNotice();
+    EXPECT_NE(notice.find("PulseAudio could not open a sound device for 8000 Hz, 1 channel"),
+              std::string::npos)
+        << notice;
+    EXPECT_NE(notice.find("did not answer"), std::string::npos) << notice;
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    qd::ResetAll();
+}
+
+class PulseServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string missing = sound::PrepareSoundBackend("pulse");
+        if (!missing.empty()) GTEST_SKIP() << missing;
+    }
+    void TearDown() override {
+        EXPECT_EQ(qd::OpenOutputDevices() + qd::OpenInputDevices(), 0) << "a device was left open";
+        qd::ResetAll();
+    }
+};
+
+// The module plays a file; a pause holds the sound the server already has (silence, not an
+// underrun) and resuming goes on from the very next sample. The module's done messages end
+// once the last block is in the server's buffer; the close then plays that buffer out.
+TEST_F(PulseServer, TheModulePlaysAFileSampleForSampleAcrossAPauseToItsLastBlock) {
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples signal = sound::KnownSignal(3 * sound::kRate + 700, 13);
+    const std::string path = sound::TempPath("pulse-three.wav");
+    sound::WriteWav(path, signal);
+    sound::Recorder recorder("pulse-three-monitor");
+    ASSERT_TRUE(recorder.Settle());
+
+    sound::StallProbe probe;
+    ASSERT_EQ(module.play(sound::Utf16(path).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "pulse");
+    EXPECT_EQ(qd::OutputFallbackNotice(), "");
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(module.pause(), kDone);
+    std::this_thread::sleep_for(50ms);  // a done message already on its way is delivered
+    const qd::OutputStats paused = qd::GetOutputStats();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(qd::GetOutputStats().doneMessages, paused.doneMessages) << "played while paused";
+    ASSERT_EQ(module.pause(), kDone);
+    ASSERT_TRUE(qd::WaitOutputIdle(10s));
+    // A file that cannot be opened ends the playback before: its device closes.
+    ASSERT_EQ(module.play(sound::Utf16(sound::TempPath("missing.wav")).c_str(), 0x00FFFFFF, 0),
+              kDone);
+    EXPECT_EQ(qd::OpenOutputDevices(), 0);
+    const qd::OutputStats stats = qd::GetOutputStats();
+    const sound::Samples recorded = recorder.Finish();
+    std::remove(path.c_str());
+
+    std::size_t silent = 0;
+    const sound::Samples sounding = sound::WithoutSilence(recorded, &silent);
+    ASSERT_GE(sounding.size(), signal.size()) << "the end of the file was not heard";
+    EXPECT_EQ(sound::FindExactly(sounding, signal), "");
+    EXPECT_EQ(stats.underrunFrames, 0u);
+    if (!sound::kTimingHolds) return;
+    if (probe.Stalled()) GTEST_SKIP() << probe.Why();
+    EXPECT_NEAR(static_cast<double>(silent), 0.5 * sound::kRate, 0.2 * sound::kRate)
+        << "the pause should show as half a second of silence";
+    EXPECT_GE(stats.idleFrames, 0.4 * sound::kRate) << "the pause is idle time";
+}
+
+// Ending a file mid-way (skipping to the next, quitting) stops the sound there: what the server
+// still held of the blocks already done is dropped, not played out as at the end of a file.
+TEST_F(PulseServer, EndingAFileMidWayDropsWhatTheServerStillHeld) {
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples signal = sound::KnownSignal(10 * sound::kRate, 19);
+    const std::string path = sound::TempPath("pulse-ten.wav");
+    sound::WriteWav(path, signal);
+    sound::Recorder recorder("pulse-ten-monitor");
+    ASSERT_TRUE(recorder.Settle());
+
+    ASSERT_EQ(module.play(sound::Utf16(path).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "pulse");
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(module.play(sound::Utf16(sound::TempPath("missing.wav")).c_str(), 0x00FFFFFF, 0),
+              kDone);
+    EXPECT_EQ(qd::OpenOutputDevices(), 0);
+    const std::uint64_t written = qd::GetOutputStats().bytesPlayed / 2;
+    const sound::Samples recorded = recorder.Finish();
+    std::remove(path.c_str());
+
+    std::size_t silent = 0;
+    const sound::Samples heard = sound::WithoutSilence(recorded, &silent);
+    ASSERT_GT(heard.size(), 0u);
+    EXPECT_EQ(sound::FindExactly(
+                  heard, sound::Samples(signal.begin(),
+                                        signal.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                             heard.size(), signal.size())))),
+              "");
+    // The server holds a half to three quarters of a second beyond what was heard.
+    EXPECT_LE(heard.size() + sound::kRate / 4, written)
+        << "what the server held was played out after the file ended";
+}
+
+// A requeue later than the server's buffer lasts is a gap, counted as an underrun by how long the
+// server reports the stream starved; the silence after the last block is idle.
+TEST_F(PulseServer, ARequeueLaterThanTheServersBufferCountsAsAnUnderrun) {
+    const sound::Samples signal = sound::KnownSignal(8 * sound::kBlockSamples, 17);
+    sound::Recorder recorder("pulse-late-monitor");
+    ASSERT_TRUE(recorder.Settle());
+    sound::OneBlockPlayer player(signal);
+    player.slowBlock = 5;
+    player.slowBy = 1500ms;  // the server holds at most three quarters of a second
+    sound::StallProbe probe;
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    player.Start();
+    ASSERT_TRUE(player.WaitUntilPlayed(10s));
+    player.Close();  // plays out what the server holds
+    const qd::OutputStats stats = qd::GetOutputStats();
+    const sound::Samples recorded = recorder.Finish();
+
+    EXPECT_EQ(player.failures.load(), 0);
+    std::size_t silent = 0;
+    EXPECT_EQ(sound::FindExactly(sound::WithoutSilence(recorded, &silent), signal), "");
+    std::printf("Underrun: %llu frames counted, %zu silent in the sound\n",
+                static_cast<unsigned long long>(stats.underrunFrames), silent);
+    EXPECT_GE(stats.underrunFrames, 0.3 * sound::kRate);
+    if (!sound::kTimingHolds) return;
+    if (probe.Stalled()) GTEST_SKIP() << probe.Why();
+    // The wait less the two to three quarter seconds the server still held.
+    EXPECT_LE(stats.underrunFrames, 1.3 * sound::kRate);
+    EXPECT_NEAR(static_cast<double>(stats.underrunFrames), static_cast<double>(silent),
+                0.1 * sound::kRate)
+        << "the gap in the sound and the underrun counted differ";
+}
+
+// A tone played into the server comes back through the module's recording, sample for sample.
+TEST_F(PulseServer, TheModuleRecordsAToneFromTheServerSampleForSample) {
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples tone = sound::Tone(523.0, 2 * sound::kRate);
+    const std::string raw = sound::TempPath("pulse-tone.raw");
+    const std::string wav = sound::TempPath("pulse-tone.wav");
+    sound::WriteRaw(raw, tone);
+    sound::Recorder keepSinkAwake("pulse-tone-monitor");
+    ASSERT_TRUE(keepSinkAwake.Settle());
+
+    ASSERT_EQ(module.record(sound::Utf16(wav).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::ActiveInputBackend(), "pulse");
+    EXPECT_EQ(qd::InputFallbackNotice(), "");
+    std::this_thread::sleep_for(500ms);
+    const std::uint64_t before = qd::GetInputStats().framesCaptured;
+    sound::Child player = sound::PlayIntoSink(raw);
+    ASSERT_TRUE(player.Started());
+    EXPECT_EQ(player.Wait(), 0) << "pacat failed";
+    // Fragments come a quarter second at a time: wait for half a second past the tone.
+    ASSERT_TRUE(sound::Eventually(
+        [&] {
+            return qd::GetInputStats().framesCaptured >= before + tone.size() + sound::kRate / 2;
+        },
+        10s))
+        << "the capture fell behind the sink";
+    const int blocks = module.stopRecording();
+    const qd::InputStats stats = qd::GetInputStats();
+    keepSinkAwake.Finish();
+    const std::vector<std::uint8_t> file = sound::ReadBytes(wav);
+    std::remove(raw.c_str());
+    std::remove(wav.c_str());
+
+    ASSERT_EQ(file.size(), 44 + static_cast<std::size_t>(blocks) * sound::kBlockSamples * 2);
+    EXPECT_EQ(sound::FindExactly(sound::ToSamples(file, 44), tone), "");
+    EXPECT_EQ(stats.framesDropped, 0u);
+    EXPECT_EQ(stats.buffersFilled, static_cast<std::uint64_t>(blocks));
+}
+
+}  // namespace
