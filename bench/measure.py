@@ -23,7 +23,8 @@ BUILD = ROOT / "build" / "release"
 QUORVEL = BUILD / "quorvel"
 MODULE = BUILD / "libQuorvelWaveForm.so"
 MODULE_BENCH = BUILD / "bench" / "module_bench"
-REALTIME_TEST = BUILD / "tests" / "device" / "device_sdl_realtime_test"
+REALTIME_TEST = BUILD / "tests" / "device" / "device_realtime_test"
+TRACE_OFFSET = BUILD / "bench" / "trace_offset"
 SAMPLE = ROOT / "examples" / "sample.wav"
 
 RATE = 8000
@@ -34,6 +35,7 @@ THROUGHPUT_TARGET = 10_000.0
 CPU_TARGET_RATIO = 1.5  # through SDL
 PULSE_TARGET_RATIO = 1.0  # through PulseAudio's own client: no more than its own tools
 SOUND_BACKENDS = ("pulse", "sdl")
+OFFSET_TARGET_MS = 15.0
 TIMED_RUNS = 3  # fast runs are repeated and their median kept
 
 
@@ -138,16 +140,18 @@ def throughput(directory):
     }
 
 
-def real_time():
-    """The minute of playback and of capture from the real-time test program, which prints
-    its figures whether or not the machine kept time well enough for it to judge them."""
-    result = subprocess.run([REALTIME_TEST], capture_output=True, text=True, check=False)
+def real_time(backend):
+    """The minute of playback and of capture from the real-time test program on one sound
+    backend; it prints its figures whether or not the machine kept time well enough for it to
+    judge them."""
+    result = subprocess.run([REALTIME_TEST, f"--gtest_filter=*/{backend}"], capture_output=True,
+                            text=True, check=False)
     text = result.stdout
     playback = re.search(
-        r"Playback: ([\d.]+) s; done messages every ([\d.]+) ms \(min ([\d.]+), max ([\d.]+), "
+        r"Playback \(\w+\): ([\d.]+) s; done messages every ([\d.]+) ms \(min ([\d.]+), max ([\d.]+), "
         r"sd ([\d.]+)\), (\d+) of (\d+) spacings off by more than 4%; (\d+) underrun frames, "
         r"(\d+) idle frames; at the sink: (.*); longest machine stall ([\d.]+) ms", text)
-    capture = re.search(r"Capture: (\d+) blocks, (\d+) frames captured, (\d+) dropped; "
+    capture = re.search(r"Capture \(\w+\): (\d+) blocks, (\d+) frames captured, (\d+) dropped; "
                         r"longest machine stall ([\d.]+) ms", text)
     if playback is None or capture is None:
         raise SystemExit("bench: the real-time test printed no figures:\n" + text + result.stderr)
@@ -161,6 +165,21 @@ def real_time():
         "capture_stall": float(capture[4]),
         "skipped": "[  SKIPPED ]" in text,
     }
+
+
+def trace_offsets(backend):
+    """When each block's trace shows against when it is heard, playback and capture."""
+    figures = {}
+    for verb in ("play", "record"):
+        result = subprocess.run([TRACE_OFFSET, verb, backend], capture_output=True, text=True,
+                                check=False)
+        found = dict(re.findall(r"(\w+)=([^\s]+)", result.stdout))
+        if "median_ms" not in found:
+            raise SystemExit(f"bench: trace_offset {verb} {backend} printed no figures:\n"
+                             + result.stdout + result.stderr)
+        figures[verb] = {key.replace("_ms", ""): float(value) if key != "backend" else value
+                         for key, value in found.items()}
+    return figures
 
 
 def peers(directory):
@@ -235,7 +254,9 @@ def main():
         speed = throughput(directory)
         print("bench: a minute of real-time playback and capture ...", file=sys.stderr,
               flush=True)
-        timing = real_time()
+        timings = {backend: real_time(backend) for backend in SOUND_BACKENDS}
+        print("bench: the trace against the sound ...", file=sys.stderr, flush=True)
+        offsets = {backend: trace_offsets(backend) for backend in SOUND_BACKENDS}
         print("bench: quorvel on each sound backend, aplay and arecord for a minute each ...", file=sys.stderr,
               flush=True)
         runs = peers(directory)
@@ -271,18 +292,32 @@ def main():
             f"{speed[kind]:,.0f}× real time", f"sox FILE -n: {speed['sox']:,.0f}×",
             f"{speed[kind] / speed['sox']:.2f}", f"≥ {THROUGHPUT_TARGET:,.0f}×",
             met(speed[kind] >= THROUGHPUT_TARGET))
-    gap_free = timing["at_sink"] == "every sample, no gap"
-    row("60 s playback: gaps at the sink's monitor",
-        "0" if gap_free else timing["at_sink"], "", "", "0", met(gap_free))
-    row("60 s playback: padded (underrun) frames", str(timing["underrun"]), "", "", "0",
-        met(timing["underrun"] == 0))
-    row("60 s playback: done-message spacing",
-        f"{timing['done_mean']:.2f} ms, sd {timing['done_sd']:.2f} "
-        f"(min {timing['done_min']:.1f}, max {timing['done_max']:.1f}); "
-        f"{timing['off_pace']} of {timing['spacings']} off by > 4%",
-        "", "", f"within 4% of {BLOCK_MS:.0f} ms", met(timing["off_pace"] == 0))
-    row("60 s capture: frames dropped", str(timing["dropped"]), "", "", "0",
-        met(timing["dropped"] == 0))
+    for backend, timing in timings.items():
+        gap_free = timing["at_sink"] == "every sample, no gap"
+        row(f"60 s playback ({backend}): gaps at the sink's monitor",
+            "0" if gap_free else timing["at_sink"], "", "", "0", met(gap_free))
+        row(f"60 s playback ({backend}): padded (underrun) frames", str(timing["underrun"]), "",
+            "", "0", met(timing["underrun"] == 0))
+        row(f"60 s playback ({backend}): done-message spacing",
+            f"{timing['done_mean']:.2f} ms, sd {timing['done_sd']:.2f} "
+            f"(min {timing['done_min']:.1f}, max {timing['done_max']:.1f}); "
+            f"{timing['off_pace']} of {timing['spacings']} off by > 4%",
+            "", "", f"within 4% of {BLOCK_MS:.0f} ms", met(timing["off_pace"] == 0))
+        row(f"60 s capture ({backend}): frames dropped", str(timing["dropped"]), "", "", "0",
+            met(timing["dropped"] == 0))
+    for backend, offset in offsets.items():
+        judged = backend == "pulse"
+        row(f"Trace to sound, playback ({backend}), presented screen: median, worst of "
+            f"{offset['play']['blocks']} blocks",
+            f"{offset['play']['median']:+.1f} ms, {offset['play']['worst']:+.1f} ms",
+            f"as drawn: {offset['play']['drawn_median']:+.1f} ms, "
+            f"{offset['play']['drawn_worst']:+.1f} ms", "",
+            f"within ±{OFFSET_TARGET_MS:.0f} ms" if judged else "",
+            met(max(abs(offset['play']['median']), abs(offset['play']['worst']))
+                <= OFFSET_TARGET_MS) if judged else "")
+        row(f"Sound to trace, capture ({backend}): median, worst of "
+            f"{offset['record']['blocks']} blocks",
+            f"{offset['record']['median']:+.1f} ms, {offset['record']['worst']:+.1f} ms")
     pairs = [((verb, backend), peer) for backend in SOUND_BACKENDS
              for verb, peer in (("play", "aplay"), ("record", "arecord"))]
     for ours, peer in pairs:
@@ -317,10 +352,17 @@ def main():
         f"{TIMED_RUNS}. Real time: a private PulseAudio server (scripts/with-pulse), null sink "
         "at 8000 Hz mono s16; one run each.",
     ]
-    if timing["skipped"]:
-        notes.append("The machine itself stalled during the real-time minute (longest stall "
-                     f"{max(timing['play_stall'], timing['capture_stall']):.0f} ms), so its "
-                     "figures may show the stall rather than the code.")
+    for backend, timing in timings.items():
+        if timing["skipped"]:
+            notes.append(f"The machine itself stalled during the real-time minute ({backend}; "
+                         "longest stall "
+                         f"{max(timing['play_stall'], timing['capture_stall']):.0f} ms), so its "
+                         "figures may show the stall rather than the code.")
+    notes.append("Trace to sound: bench/trace_offset plays 24 blocks of distinct constant levels "
+                 "and sets the time each block's trace appears (polled every millisecond) "
+                 "against the time its first sample reaches the sink's monitor (parec-like "
+                 "capture with its reported latency); positive means the trace comes after "
+                 "the sound. Blocks 2 to 22 are judged.")
     table = "\n".join(lines)
     print(table)
     print()

@@ -248,4 +248,64 @@ TEST_F(PulseServer, TheModuleRecordsAToneFromTheServerSampleForSample) {
     EXPECT_EQ(stats.buffersFilled, static_cast<std::uint64_t>(blocks));
 }
 
+// The server's sinks and sources are listed by their names, the defaults marked, and a sink
+// named in the settings is the one that plays; a name the server does not have opens nothing.
+TEST_F(PulseServer, DevicesAreListedByTheServersNamesAndTheOneNamedPlays) {
+    // Without rewinds, as the server's own sink: a rewind would replay audio at the monitor.
+    const std::string moduleId = sound::TempPath("second-sink.id");
+    sound::Child load({"pactl", "load-module", "module-null-sink", "sink_name=second", "rate=8000",
+                       "channels=1", "format=s16le", "norewinds=1"},
+                      moduleId);
+    ASSERT_EQ(load.Wait(), 0) << "pactl could not add a second sink";
+    const std::vector<std::uint8_t> idText = sound::ReadBytes(moduleId);
+    const std::string id(idText.begin(), idText.end());
+    std::remove(moduleId.c_str());
+
+    const auto find = [](qd::Direction direction, const std::string& name) {
+        for (const qd::AudioDevice& device : qd::ListAudioDevices(direction)) {
+            if (device.name == name) return device;
+        }
+        return qd::AudioDevice{};
+    };
+    const qd::AudioDevice ci = find(qd::Direction::kOutput, "ci");
+    const qd::AudioDevice second = find(qd::Direction::kOutput, "second");
+    EXPECT_EQ(ci.backend, "pulse");
+    EXPECT_TRUE(ci.isDefault);
+    EXPECT_EQ(second.backend, "pulse");
+    EXPECT_FALSE(second.isDefault);
+    EXPECT_FALSE(second.description.empty());
+    EXPECT_TRUE(find(qd::Direction::kInput, "ci.monitor").isDefault);
+    EXPECT_EQ(find(qd::Direction::kInput, "second.monitor").backend, "pulse");
+
+    sound::Module module;
+    ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
+    const sound::Samples signal = sound::KnownSignal(sound::kRate, 17);
+    const std::string path = sound::TempPath("pulse-second.wav");
+    sound::WriteWav(path, signal);
+    sound::Recorder onSecond("pulse-second-monitor", "second.monitor");
+    sound::Recorder onDefault("pulse-default-monitor");
+    ASSERT_TRUE(onSecond.Settle());
+    ASSERT_TRUE(onDefault.Settle());
+    qd::OutputSettings settings;
+    settings.backend = "pulse";
+    settings.device = "second";
+    ASSERT_TRUE(qd::ConfigureOutput(settings));
+    ASSERT_EQ(module.play(sound::Utf16(path).c_str(), 0x00FFFFFF, 0), kDone);
+    ASSERT_TRUE(qd::WaitOutputIdle(10s));
+    ASSERT_EQ(module.play(nullptr, 0x00FFFFFF, 0), kDone);  // closes, playing the buffer out
+    std::size_t silent = 0;
+    EXPECT_EQ(sound::FindExactly(sound::WithoutSilence(onSecond.Finish(), &silent), signal), "");
+    EXPECT_TRUE(sound::WithoutSilence(onDefault.Finish(), &silent).empty())
+        << "the default sink played too";
+
+    settings.backend = "default";
+    settings.device = "no-such-sink";
+    ASSERT_TRUE(qd::ConfigureOutput(settings));
+    ASSERT_EQ(module.play(sound::Utf16(path).c_str(), 0x00FFFFFF, 0), kDone);
+    EXPECT_EQ(qd::OpenOutputDevices(), 0) << "a device opened for a sink the server lacks";
+    std::remove(path.c_str());
+    sound::Child unload({"pactl", "unload-module", id.substr(0, id.find_first_of("\n"))}, "");
+    EXPECT_EQ(unload.Wait(), 0);
+}
+
 }  // namespace
