@@ -17,9 +17,10 @@ const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
     // name, output, input, sound device, create, list devices
 #if QWF_WITH_PULSE
-        // Not paced as a sound card: the server holds three quarters of a second ahead, so
-        // nothing waits on a requeue.
-        {"pulse", true, true, false, &CreatePulseBackend, &ListPulseDevices},
+        // Its requests for audio come on the server's grid (every 20 ms or so), so its done
+        // messages are kept at the blocks' pace as a sound card's; with three quarters of a
+        // second held ahead the short hold never starves it.
+        {"pulse", true, true, true, &CreatePulseBackend, &ListPulseDevices},
 #endif
 #if QWF_WITH_SDL
         {"sdl", true, true, true, &CreateSdlBackend, &ListSdlDevices},
