@@ -79,7 +79,8 @@ int FinishScreen(const SessionOptions& options, const Session& session) {
 }
 
 std::string BackendDescription(const std::string& backend, const char* direction) {
-    if (backend == "pulse" || backend == "sdl") return std::string("the sound device's ") + direction;
+    if (backend == "pulse" || backend == "sdl")
+        return std::string("the sound device's ") + direction;
     if (backend == "virtual") return std::string("the virtual ") + direction + " (no sound device)";
     return std::string("the default ") + direction + (backend.empty() ? "" : " (" + backend + ")");
 }

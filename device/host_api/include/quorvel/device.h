@@ -149,7 +149,8 @@ QWD_API const char* qwd_audio_device_backend(int32_t index);
 QWD_API int32_t qwd_audio_device_is_default(int32_t index);
 
 /* The backends in the order "default" tries them ("pulse", "sdl", "virtual", "null"; no "pulse"
- * or "sdl" in a build without it): the name at index, or null past the end. Names are static strings. */
+ * or "sdl" in a build without it): the name at index, or null past the end. Names are static
+ * strings. */
 QWD_API int32_t qwd_audio_backend_count(void);
 QWD_API const char* qwd_audio_backend_name(int32_t index);
 /* The backend the most recently opened output / input device uses; "" before the first open
