@@ -367,8 +367,15 @@ def main():
     print(table)
     print()
     print("\n".join(notes))
-    (ROOT / "bench" / "results.md").write_text(
-        "# Benchmark results\n\nMade by `bench/run`.\n\n" + "\n\n".join(notes) + "\n\n" + table + "\n")
+    # Sections other benchmarks keep in the file (from its first "## " heading on) stay.
+    results = ROOT / "bench" / "results.md"
+    kept = ""
+    if results.exists():
+        earlier = results.read_text()
+        if "\n## " in earlier:
+            kept = "\n" + earlier[earlier.index("\n## ") + 1:]
+    results.write_text("# Benchmark results\n\nMade by `bench/run`.\n\n" + "\n\n".join(notes)
+                       + "\n\n" + table + "\n" + kept)
 
 
 if __name__ == "__main__":
