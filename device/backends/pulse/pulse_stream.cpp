@@ -99,13 +99,13 @@ bool PulseStream::Open(Direction direction, const std::string& device, const WAV
         return false;
     }
 
-    pa_sample_spec spec{};
-    spec.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = format.nSamplesPerSec;
-    spec.channels = static_cast<std::uint8_t>(format.nChannels);
+    pa_sample_spec sample{};
+    sample.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sample.rate = format.nSamplesPerSec;
+    sample.channels = static_cast<std::uint8_t>(format.nChannels);
     pa_channel_map map{};
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context_, kClientName, &spec, &map);
+    pa_channel_map_init_extend(&map, sample.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ = pa_stream_new(context_, kClientName, &sample, &map);
     if (stream_ == nullptr) {
         *problem = ServerError();
         return false;
