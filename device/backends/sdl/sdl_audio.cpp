@@ -103,8 +103,8 @@ std::vector<NamedDevice> ListSdlDevices(Direction direction) {
     const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
     std::string defaultName;
     char* name = nullptr;
-    SDL_AudioSpec spec{};
-    if (SDL_GetDefaultAudioInfo(&name, &spec, capture) == 0 && name != nullptr) {
+    SDL_AudioSpec defaultFormat{};
+    if (SDL_GetDefaultAudioInfo(&name, &defaultFormat, capture) == 0 && name != nullptr) {
         defaultName = name;
         SDL_free(name);
     }
