@@ -12,7 +12,7 @@ namespace {
 // How much sooner than a block's length after the one before a done message may come, and the
 // longest it is held back for that (see HoldEarlyDoneLocked).
 constexpr auto kDoneSlack = std::chrono::milliseconds(2);
-constexpr auto kMaxDoneHold = std::chrono::milliseconds(10);
+constexpr auto kMaxDoneHold = std::chrono::milliseconds(20);
 
 }  // namespace
 
