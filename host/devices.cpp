@@ -119,6 +119,12 @@ bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem) {
     return true;
 }
 
+bool InputIsFast(const InputDevice& choice, bool fast) {
+    if (fast || choice.kind != InputDevice::Kind::kDefault) return fast;
+    return FromEnvironment<device::InputSettings>("QUORVEL_INPUT", device::ParseInputSettings)
+               .pace == device::Pace::kFast;
+}
+
 bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
                     std::uint16_t bitsPerSample, std::string* problem) {
     *problem = device::PcmFormatProblem(channels, samplesPerSec, blockAlign, bitsPerSample);

@@ -1,5 +1,6 @@
 // play: each file in turn through the module, as it is or decoded, with the live trace; space
 // pauses, n skips to the next file, q quits.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -196,9 +197,9 @@ int Turn::Decode(bool first, bool* stopped) {
     }
     decoded_->Start(false);
     SessionPass pass;
-    pass.advance = [&](milliseconds wait, bool* waited, std::string*) {
-        *waited = true;
-        decoded_->WaitForBlocks(UINT64_MAX, wait);
+    pass.advance = [&](milliseconds wait, milliseconds* eventWait, std::string*) {
+        *eventWait = milliseconds(0);
+        decoded_->WaitForBlocks(UINT64_MAX, std::min(wait, kDeviceWaitLimit));
         return decoded_->Done() ? PassState::kFinished : PassState::kRunning;
     };
     pass.onKey = [](Key key) {
@@ -266,11 +267,11 @@ int Turn::Play(Outcome* outcome) {
         *failure = device::OutputSinkError();
         return !failure->empty();
     };
-    pass.advance = [&](milliseconds wait, bool* waited, std::string* failure) {
-        *waited = true;
+    pass.advance = [&](milliseconds wait, milliseconds* eventWait, std::string* failure) {
+        *eventWait = milliseconds(0);
         GuardDecoding();
         if (!stepper) {
-            const bool idle = device::WaitOutputIdle(wait);
+            const bool idle = device::WaitOutputIdle(std::min(wait, kDeviceWaitLimit));
             if (sinkFailed(failure)) return PassState::kFailed;
             return idle ? PassState::kFinished : PassState::kRunning;
         }

@@ -220,17 +220,30 @@ int RunRecord(const RecordOptions& options) {
     std::printf("%s.\n", start.c_str());
     std::fflush(stdout);
 
+    const bool fastInput = InputIsFast(options.input, options.fast);
     SessionPass pass;
-    pass.advance = [&](milliseconds wait, bool* waited, std::string* failure) {
+    pass.advance = [&](milliseconds wait, milliseconds* eventWait, std::string* failure) {
         if (stepper) {
-            *waited = true;
+            *eventWait = milliseconds(0);
             const StepState state = stepper->Advance(kStepWait, failure);
             if (state == StepState::kFailed) return PassState::kFailed;
             return state == StepState::kFinished ? PassState::kFinished : PassState::kRunning;
         }
         if (limit == 0) return PassState::kRunning;
-        *waited = true;
-        return device::WaitInputData(limit, wait) ? PassState::kFinished : PassState::kRunning;
+        // In real time, until the last block is due, the pass waits for keys and signals,
+        // which end that wait at once; only the last block is waited for on the device, so
+        // the end is not missed. Fast devices are always waited for on the device.
+        const std::uint64_t handled = device::GetInputStats().dataMessages;
+        if (handled >= limit) return PassState::kFinished;
+        const milliseconds beforeLast(static_cast<std::int64_t>(
+            static_cast<double>(limit - handled - 1) * kCaptureBlockSeconds * 1000.0));
+        if (!fastInput && beforeLast >= kDeviceWaitLimit) {
+            *eventWait = std::min(wait, beforeLast);
+            return PassState::kRunning;
+        }
+        *eventWait = milliseconds(0);
+        return device::WaitInputData(limit, std::min(wait, kDeviceWaitLimit)) ? PassState::kFinished
+                                                                              : PassState::kRunning;
     };
     pass.onKey = [](Key key) {
         return key == Key::kQuit || key == Key::kEnter ? KeyAction::kStop : KeyAction::kNone;

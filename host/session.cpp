@@ -13,9 +13,9 @@ namespace {
 namespace device = quorvel::device;
 using std::chrono::milliseconds;
 
-// Signals still end a session within one pass either way.
 constexpr milliseconds kPassWait{30};
-constexpr milliseconds kUnattendedPassWait{250};
+// Unattended, a recording wakes about once a second instead of once a block.
+constexpr milliseconds kUnattendedPassWait{1000};
 
 }  // namespace
 
@@ -92,12 +92,12 @@ milliseconds PassWait(const Session& session) {
 
 LoopEnd RunSessionLoop(Session& session, const SessionPass& pass, std::string* error) {
     while (true) {
-        bool waited = false;
-        const PassState state = pass.advance(PassWait(session), &waited, error);
+        const milliseconds wait = PassWait(session);
+        milliseconds eventWait = wait;
+        const PassState state = pass.advance(wait, &eventWait, error);
         if (state == PassState::kFailed) return LoopEnd::kFailed;
         if (state == PassState::kFinished) return LoopEnd::kFinished;
-        Events events = WaitForEvents(*session.keys, session.signals,
-                                      waited ? milliseconds(0) : PassWait(session));
+        Events events = WaitForEvents(*session.keys, session.signals, eventWait);
         session.view->PollKeys(&events.keys);
         bool stop = false;
         bool redraw = false;

@@ -42,18 +42,23 @@ std::string BackendDescription(const std::string& backend, const char* direction
 
 // While stepping block by block for frames: short waits, so fast devices stay fast.
 constexpr std::chrono::milliseconds kStepWait{2};
-// How long a pass may wait for the device: short while a person may press keys or watch,
-// longer when nobody can.
+// How long a pass may wait: short while a person may press keys or watch, longer when nobody
+// can. Keys and signals end such a wait at once.
 std::chrono::milliseconds PassWait(const Session& session);
+// A wait on the device cannot notice a signal, so none is longer than this.
+constexpr std::chrono::milliseconds kDeviceWaitLimit{250};
 
 enum class PassState { kRunning, kFinished, kFailed };
 enum class KeyAction { kNone, kRedraw, kStop };
 enum class LoopEnd { kFinished, kStopped, kSignal, kFailed };
 
 struct SessionPass {
-    // Waits up to `wait` for the device (or not at all, leaving *waited false, and the pass
-    // waits for keys instead). kFinished ends the loop; kFailed ends it with *error.
-    std::function<PassState(std::chrono::milliseconds wait, bool* waited, std::string* error)>
+    // Waits for the device up to `wait` (at most kDeviceWaitLimit) and sets *eventWait to 0,
+    // or does not wait and leaves in *eventWait, which starts at `wait` and may be shortened,
+    // how long the pass then waits for keys and signals. kFinished ends the loop; kFailed
+    // ends it with *error.
+    std::function<PassState(std::chrono::milliseconds wait, std::chrono::milliseconds* eventWait,
+                            std::string* error)>
         advance;
     std::function<KeyAction(Key key)> onKey;
     std::function<std::string(bool live)> status;
