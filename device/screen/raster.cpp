@@ -9,10 +9,15 @@
 namespace quorvel::device::detail {
 namespace {
 
-// Writes pixels clipped to the screen and notes whether any of them changed.
+// Writes pixels clipped to the screen and notes whether any of them changed, and which rows
+// of each column it wrote, but for a rectangle's fill (see Screen::RectangleFill).
 class Canvas {
   public:
-    explicit Canvas(Screen& screen) : screen_(screen) {}
+    explicit Canvas(Screen& screen) : screen_(screen) {
+        if (screen_.written.size() != static_cast<std::size_t>(screen_.width)) {
+            screen_.ForgetFill();
+        }
+    }
 
     int width() const { return screen_.width; }
     int height() const { return screen_.height; }
@@ -23,12 +28,14 @@ class Canvas {
         COLORREF& pixel = screen_.At(x, y);
         differs_ |= pixel ^ rgb;
         pixel = rgb;
+        Wrote(x, y, y + 1);
     }
 
     void Put(std::int64_t x, std::int64_t y, COLORREF color) {
         if (x < 0 || y < 0 || x >= screen_.width || y >= screen_.height) return;
         COLORREF& pixel = screen_.At(x, y);
         const COLORREF rgb = color & kRgbMask;
+        Wrote(x, y, y + 1);
         if (pixel != rgb) {
             pixel = rgb;
             changed_ = true;
@@ -37,6 +44,13 @@ class Canvas {
 
     // Pixels y0..y1-1 of column x, already clipped to the screen by the caller.
     void PutColumnRun(std::int64_t x, std::int64_t y0, std::int64_t y1, COLORREF color) {
+        if (y0 >= y1) return;
+        Wrote(x, y0, y1);
+        FillColumnRun(x, y0, y1, color);
+    }
+
+    // As PutColumnRun, for the rectangle's fill itself.
+    void FillColumnRun(std::int64_t x, std::int64_t y0, std::int64_t y1, COLORREF color) {
         if (y0 >= y1) return;
         const COLORREF rgb = color & kRgbMask;
         // One branch-free pass the compiler can vectorise: any bit set means a pixel changed.
@@ -55,6 +69,12 @@ class Canvas {
     }
 
   private:
+    void Wrote(std::int64_t x, std::int64_t y0, std::int64_t y1) {
+        Screen::RowSpan& rows = screen_.written[static_cast<std::size_t>(x)];
+        rows.low = std::min(rows.low, y0);
+        rows.high = std::max(rows.high, y1);
+    }
+
     Screen& screen_;
     bool changed_ = false;
     COLORREF differs_ = 0;  // any bit set: a pixel put on screen changed
@@ -221,23 +241,42 @@ void DrawRectangle(Screen& screen, int left, int top, int right, int bottom, con
     // The outline lies inside the rectangle, as wide as the pen.
     const std::int64_t border = outlined ? std::min(pen.penWidth, kMaxPenWidth) : 0;
     Canvas canvas(screen);
-    const std::int64_t x0 = std::max<std::int64_t>(l, 0);
-    const std::int64_t x1 = std::min<std::int64_t>(r, canvas.width());
-    const std::int64_t y0 = std::max<std::int64_t>(t, 0);
-    const std::int64_t y1 = std::min<std::int64_t>(b, canvas.height());
+    Screen::RectangleFill fill;
+    fill.x0 = std::max<std::int64_t>(l, 0);
+    fill.x1 = std::min<std::int64_t>(r, canvas.width());
+    fill.y0 = std::max<std::int64_t>(t, 0);
+    fill.y1 = std::min<std::int64_t>(b, canvas.height());
     // Each column is at most three runs: top border, inside, bottom border.
-    const std::int64_t insideTop = std::clamp(t + border, y0, std::max(y0, y1));
-    const std::int64_t insideBottom = std::clamp(b - border, insideTop, std::max(y0, y1));
-    for (std::int64_t x = x0; x < x1; ++x) {
-        const bool borderColumn = x < l + border || x >= r - border;
-        if (borderColumn) {
-            canvas.PutColumnRun(x, y0, y1, pen.color);
+    fill.insideTop = std::clamp(t + border, fill.y0, std::max(fill.y0, fill.y1));
+    fill.insideBottom = std::clamp(b - border, fill.insideTop, std::max(fill.y0, fill.y1));
+    fill.borderLeft = l + border;
+    fill.borderRight = r - border;
+    fill.pen = pen.color & kRgbMask;
+    fill.brush = brushColor & kRgbMask;
+    // The same rectangle again: only the rows written since can differ from its fill.
+    const bool again = screen.fillKnown && screen.lastFill == fill;
+    for (std::int64_t x = fill.x0; x < fill.x1; ++x) {
+        std::int64_t from = fill.y0;
+        std::int64_t to = fill.y1;
+        if (again) {
+            const Screen::RowSpan rows = screen.written[static_cast<std::size_t>(x)];
+            from = std::max(from, rows.low);
+            to = std::min(to, rows.high);
+        }
+        if (from >= to) continue;
+        if (x < fill.borderLeft || x >= fill.borderRight) {
+            canvas.FillColumnRun(x, from, to, fill.pen);
         } else {
-            canvas.PutColumnRun(x, y0, insideTop, pen.color);
-            canvas.PutColumnRun(x, insideTop, insideBottom, brushColor);
-            canvas.PutColumnRun(x, insideBottom, y1, pen.color);
+            canvas.FillColumnRun(x, from, std::min(to, fill.insideTop), fill.pen);
+            canvas.FillColumnRun(x, std::max(from, fill.insideTop), std::min(to, fill.insideBottom),
+                                 fill.brush);
+            canvas.FillColumnRun(x, std::max(from, fill.insideBottom), to, fill.pen);
         }
     }
+    // Inside the rectangle every pixel is its fill now; rows outside it never matter to it.
+    std::fill(screen.written.begin(), screen.written.end(), Screen::RowSpan{});
+    screen.lastFill = fill;
+    screen.fillKnown = true;
     if (canvas.changed()) Bump(screen);
 }
 

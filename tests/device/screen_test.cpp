@@ -238,12 +238,21 @@ TEST_F(ScreenTest, DrawingMatchesAPixelByPixelModel) {
     };
     std::mt19937 random(5);
     const auto coordinate = [&] { return std::uniform_int_distribution<int>(-60, 380)(random); };
+    int width = 1, left = 0, top = 0, right = 0, bottom = 0;
+    COLORREF pen = kBlack, brush = kBlack;
     for (int round = 0; round < 200; ++round) {
-        const int width = 1 + round % 4;
-        const int left = coordinate(), top = coordinate();
-        const int right = coordinate(), bottom = coordinate();
-        const COLORREF pen = RGB(round, 255 - round, 7);
-        const COLORREF brush = RGB(255 - round, 3, round);
+        // Most rounds draw the last rectangle again over the lines drawn since, as a trace
+        // panel is drawn block after block; now and then the screen is cleared in between.
+        if (round % 4 == 0) {
+            width = 1 + (round / 4) % 4;
+            left = coordinate(), top = coordinate(), right = coordinate(), bottom = coordinate();
+            pen = RGB(round, 255 - round, 7);
+            brush = RGB(255 - round, 3, round);
+        }
+        if (round % 7 == 3) {
+            qd::ClearScreen();
+            std::fill(model.begin(), model.end(), kBlack);
+        }
         UsePen(pen, width);
         UseBrush(brush);
         ASSERT_TRUE(Rectangle(dc_, left, top, right, bottom));
