@@ -147,6 +147,19 @@ inline bool UseBackend(const std::string& backend) {
     return qd::ConfigureOutput(output) && qd::ConfigureInput(input);
 }
 
+// The sound backends the services were built with, for the tests that run on each; the sound
+// tests' CMakeLists.txt defines which.
+inline std::vector<std::string> BuiltSoundBackends() {
+    return {
+#if QWF_WITH_PULSE
+        "pulse",
+#endif
+#if QWF_WITH_SDL
+            "sdl",
+#endif
+    };
+}
+
 // Why the tests of `backend` cannot run here (no server named, or no device of the backend opens
 // for 8000 Hz mono 16-bit output and capture), or empty once the device services use `backend`
 // in both directions.

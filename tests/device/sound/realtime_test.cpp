@@ -186,16 +186,7 @@ TEST_P(RealTime, AMinuteOfCaptureComesBackCompleteWithNothingDropped) {
     EXPECT_EQ(stats.devicesLost, 0u);
 }
 
-const std::vector<std::string> kBackends = {
-#if QWF_WITH_PULSE
-    "pulse",
-#endif
-#if QWF_WITH_SDL
-    "sdl",
-#endif
-};
-
-INSTANTIATE_TEST_SUITE_P(Backends, RealTime, ::testing::ValuesIn(kBackends),
+INSTANTIATE_TEST_SUITE_P(Backends, RealTime, ::testing::ValuesIn(sound::BuiltSoundBackends()),
                          [](const auto& backend) { return backend.param; });
 
 }  // namespace

@@ -109,19 +109,11 @@ TEST_P(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly
     std::remove(recording.c_str());
 }
 
-const std::vector<std::string> kBackends = {
-#if QWF_WITH_PULSE
-    "pulse",
-#endif
-#if QWF_WITH_SDL
-    "sdl",
-#endif
-};
-
 std::string BackendName(const ::testing::TestParamInfo<std::string>& backend) {
     return backend.param;
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, SoundServerLoss, ::testing::ValuesIn(kBackends), BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, SoundServerLoss,
+                         ::testing::ValuesIn(sound::BuiltSoundBackends()), BackendName);
 
 }  // namespace
