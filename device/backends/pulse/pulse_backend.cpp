@@ -75,8 +75,11 @@ class PulseOutput final : public Backend {
 
     std::uint64_t UnheardBytes() override {
         const PulseStream::Locked lock(stream_);
-        const auto latency = static_cast<std::uint64_t>(stream_.Latency().count());
-        return latency * rate_ / 1000000 * frameBytes_;
+        // Between timing reports (after a flush, say) the last latency known stands; taking it
+        // for 0 would present the newest screen, drawn for blocks not heard for a while yet.
+        std::chrono::microseconds latency{};
+        if (stream_.Latency(&latency)) lastLatency_ = latency;
+        return static_cast<std::uint64_t>(lastLatency_.count()) * rate_ / 1000000 * frameBytes_;
     }
 
     // Skipping or quitting mid-file stops the sound now, not three quarters of a second later.
@@ -156,6 +159,8 @@ class PulseOutput final : public Backend {
     bool corked_ = true;  // the stream opens corked
     Clock::time_point silentSince_{};
     bool silenceIsUnderrun_ = false;
+    // Until the first timing report: the buffer the stream starts with.
+    std::chrono::microseconds lastLatency_ = PulseBufferLength();
 };
 
 class PulseInput final : public Backend {

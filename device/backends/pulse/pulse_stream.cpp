@@ -151,14 +151,14 @@ void PulseStream::Flush() {
     if (operation != nullptr) pa_operation_unref(operation);
 }
 
-std::chrono::microseconds PulseStream::Latency() {
-    pa_usec_t latency = 0;
+bool PulseStream::Latency(std::chrono::microseconds* latency) {
+    pa_usec_t usec = 0;
     int negative = 0;
-    if (stream_ == nullptr || failed_ || pa_stream_get_latency(stream_, &latency, &negative) < 0 ||
-        negative != 0) {
-        return std::chrono::microseconds(0);
+    if (stream_ == nullptr || failed_ || pa_stream_get_latency(stream_, &usec, &negative) < 0) {
+        return false;
     }
-    return std::chrono::microseconds(latency);
+    *latency = std::chrono::microseconds(negative != 0 ? 0 : usec);
+    return true;
 }
 
 void PulseStream::Drain(std::chrono::milliseconds limit) {

@@ -62,8 +62,10 @@ class PulseStream {
     // Locked: drops what the server holds of the stream, without waiting.
     void Flush();
     // Locked: how long what was written takes to be heard (the server's buffer and the sink's
-    // latency), interpolated between the server's timing reports; 0 before the first one.
-    std::chrono::microseconds Latency();
+    // latency), interpolated between the server's timing reports, in *latency (0 once the
+    // stream ran dry); false while the server has given no timing report since the stream
+    // was flushed or started.
+    bool Latency(std::chrono::microseconds* latency);
     // Locked: waits until the server has played what the stream holds, at most `limit`; gives up
     // at once when the stream failed.
     void Drain(std::chrono::milliseconds limit);
