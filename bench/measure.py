@@ -6,6 +6,7 @@ and writes it to bench/results.md. Run by bench/run inside a private PulseAudio 
 Every ratio compares figures taken in this same run, on this same machine."""
 
 import json
+import math
 import os
 import platform
 import re
@@ -184,7 +185,7 @@ def real_time(backend):
 
 def trace_offsets(backend):
     """When each block's trace shows against when it is heard, playback and capture. A run in
-    which no block was both seen and heard (the machine stalled) is tried again, twice at most."""
+    which no block was both seen and heard is tried again, twice at most."""
     figures = {}
     for verb in ("play", "record"):
         for _ in range(3):
@@ -194,8 +195,10 @@ def trace_offsets(backend):
             if "blocks" in found:
                 break
         if "blocks" not in found:
-            raise SystemExit(f"bench: trace_offset {verb} {backend} matched no block three "
-                             "times:\n" + result.stdout + result.stderr)
+            # Reported as not measured (nan, 0 blocks), and judged not met where judged.
+            print(f"bench: trace_offset {verb} {backend} matched no block in three runs:\n"
+                  + result.stdout + result.stderr, file=sys.stderr, flush=True)
+            found["blocks"] = "0"
         figures[verb] = {key.replace("_ms", ""): float(value) if key != "backend" else value
                          for key, value in found.items()}
     return figures
@@ -332,8 +335,8 @@ def main():
         row(f"Trace to sound, playback ({backend}), presented screen: median, worst of "
             f"{offset['play']['blocks']} blocks",
             f"{offset['play']['median']:+.1f} ms, {offset['play']['worst']:+.1f} ms",
-            f"as drawn: {offset['play']['drawn_median']:+.1f} ms, "
-            f"{offset['play']['drawn_worst']:+.1f} ms", "",
+            f"as drawn: {offset['play'].get('drawn_median', math.nan):+.1f} ms, "
+            f"{offset['play'].get('drawn_worst', math.nan):+.1f} ms", "",
             f"within ±{OFFSET_TARGET_MS:.0f} ms" if judged else "",
             met(max(abs(offset['play']['median']), abs(offset['play']['worst']))
                 <= OFFSET_TARGET_MS) if judged else "")
@@ -373,7 +376,9 @@ def main():
         "of 5 repetitions; each handler repetition times 3,000 blocks on the device's own "
         "thread, one block let through the gate at a time. Fast runs: median of "
         f"{TIMED_RUNS}. Real time: a private PulseAudio server (scripts/with-pulse), null sink "
-        "at 8000 Hz mono s16; one run each.",
+        "at 8000 Hz mono s16 (no rewinds, so its monitor passes on 50 ms at a time); one "
+        f"minute each, and against aplay and arecord the median of {PEER_ROUNDS} rounds taken "
+        "in turn, CPU time to the microsecond.",
     ]
     for backend, timing in timings.items():
         if timing["skipped"]:

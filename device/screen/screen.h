@@ -54,8 +54,9 @@ struct Screen {
     struct RectangleFill {
         std::int64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;   // the pixels it covers
         std::int64_t insideTop = 0, insideBottom = 0;  // rows of the brush in inside columns
-        std::int64_t borderLeft = 0, borderRight = 0;  // columns x < borderLeft or >= borderRight
-        COLORREF pen = 0, brush = 0;                   // are the pen's
+        // Columns x < borderLeft or x >= borderRight are the pen's from top to bottom.
+        std::int64_t borderLeft = 0, borderRight = 0;
+        COLORREF pen = 0, brush = 0;
         bool operator==(const RectangleFill& other) const {
             return x0 == other.x0 && x1 == other.x1 && y0 == other.y0 && y1 == other.y1 &&
                    insideTop == other.insideTop && insideBottom == other.insideBottom &&
