@@ -125,6 +125,13 @@ bool InputIsFast(const InputDevice& choice, bool fast) {
                .pace == device::Pace::kFast;
 }
 
+bool OutputIsFast(const OutputDevice& choice, bool fast) {
+    if (fast || choice.kind == OutputDevice::Kind::kFast) return true;
+    if (choice.kind != OutputDevice::Kind::kDefault) return false;
+    return FromEnvironment<device::OutputSettings>("QUORVEL_OUTPUT", device::ParseOutputSettings)
+               .pace == device::Pace::kFast;
+}
+
 bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
                     std::uint16_t bitsPerSample, std::string* problem) {
     *problem = device::PcmFormatProblem(channels, samplesPerSec, blockAlign, bitsPerSample);

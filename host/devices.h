@@ -22,6 +22,8 @@ bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem);
 // Whether the input device ApplyInput sets up fills its buffers as fast as it can: with
 // `fast`, or with the default device when the environment's settings ask for that pace.
 bool InputIsFast(const InputDevice& choice, bool fast);
+// The same for the output device ApplyOutput sets up: it plays as fast as it can.
+bool OutputIsFast(const OutputDevice& choice, bool fast);
 
 // Asks the device services whether the output device plays PCM in this layout, so the rules
 // stay the device's own. When it does not, `problem` gets their phrase about the value at

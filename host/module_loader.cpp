@@ -7,8 +7,6 @@
 #include <cstdlib>
 
 namespace quorvel::host {
-namespace {
-
 std::string ProgramDirectory() {
     char buffer[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -16,6 +14,8 @@ std::string ProgramDirectory() {
     const std::string program(buffer, static_cast<std::size_t>(length));
     return program.substr(0, program.rfind('/'));
 }
+
+namespace {
 
 template <typename Function>
 bool Resolve(void* handle, const char* name, Function* function) {

@@ -90,6 +90,8 @@ class Turn {
                (static_cast<double>(format_.rate) * format_.blockAlign);
     }
     std::string Status(bool live) const;
+    // How long the blocks not yet played before the last one take at the file's rate.
+    std::chrono::milliseconds TimeBeforeLastBlock() const;
     void GuardDecoding();
     void SetPaused();
     void WarnOfDecoding();
@@ -112,6 +114,15 @@ std::uint64_t Turn::TotalBlocks() const {
     const std::int64_t frames = item_.facts.frames;
     if (decoded_->Done() || frames < 0) return decoded_->SampleBytes() / kModuleBlockBytes + 1;
     return static_cast<std::uint64_t>(frames) * format_.blockAlign / kModuleBlockBytes + 1;
+}
+
+milliseconds Turn::TimeBeforeLastBlock() const {
+    const std::uint64_t total = TotalBlocks();
+    const std::uint64_t played = device::GetOutputStats().blocksPlayed;
+    if (played + 1 >= total) return milliseconds(0);
+    const double bytes = static_cast<double>((total - played - 1) * kModuleBlockBytes);
+    return milliseconds(static_cast<std::int64_t>(
+        1000.0 * bytes / (static_cast<double>(format_.rate) * format_.blockAlign)));
 }
 
 std::string Turn::Status(bool live) const {
@@ -267,9 +278,23 @@ int Turn::Play(Outcome* outcome) {
         *failure = device::OutputSinkError();
         return !failure->empty();
     };
+    const bool fastOutput = OutputIsFast(options_.output, options_.fast);
     pass.advance = [&](milliseconds wait, milliseconds* eventWait, std::string* failure) {
         *eventWait = milliseconds(0);
         GuardDecoding();
+        if (!stepper && !fastOutput && wait > kDeviceWaitLimit && (!decoded_ || decoded_->Done())) {
+            // Unattended in real time, until the last block is due, the pass waits for signals,
+            // which end that wait at once, instead of waking for the device four times a
+            // second; only the last block is waited for on the device, so the end is not
+            // missed. A device that fell idle early (lost, or the file cut short) ends it too.
+            const milliseconds beforeLast = TimeBeforeLastBlock();
+            if (beforeLast >= kDeviceWaitLimit) {
+                if (sinkFailed(failure)) return PassState::kFailed;
+                if (device::WaitOutputIdle(milliseconds(0))) return PassState::kFinished;
+                *eventWait = std::min(wait, beforeLast);
+                return PassState::kRunning;
+            }
+        }
         if (!stepper) {
             const bool idle = device::WaitOutputIdle(std::min(wait, kDeviceWaitLimit));
             if (sinkFailed(failure)) return PassState::kFailed;

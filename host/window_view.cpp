@@ -1,14 +1,10 @@
-// The live view as an SDL2 window showing the whole device screen at twice its size.
-#include <cstdlib>
-
-#include "live_view.h"
-
-#if QUORVEL_HAVE_SDL2
-
+// The live view as an SDL2 window showing the whole device screen at twice its size: quorvel's
+// plugin quorvel-window.so, loaded only for --view window (window_loader.cpp).
 #include <SDL.h>
 
 #include <chrono>
 
+#include "live_view.h"
 #include "quorvel/device.hpp"
 
 namespace quorvel::host {
@@ -19,14 +15,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kZoom = 2;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(30);
-
-bool HaveDisplay() {
-    const auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value != nullptr && *value != '\0';
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
-}
 
 class WindowView final : public LiveView {
   public:
@@ -63,7 +51,6 @@ class WindowView final : public LiveView {
     }
 
     void Update(const std::string& status, bool force) override {
-        line_.Show(status);
         const Clock::time_point now = Clock::now();
         if (!force && now - lastDraw_ < kRedrawInterval) return;
         lastDraw_ = now;
@@ -101,10 +88,7 @@ class WindowView final : public LiveView {
         }
     }
 
-    void Finish(const std::string& status) override {
-        Update(status, true);
-        line_.Finish(status);
-    }
+    void Finish(const std::string& status) override { Update(status, true); }
 
   private:
     void Draw() {
@@ -128,7 +112,6 @@ class WindowView final : public LiveView {
     }
 
     const std::string title_;
-    StatusLine line_;
     bool started_ = false;
     SDL_Window* window_ = nullptr;
     SDL_Renderer* renderer_ = nullptr;
@@ -143,27 +126,13 @@ class WindowView final : public LiveView {
 
 }  // namespace
 
-std::unique_ptr<LiveView> MakeWindowView(const std::string& title, std::string* error) {
-    if (!HaveDisplay()) {
-        *error = "--view window needs a display, and neither $DISPLAY nor $WAYLAND_DISPLAY is set.";
-        return nullptr;
-    }
-    auto view = std::make_unique<WindowView>(title);
+}  // namespace quorvel::host
+
+// The plugin's one export: the window opened, or null with a sentence in *error. The status
+// line on the terminal is the program's (window_loader.cpp).
+extern "C" __attribute__((visibility("default"))) quorvel::host::LiveView* quorvel_open_window_view(
+    const std::string& title, std::string* error) {
+    auto view = std::make_unique<quorvel::host::WindowView>(title);
     if (!view->Open(error)) return nullptr;
-    return view;
+    return view.release();
 }
-
-}  // namespace quorvel::host
-
-#else
-
-namespace quorvel::host {
-
-std::unique_ptr<LiveView> MakeWindowView(const std::string& /*title*/, std::string* error) {
-    *error = "This quorvel was built without SDL2, so --view window is not available.";
-    return nullptr;
-}
-
-}  // namespace quorvel::host
-
-#endif

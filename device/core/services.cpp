@@ -1,10 +1,4 @@
-// Serial numbers and thread priority, shared by every part of the services, and the reset of
-// them all.
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
+// Serial numbers, shared by every part of the services, and the reset of them all.
 #include <atomic>
 #include <cstdio>
 
@@ -16,13 +10,6 @@ namespace {
 std::atomic<std::uint64_t> serial{0};
 
 }  // namespace
-
-void RunAheadOfOrdinaryWork() {
-    const sched_param lowestRealTime{sched_get_priority_min(SCHED_RR)};
-    if (pthread_setschedparam(pthread_self(), SCHED_RR, &lowestRealTime) == 0) return;
-    constexpr int kHigherPriority = -10;  // nice level
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHigherPriority);
-}
 
 std::uint64_t NextSerial() {
     return serial.fetch_add(1, std::memory_order_relaxed) + 1;

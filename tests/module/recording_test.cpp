@@ -225,7 +225,12 @@ TEST_F(Recording, APartlyFilledBufferIsNeitherTracedWrittenCountedNorRequeued) {
     device::EnableJournal(true);
     // The queued buffer holds nothing yet, as a buffer handed back by a stop or reset would.
     OnWaveInMessage(nullptr, MM_WIM_DATA, 0, 0, 0);
-    EXPECT_TRUE(device::JournalEntries().empty());
+    // The device's own thread may still be delivering its open message: only calls count.
+    std::vector<std::string> calls;
+    for (const std::string& line : device::JournalEntries()) {
+        if (line.rfind("message(", 0) != 0) calls.push_back(line);
+    }
+    EXPECT_TRUE(calls.empty()) << calls.front();
     EXPECT_EQ(WaveRecordWaveFormStop(), 0);
     ExpectValidHeader(ReadFile(Path("partial.wav")), 0);
     // A data message after the file was finalised touches nothing.
