@@ -127,9 +127,12 @@ struct BackendEntry {
     const char* name;  // as settings and QUORVEL_OUTPUT / QUORVEL_INPUT name it
     bool output;       // can play
     bool input;        // can capture
-    // A sound card: it waits for the callback's requeue, so an output device's message thread
-    // runs ahead of ordinary work, and done messages keep the blocks' pace.
+    // A sound card: done messages keep the blocks' pace.
     bool soundDevice;
+    // It waits for the callback's requeue within a chunk or two, so an output device's message
+    // thread runs ahead of ordinary work. A backend whose server holds audio far ahead needs
+    // no such class: a thread in it would only preempt the backend's own thread mid-callback.
+    bool waitsForRequeue;
     // A backend not yet opened; never null.
     std::unique_ptr<Backend> (*create)(const BackendRequest& request);
     // The sound devices it can open by name for a direction, or null for a backend without

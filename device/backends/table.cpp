@@ -15,18 +15,18 @@ std::vector<NamedDevice> ListSdlDevices(Direction direction);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-    // name, output, input, sound device, create, list devices
+    // name, output, input, sound device, waits for the requeue, create, list devices
 #if QWF_WITH_PULSE
         // Its requests for audio come on the server's grid (every 20 ms or so), so its done
         // messages are kept at the blocks' pace as a sound card's; with three quarters of a
-        // second held ahead the short hold never starves it.
-        {"pulse", true, true, true, &CreatePulseBackend, &ListPulseDevices},
+        // second held ahead the short hold never starves it, nor does an ordinary thread.
+        {"pulse", true, true, true, false, &CreatePulseBackend, &ListPulseDevices},
 #endif
 #if QWF_WITH_SDL
-        {"sdl", true, true, true, &CreateSdlBackend, &ListSdlDevices},
+        {"sdl", true, true, true, true, &CreateSdlBackend, &ListSdlDevices},
 #endif
-        {"virtual", true, true, false, &CreateVirtualBackend, nullptr},
-        {"null", true, true, false, &CreateNullBackend, nullptr},
+        {"virtual", true, true, false, false, &CreateVirtualBackend, nullptr},
+        {"null", true, true, false, false, &CreateNullBackend, nullptr},
     };
     return table;
 }
