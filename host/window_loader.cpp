@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kWindowPlugin = "quorvel-window.so";
 constexpr const char* kWindowPluginEntry = "quorvel_open_window_view";
 
+#if QUORVEL_HAVE_SDL2
 bool HaveDisplay() {
     const auto set = [](const char* name) {
         const char* value = std::getenv(name);
@@ -21,6 +22,7 @@ bool HaveDisplay() {
     };
     return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
+#endif
 
 // The plugin's window, with the status line on the terminal too.
 class WindowWithStatusLine final : public LiveView {
