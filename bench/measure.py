@@ -199,7 +199,8 @@ def trace_offsets(backend):
             print(f"bench: trace_offset {verb} {backend} matched no block in three runs:\n"
                   + result.stdout + result.stderr, file=sys.stderr, flush=True)
             found["blocks"] = "0"
-        figures[verb] = {key.replace("_ms", ""): float(value) if key != "backend" else value
+        figures[verb] = {key.replace("_ms", ""): value if key == "backend"
+                         else int(value) if key == "blocks" else float(value)
                          for key, value in found.items()}
     return figures
 
