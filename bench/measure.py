@@ -341,8 +341,8 @@ def main():
             f"within ±{OFFSET_TARGET_MS:.0f} ms" if judged else "",
             met(max(abs(offset['play']['median']), abs(offset['play']['worst']))
                 <= OFFSET_TARGET_MS) if judged else "")
-        row(f"Sound to trace, capture ({backend}): median, worst of "
-            f"{offset['record']['blocks']} blocks",
+        row(f"Sound to trace, capture ({backend}), from a block's last sample: median, "
+            f"worst of {offset['record']['blocks']} blocks",
             f"{offset['record']['median']:+.1f} ms, {offset['record']['worst']:+.1f} ms")
     pairs = [((verb, backend), peer) for backend in SOUND_BACKENDS
              for verb, peer in (("play", "aplay"), ("record", "arecord"))]
@@ -391,7 +391,10 @@ def main():
                  "and sets the time each block's trace appears (polled every millisecond) "
                  "against the time its first sample reaches the sink's monitor (parec-like "
                  "capture with its reported latency); positive means the trace comes after "
-                 "the sound. Blocks 2 to 22 are judged.")
+                 "the sound. Blocks 2 to 22 are judged. Capture: the sound is played into "
+                 "the sink once the capture delivers, and since a block is drawn only once it "
+                 "is whole, its lag is taken from the block's last sample reaching the monitor "
+                 "(the block's first sample waits a block's length, 250 ms, more).")
     table = "\n".join(lines)
     print(table)
     print()

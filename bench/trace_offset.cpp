@@ -4,7 +4,8 @@
 // as presented and as drawn for playback, as drawn for capture. For each block the time its
 // trace appeared is set against the time its first sample reached the monitor.
 // Usage: trace_offset play BACKEND | record BACKEND   (inside scripts/with-pulse)
-// Prints one line: "median_ms=... worst_ms=... [drawn_median_ms=... drawn_worst_ms=...]".
+// Prints one line: "median_ms=... worst_ms=... [drawn_median_ms=... drawn_worst_ms=...]"; for
+// capture the figures are the lag from a block's last sample being heard to its trace.
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <unistd.h>
@@ -169,17 +170,8 @@ std::vector<double> WatchTraces(Read read, Done done) {
     return shown;
 }
 
-// Offsets of blocks 2 to kBlocks - 2 (the first and last meet the stream's start and end).
-void Report(const char* prefix, const std::vector<double>& shown, MonitorListener& monitor) {
-    std::vector<double> offsets;
-    const bool verbose = std::getenv("TRACE_OFFSET_VERBOSE") != nullptr;
-    for (int block = 2; block < kBlocks - 1; ++block) {
-        const double heard = monitor.HeardAt(block);
-        const double at = shown[static_cast<std::size_t>(block)];
-        if (verbose)
-            std::fprintf(stderr, "%sblock %d: heard %.1f, shown %.1f\n", prefix, block, heard, at);
-        if (heard != 0.0 && at != 0.0) offsets.push_back(at - heard);
-    }
+// Prints the median and the worst of the offsets, or nan when there are none.
+void Summarize(const char* prefix, std::vector<double> offsets) {
     if (offsets.empty()) {
         std::printf("%smedian_ms=nan %sworst_ms=nan ", prefix, prefix);
         return;
@@ -192,8 +184,75 @@ void Report(const char* prefix, const std::vector<double>& shown, MonitorListene
                 prefix, offsets.size());
 }
 
+// The blocks judged: 2 to kBlocks - 2 (the first and last meet the stream's start and end).
+constexpr int kFirstJudged = 2;
+constexpr int kLastJudged = kBlocks - 2;
+
+// Offsets of the judged blocks: when the trace showed against when the block was first heard.
+void Report(const char* prefix, const std::vector<double>& shown, MonitorListener& monitor) {
+    std::vector<double> offsets;
+    const bool verbose = std::getenv("TRACE_OFFSET_VERBOSE") != nullptr;
+    for (int block = kFirstJudged; block <= kLastJudged; ++block) {
+        const double heard = monitor.HeardAt(block);
+        const double at = shown[static_cast<std::size_t>(block)];
+        if (verbose)
+            std::fprintf(stderr, "%sblock %d: heard %.1f, shown %.1f\n", prefix, block, heard, at);
+        if (heard != 0.0 && at != 0.0) offsets.push_back(at - heard);
+    }
+    Summarize(prefix, offsets);
+}
+
 std::u16string Utf16(const std::string& text) {
     return std::u16string(text.begin(), text.end());
+}
+
+// The samples of a recording the module wrote (16-bit mono after its fixed header).
+std::vector<std::int16_t> ReadTake(const std::string& path) {
+    std::vector<std::int16_t> samples;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return samples;
+    std::fseek(file, QWF_WAV_HEADER_BYTES, SEEK_SET);
+    std::int16_t chunk[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, sizeof chunk[0], 4096, file)) > 0) {
+        samples.insert(samples.end(), chunk, chunk + got);
+    }
+    std::fclose(file);
+    return samples;
+}
+
+// For capture, a level first shows in the watched column with the first block whose sample
+// there has that level, and that block can only be drawn once its last sample is captured.
+// The lag judged is from that last sample reaching the monitor to the trace, so it does not
+// depend on where the capture's blocks happen to fall against the levels.
+std::vector<double> CaptureLags(const std::vector<std::int16_t>& take,
+                                const std::vector<double>& shown, MonitorListener& monitor) {
+    constexpr int kWatchedSample = qwf::RECORDING_FIRST_SAMPLE + kColumn * qwf::TRACE_STRIDE;
+    constexpr double kSamplesPerMs = kRate / 1000.0;
+    const bool verbose = std::getenv("TRACE_OFFSET_VERBOSE") != nullptr;
+    std::vector<double> lags;
+    for (int level = kFirstJudged; level <= kLastJudged; ++level) {
+        const auto first = std::find(take.begin(), take.end(), Level(level));
+        if (first == take.end()) continue;
+        const std::size_t levelStart = static_cast<std::size_t>(first - take.begin());
+        std::size_t blockStart = levelStart / QWF_BLOCK_SAMPLES * QWF_BLOCK_SAMPLES;
+        while (blockStart + kWatchedSample < take.size() &&
+               take[blockStart + kWatchedSample] != Level(level)) {
+            blockStart += QWF_BLOCK_SAMPLES;
+        }
+        if (blockStart + QWF_BLOCK_SAMPLES > take.size()) continue;
+        const double heard = monitor.HeardAt(level);
+        const double at = shown[static_cast<std::size_t>(level)];
+        if (heard == 0.0 || at == 0.0) continue;
+        const std::size_t lastSample = blockStart + QWF_BLOCK_SAMPLES - 1;
+        const double lastHeard =
+            heard + static_cast<double>(lastSample - levelStart) / kSamplesPerMs;
+        if (verbose)
+            std::fprintf(stderr, "level %d: block at %zu, its end heard %.1f, shown %.1f\n", level,
+                         blockStart, lastHeard, at);
+        lags.push_back(at - lastHeard);
+    }
+    return lags;
 }
 
 int Play(const std::string& backend) {
@@ -243,9 +302,20 @@ int Record(const std::string& backend) {
         std::fprintf(stderr, "trace_offset: %s\n", error.c_str());
         return 2;
     }
-    if (WaveRecordWaveForm(nullptr, kTraceColor, 0) != WF_DONE) {
+    const std::string path = "/tmp/trace_offset_" + std::to_string(getpid()) + "_take.wav";
+    if (WaveRecordWaveForm(reinterpret_cast<const QwfChar16*>(Utf16(path).c_str()), kTraceColor,
+                           0) != WF_DONE) {
         std::fprintf(stderr, "trace_offset: the capture did not start\n");
         return 2;
+    }
+    // The levels start once the capture delivers: what is measured is the lag of a running
+    // capture, not its start. SDL 2.26's PulseAudio driver, opened paused, drops fragments
+    // until one poll of its mainloop brings none, and a stream played into the sink at once
+    // can keep that up for as long as it plays.
+    const auto started = Clock::now();
+    while (qd::GetInputStats().framesCaptured == 0 &&
+           Clock::now() - started < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     MonitorListener monitor;
     std::atomic<bool> played{false};
@@ -266,8 +336,10 @@ int Record(const std::string& backend) {
         WatchTraces([] { return qd::ReadScreenRgb(); }, [&] { return played.load(); });
     player.join();
     WaveRecordWaveFormStop();
+    const std::vector<std::int16_t> take = ReadTake(path);
+    std::remove(path.c_str());
     std::printf("backend=%s ", qd::ActiveInputBackend().c_str());
-    Report("", shown, monitor);
+    Summarize("", CaptureLags(take, shown, monitor));
     std::printf("\n");
     return 0;
 }
