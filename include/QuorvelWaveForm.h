@@ -1,7 +1,9 @@
 /* QuorvelWaveForm: play a PCM WAV file, or capture 8000 Hz mono 16-bit audio, with a live
  * oscilloscope trace drawn on the display in the panel from (0, 26) to (240, 228).
  *
- * Four entry points, exported by name (and on Windows by ordinals 1-4 in this order). */
+ * Four entry points, exported by name (and on Windows by ordinals 1-4 in this order). They may
+ * be called from any thread: calls of one kind (the two playback entry points, or the two
+ * recording ones) are serialised, so calls made at once behave as if made one after another. */
 #ifndef QUORVELWAVEFORM_H
 #define QUORVELWAVEFORM_H
 

@@ -15,13 +15,16 @@ constexpr int CLOSE_ATTEMPTS = 200;
 constexpr std::chrono::milliseconds CLOSE_RETRY_PAUSE{5};
 
 // `tryClose` resets and closes the device and returns true once the close succeeded.
-template <typename TryClose>
-void CloseBehindGate(HandlerGate& gate, TryClose tryClose) {
+// `forget` drops the device's handle before the gate opens again, so a device that would not
+// close finds a handler that ignores it.
+template <typename TryClose, typename Forget>
+void CloseBehindGate(HandlerGate& gate, TryClose tryClose, Forget forget) {
     gate.Close();
     for (int attempt = 0; attempt < CLOSE_ATTEMPTS; ++attempt) {
         if (tryClose()) break;
         std::this_thread::sleep_for(CLOSE_RETRY_PAUSE);
     }
+    forget();
     gate.Open();
 }
 

@@ -1,5 +1,5 @@
 // Playback: the WavePlayer record, the block pump driven by the output device's done
-// messages, and the pause toggle.
+// messages (two blocks in flight), and the pause toggle.
 #ifndef QWF_PLAYBACK_WAVE_PLAYER_H
 #define QWF_PLAYBACK_WAVE_PLAYER_H
 
@@ -36,8 +36,9 @@ WavePlayer* Player();
 void ConstructPlayer();
 void DestroyPlayer();
 
-// Reads, traces, prepares and draws the next block.
-void PumpBlock();
+// Reads the next block into one of the two block slots, traces and prepares it; the trace is
+// drawn once the block starts to sound.
+void PumpBlock(int slot);
 
 void CALLBACK OnWaveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                DWORD_PTR param2);

@@ -1,7 +1,9 @@
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "common/device_close.h"
+#include "common/entry_lock.h"
 #include "display/trace_panel.h"
 #include "frame/result_codes.h"
 #include "recording/recorder.h"
@@ -10,7 +12,9 @@
 namespace qwf {
 namespace {
 
-HWAVEIN inDevice = nullptr;
+// The device of the latest start; the handler ignores every other (an abandoned device's late
+// messages included). Atomic: an abandoned device's thread reads it while a start writes it.
+std::atomic<HWAVEIN> inDevice{nullptr};
 Sample captureBuffer[BLOCK_SAMPLES];
 Sample copyBuffer[BLOCK_SAMPLES];
 WAVEHDR captureHeader;
@@ -22,21 +26,26 @@ WavHeader wavHeader;
 std::uint32_t blocksCaptured = 0;
 std::uint32_t blocksWritten = 0;
 bool fileFailed = false;
+// A pipe, FIFO or terminal: its header says "to the end of the stream" and is never rewritten.
+bool fileStreams = false;
 TracePanel recordPanel;
 Trace recordTrace;
 
 HandlerGate inputGate;
+// Recording's two entry points, one caller at a time.
+EntryLock recordingEntry;
 
 // Appends one block and brings the header's sizes up to date, so the file on disk is a valid
 // WAV at every block boundary. Stops appending at the 32-bit size limit or after a failed
 // write, so the header always describes exactly the whole blocks on disk.
 void AppendBlock() {
-    if (fileFailed || blocksWritten >= MAX_WAV_BLOCKS) return;
+    if (fileFailed || (!fileStreams && blocksWritten >= MAX_WAV_BLOCKS)) return;
     if (std::fwrite(copyBuffer, 1, sizeof copyBuffer, recordStream) != sizeof copyBuffer) {
         fileFailed = true;
         return;
     }
     ++blocksWritten;
+    if (fileStreams) return;
     FillHeader(wavHeader, blocksWritten);
     if (!RefreshSizes(recordStream, wavHeader)) fileFailed = true;
 }
@@ -49,7 +58,9 @@ std::int32_t CreateRecordingFile(const WCHAR* path) {
     // Unbuffered, so every block reaches the disk as it is appended and a failed write
     // leaves nothing pending that could land later in the wrong place.
     std::setvbuf(recordStream, nullptr, _IONBF, 0);
+    fileStreams = std::fseek(recordStream, 0, SEEK_CUR) != 0;
     FillHeader(wavHeader, 0);
+    if (fileStreams) FillStreamingSizes(wavHeader);
     // A file that cannot even hold its header is not a recording.
     if (!WritePlaceholder(recordStream, wavHeader)) {
         std::fclose(recordStream);
@@ -61,7 +72,7 @@ std::int32_t CreateRecordingFile(const WCHAR* path) {
 
 // Starts the opened device capturing.
 std::int32_t StartCapture() {
-    return waveInStart(inDevice) == MMSYSERR_NOERROR ? WF_DONE : WF_ERR_START;
+    return waveInStart(inDevice.load()) == MMSYSERR_NOERROR ? WF_DONE : WF_ERR_START;
 }
 
 }  // namespace
@@ -75,19 +86,21 @@ std::int32_t OpenCapture() {
     format.nBlockAlign = 2;
     format.wBitsPerSample = 16;
     format.cbSize = 0;
-    if (waveInOpen(&inDevice, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OnWaveInMessage),
-                   0, CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-        inDevice = nullptr;
+    HWAVEIN device = nullptr;
+    if (waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OnWaveInMessage), 0,
+                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        inDevice.store(nullptr);
         return WF_ERR_OPEN;
     }
+    inDevice.store(device);
     captureHeader.lpData = reinterpret_cast<LPSTR>(captureBuffer);
     captureHeader.dwBufferLength = BLOCK_BYTES;
     captureHeader.dwBytesRecorded = 0;
     captureHeader.dwUser = 0;
     captureHeader.dwFlags = 0;
     captureHeader.dwLoops = 0;
-    waveInPrepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
-    if (waveInAddBuffer(inDevice, &captureHeader, WAVEHDR_SIZE) != MMSYSERR_NOERROR) {
+    waveInPrepareHeader(device, &captureHeader, WAVEHDR_SIZE);
+    if (waveInAddBuffer(device, &captureHeader, WAVEHDR_SIZE) != MMSYSERR_NOERROR) {
         return WF_ERR_QUEUE;
     }
     return WF_DONE;
@@ -96,31 +109,49 @@ std::int32_t OpenCapture() {
 void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     const HandlerPass pass(inputGate);
     if (!pass.Entered()) return;
+    if (device == nullptr || device != inDevice.load()) return;
     if (message != MM_WIM_DATA) return;
-    // A buffer handed back part-filled (by a stop or a reset) is not a block.
-    if (captureHeader.dwBytesRecorded < static_cast<DWORD>(BLOCK_BYTES)) return;
-    std::memcpy(copyBuffer, captureBuffer, sizeof copyBuffer);
+    // A buffer handed back part-filled mid-stream is still requeued, or capture would stop for
+    // good. Its samples are kept and the rest of the block, which holds stale ones, is silence;
+    // an empty one is no block. (A stop or reset hands the buffer back behind the closed gate.)
+    const std::size_t recorded =
+        captureHeader.dwBytesRecorded < static_cast<DWORD>(BLOCK_BYTES)
+            ? captureHeader.dwBytesRecorded
+            : static_cast<std::size_t>(BLOCK_BYTES);
+    std::memcpy(copyBuffer, captureBuffer, recorded);
+    std::memset(reinterpret_cast<unsigned char*>(copyBuffer) + recorded, 0,
+                sizeof copyBuffer - recorded);
     BuildTrace(recordTrace, copyBuffer, RECORDING_FIRST_SAMPLE);
     captureHeader.dwBytesRecorded = 0;
     waveInAddBuffer(device, &captureHeader, WAVEHDR_SIZE);
+    if (recorded == 0) return;
     Draw(recordPanel, recordTrace);
     if (writeFile != 0 && recordStream != nullptr) AppendBlock();
     ++blocksCaptured;
 }
 
 std::int32_t EndCapture() {
-    if (inDevice != nullptr) {
-        CloseBehindGate(inputGate, [] {
-            waveInStop(inDevice);
-            waveInReset(inDevice);
-            waveInUnprepareHeader(inDevice, &captureHeader, WAVEHDR_SIZE);
-            return waveInClose(inDevice) == MMSYSERR_NOERROR;
-        });
-        inDevice = nullptr;
+    const HWAVEIN device = inDevice.load();
+    if (device != nullptr) {
+        // A device that never closes is forgotten before the gate opens again, so its late
+        // data messages are ignored.
+        CloseBehindGate(
+            inputGate,
+            [device] {
+                waveInStop(device);
+                waveInReset(device);
+                waveInUnprepareHeader(device, &captureHeader, WAVEHDR_SIZE);
+                return waveInClose(device) == MMSYSERR_NOERROR;
+            },
+            [] { inDevice.store(nullptr); });
     }
     FillHeader(wavHeader, blocksWritten);
     if (writeFile != 0 && recordStream != nullptr) {
-        Finalise(recordStream, wavHeader);
+        if (fileStreams) {
+            std::fclose(recordStream);  // its header already says "to the end"
+        } else {
+            Finalise(recordStream, wavHeader);
+        }
         recordStream = nullptr;
     }
     return static_cast<std::int32_t>(blocksCaptured);
@@ -135,6 +166,7 @@ void ReleaseRecordingPanel() {
 extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
                                                        QwfColorRef traceColor,
                                                        QwfColorRef backColor) {
+    const qwf::EntryScope entry(qwf::recordingEntry);
     qwf::EndCapture();
     qwf::ReleaseRecordingPanel();
     qwf::SetUp(qwf::recordPanel, traceColor, backColor);
@@ -142,6 +174,7 @@ extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
     qwf::blocksCaptured = 0;
     qwf::blocksWritten = 0;
     qwf::fileFailed = false;
+    qwf::fileStreams = false;
     // The file is replaced only once the device is open and its buffer queued, so a start
     // that fails there leaves a file already at the path as it was; capture starts only once
     // the placeholder header is written. A failed start's device is ended by the next stop
@@ -156,5 +189,6 @@ extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveForm(const QwfChar16* path,
 }
 
 extern "C" QWF_API int32_t QWF_CALL WaveRecordWaveFormStop(void) {
+    const qwf::EntryScope entry(qwf::recordingEntry);
     return qwf::EndCapture();
 }

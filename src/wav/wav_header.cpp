@@ -73,6 +73,11 @@ void FillHeader(WavHeader& header, std::uint32_t blocks) {
     header.riffSize = header.dataSize + (WAV_HEADER_BYTES - 8);
 }
 
+void FillStreamingSizes(WavHeader& header) {
+    header.riffSize = 0xFFFFFFFFu;
+    header.dataSize = 0xFFFFFFFFu;
+}
+
 bool WritePlaceholder(std::FILE* stream, const WavHeader& header) {
     unsigned char bytes[WAV_HEADER_BYTES];
     Serialise(header, bytes);

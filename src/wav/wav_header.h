@@ -50,6 +50,10 @@ void ReadFormat(std::FILE* stream, const WavFormatFields& fields);
 // data size blocks x 4000, RIFF size data size + 36. blocks must not exceed MAX_WAV_BLOCKS.
 void FillHeader(WavHeader& header, std::uint32_t blocks);
 
+// Sets both sizes to their largest value, as streaming writers do for a file that cannot be
+// rewritten: readers take the data to run to the end of the stream.
+void FillStreamingSizes(WavHeader& header);
+
 // Writes the header as it stands at the stream's current position (the start of a new file).
 bool WritePlaceholder(std::FILE* stream, const WavHeader& header);
 
