@@ -1,10 +1,11 @@
 // Fuzzes playback with arbitrary files: the input is written to a file and played with
 // PlayWavWaveForm on the fast virtual output, in a module as freshly loaded. Every file must
 // return 999 and play to its end within a bound. When the device opened, it must have played
-// exactly the file's bytes from offset 44 in 4000-byte blocks (a trailing half sample and the
-// rest of the last block silent); when it did not, nothing.
+// exactly the file's bytes from offset 44 in 4000-byte blocks (a trailing part of a sample and
+// the rest of the last block in the format's silence); when it did not, nothing.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -34,11 +35,20 @@ void RemoveFolder() {
     std::filesystem::remove_all(folder, ignored);
 }
 
+// The bits per sample the module reads at bytes 34-35; 0, as at load, when the file is shorter.
+unsigned BitsPerSample(const std::uint8_t* data, std::size_t size) {
+    return size >= 36 ? data[34] | (data[35] << 8) : 0;
+}
+
 std::vector<std::uint8_t> ExpectedStream(const std::uint8_t* data, std::size_t size) {
+    const unsigned bits = BitsPerSample(data, size);
+    const std::size_t sampleBytes = bits <= 8 ? 1 : (bits + 7) / 8;
+    const std::uint8_t silence = bits == 8 ? 0x80 : 0;
     std::vector<std::uint8_t> stream;
     if (size > 44) stream.assign(data + 44, data + size);
-    if (stream.size() % 2 != 0) stream.back() = 0;
-    stream.resize((stream.size() / 4000 + 1) * 4000, 0);
+    const std::size_t partial = stream.size() % sampleBytes;
+    std::fill(stream.end() - static_cast<long>(partial), stream.end(), silence);
+    stream.resize((stream.size() / 4000 + 1) * 4000, silence);
     return stream;
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "quorvel/device.hpp"
 #include "text.h"
@@ -71,25 +72,31 @@ PlaybackStepper::~PlaybackStepper() {
 
 void PlaybackStepper::Prepare() {
     prepared_ = true;
-    queuedSeen_ = device::GetOutputStats().blocksQueued;
+    const device::OutputStats stats = device::GetOutputStats();
+    queuedBefore_ = stats.blocksQueued;
+    doneAwaited_ = stats.doneMessages;
     device::SetOutputGate(0);
 }
 
+// The module draws a block's trace as the block starts to sound: the first once the start has
+// queued it, each next one in the done message of the block before it. Held at the gate, the
+// device completes no block, so nothing else is drawn while the frame is saved.
 StepState PlaybackStepper::Advance(std::chrono::milliseconds timeout, std::string* error) {
-    // The module draws a block just before it queues it; held at the gate, the device cannot
-    // complete it, so nothing else is drawn while the frame is saved.
-    // A monotonic count, so a block queued while it is being read is seen on the next pass.
-    const std::uint64_t queuedNow = device::GetOutputStats().blocksQueued;
-    if (queuedNow > queuedSeen_) {
-        const std::uint64_t queued = queuedNow - queuedSeen_;
-        queuedSeen_ = queuedNow;
-        if (!frames_.Write(error)) return StepState::kFailed;
-        frames_.AddMissed(queued - 1);
-        device::SetOutputGate(1);
-        return StepState::kRunning;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        const device::OutputStats stats = device::GetOutputStats();
+        // Counted once the handler has returned: the next block, if any, is drawn.
+        const bool started = stats.blocksQueued > queuedBefore_;
+        if (started && stats.doneMessages >= doneAwaited_) break;
+        if (std::chrono::steady_clock::now() >= deadline) return StepState::kRunning;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // Idle means no block is queued: the last one has played and no other will be drawn.
-    return device::WaitOutputIdle(timeout) ? StepState::kFinished : StepState::kRunning;
+    if (device::WaitOutputIdle(std::chrono::milliseconds(0))) return StepState::kFinished;
+    if (!frames_.Write(error)) return StepState::kFailed;
+    ++doneAwaited_;
+    device::SetOutputGate(1);
+    return StepState::kRunning;
 }
 
 CaptureStepper::~CaptureStepper() {

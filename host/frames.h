@@ -37,7 +37,7 @@ class FrameWriter {
 enum class StepState { kRunning, kFinished, kFailed };
 
 // Playback: the output device completes a block only when let through its gate, and its count
-// of queued blocks shows when the module has drawn and queued the next one.
+// of done messages handled shows when the module has drawn the block that sounds next.
 class PlaybackStepper {
   public:
     explicit PlaybackStepper(FrameWriter& frames) : frames_(frames) {}
@@ -53,7 +53,8 @@ class PlaybackStepper {
 
   private:
     FrameWriter& frames_;
-    std::uint64_t queuedSeen_ = 0;
+    std::uint64_t queuedBefore_ = 0;  // blocks queued before this playback
+    std::uint64_t doneAwaited_ = 0;   // done messages handled once the next block is drawn
     bool prepared_ = false;
 };
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "testing/hooks.h"
+
 namespace quorvel::device::detail {
 
 InputDevice::InputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
@@ -110,6 +112,7 @@ void InputDevice::QueueLocked(WAVEHDR* header) {
 void InputDevice::ClosingLocked() {
     started_ = false;
     fifo_.Clear();
+    askedFor_ = nullptr;
 }
 
 void InputDevice::LostLocked() {
@@ -127,13 +130,24 @@ bool InputDevice::CanFillLocked() const {
 
 // Bytes the buffer can still take, in whole frames.
 std::size_t InputDevice::RoomLocked(const WAVEHDR& header) const {
-    const std::size_t usable = header.dwBufferLength / frameBytes_ * frameBytes_;
+    std::size_t usable = header.dwBufferLength / frameBytes_ * frameBytes_;
+    if (&header == askedFor_ && shortBytes_ > 0) {
+        usable = std::min(usable, shortBytes_ / frameBytes_ * frameBytes_);
+    }
     return usable > header.dwBytesRecorded ? usable - header.dwBytesRecorded : 0;
+}
+
+// Asked once for each filling of a buffer, so the fault's skip counts buffers.
+void InputDevice::AskShortFaultLocked(const WAVEHDR& header) {
+    if (askedFor_ == &header) return;
+    askedFor_ = &header;
+    shortBytes_ = TakeFault(QWD_OP_IN_SHORT_BUFFER);
 }
 
 void InputDevice::ReturnHeadLocked(bool full) {
     WAVEHDR* header = queue_.front();
     queue_.pop_front();
+    askedFor_ = nullptr;
     header->dwFlags = (header->dwFlags | WHDR_DONE) & ~static_cast<DWORD>(WHDR_INQUEUE);
     PostLocked({MM_WIM_DATA, header, full});
     if (full) PassGate(registry_);
@@ -142,6 +156,7 @@ void InputDevice::ReturnHeadLocked(bool full) {
 // Copies up to `bytes` into the head buffer and returns it once full; returns the bytes taken.
 std::size_t InputDevice::FillHeadLocked(const std::uint8_t* data, std::size_t bytes) {
     WAVEHDR* header = queue_.front();
+    AskShortFaultLocked(*header);
     const std::size_t taken = std::min(bytes, RoomLocked(*header));
     if (taken > 0) std::memcpy(header->lpData + header->dwBytesRecorded, data, taken);
     header->dwBytesRecorded += static_cast<DWORD>(taken);
@@ -152,6 +167,7 @@ std::size_t InputDevice::FillHeadLocked(const std::uint8_t* data, std::size_t by
 void InputDevice::DrainFifoLocked() {
     while (fifo_.Size() > 0 && CanFillLocked()) {
         WAVEHDR* header = queue_.front();
+        AskShortFaultLocked(*header);
         const std::size_t taken = std::min(fifo_.Size(), RoomLocked(*header));
         fifo_.Pop(header->lpData + header->dwBytesRecorded, taken);
         header->dwBytesRecorded += static_cast<DWORD>(taken);

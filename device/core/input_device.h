@@ -31,6 +31,7 @@ class InputDevice final : public WaveDevice {
 
     bool CanFillLocked() const;
     std::size_t RoomLocked(const WAVEHDR& header) const;
+    void AskShortFaultLocked(const WAVEHDR& header);
     void ReturnHeadLocked(bool full);
     std::size_t FillHeadLocked(const std::uint8_t* data, std::size_t bytes);
     void DrainFifoLocked();
@@ -38,6 +39,10 @@ class InputDevice final : public WaveDevice {
     std::mutex control_;  // serialises the backend's Start and Stop
     bool started_ = false;
     ByteFifo fifo_;
+    // The buffer filling now, once asked whether a testing fault hands it back short, and the
+    // bytes it then holds (0: none).
+    const WAVEHDR* askedFor_ = nullptr;
+    std::size_t shortBytes_ = 0;
 };
 
 }  // namespace quorvel::device::detail

@@ -83,7 +83,7 @@ std::size_t OutputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
             if (playedOfHead_ < header->dwBufferLength || !PassGate(registry_)) break;
             queue_.pop_front();
             playedOfHead_ = 0;
-            MarkDoneLocked(header, true);
+            MarkDoneLocked(header, true, streamBytes_ + played);
             // A block ending with the chunk leaves the pull nothing to wait for.
             if (played == bytes) HoldEarlyDoneLocked(*header);
             counters().completed.fetch_add(1);
@@ -127,15 +127,24 @@ void OutputDevice::NoteSilence(std::size_t frames, bool underrun) {
     (underrun ? counters().underrunFrames : counters().idleFrames).fetch_add(frames);
 }
 
+// A host shows the screen kept for the block it hears, drawn for that block either just before
+// it is queued (one block in flight) or in the callback of the done message of the block before
+// it (two in flight). Inside such a callback the screen belongs to the block that starts where
+// the delivered one ends, whatever is queued; elsewhere to the block being queued.
 void OutputDevice::QueueLocked(WAVEHDR* header) {
     counters().queued.fetch_add(1);
     if (!presentationWanted.load(std::memory_order_relaxed)) return;
+    if (deliveringPlayed_) {
+        keptInCallback_ = true;
+        drawn_.Keep(soundingFrom_, true);
+        return;
+    }
     // The new block starts where the blocks ahead of it end.
     std::uint64_t position = streamBytes_ - playedOfHead_;
     for (const WAVEHDR* ahead : queue_) {
         if (ahead != header) position += ahead->dwBufferLength;
     }
-    drawn_.Keep(position);
+    drawn_.Keep(position, false);
 }
 
 bool OutputDevice::PresentedScreen(ScreenImage* image) {
@@ -156,15 +165,30 @@ void OutputDevice::LostLocked() {
     for (Message& message : messages_) ForgetRequeueLocked(message);
 }
 
-void OutputDevice::DeliveredLocked(const Message& message) {
+void OutputDevice::DeliveringLocked(const Message& message) {
     if (!message.full) return;
-    --requeuesAwaited_;
-    lastPlayedDone_ = Clock::now();
+    deliveringPlayed_ = true;
+    soundingFrom_ = message.streamEnd;
+    keptInCallback_ = false;
 }
 
-void OutputDevice::MarkDoneLocked(WAVEHDR* header, bool played) {
+void OutputDevice::DeliveredLocked(const Message& message) {
+    if (!message.full) return;
+    deliveringPlayed_ = false;
+    --requeuesAwaited_;
+    lastPlayedDone_ = Clock::now();
+    // A callback that drew the next block without queueing one (the end of a file): its state
+    // is kept unless one is kept for that block already.
+    if (!keptInCallback_ && presentationWanted.load(std::memory_order_relaxed)) {
+        drawn_.KeepIfNew(soundingFrom_);
+    }
+}
+
+void OutputDevice::MarkDoneLocked(WAVEHDR* header, bool played, std::uint64_t streamEnd) {
     header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
-    PostLocked({MM_WOM_DONE, header, played});
+    Message message{MM_WOM_DONE, header, played};
+    message.streamEnd = streamEnd;
+    PostLocked(message);
     if (played) ++requeuesAwaited_;
 }
 

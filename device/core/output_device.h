@@ -29,9 +29,10 @@ class OutputDevice final : public WaveDevice {
   private:
     void QueueLocked(WAVEHDR* header) override;
     void LostLocked() override;
+    void DeliveringLocked(const Message& message) override;
     void DeliveredLocked(const Message& message) override;
 
-    void MarkDoneLocked(WAVEHDR* header, bool played);
+    void MarkDoneLocked(WAVEHDR* header, bool played, std::uint64_t streamEnd = 0);
     void HoldEarlyDoneLocked(const WAVEHDR& header);
     bool ReleaseHeldLocked();
     void ForgetRequeueLocked(Message& message);
@@ -45,6 +46,11 @@ class OutputDevice final : public WaveDevice {
     Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
     std::uint64_t streamBytes_ = 0;       // taken by the backend since the open
     DrawnStates drawn_;                   // the screen drawn for each block not yet heard
+    // While a played block's done message is delivered: where the block after it starts, the
+    // one whose trace its callback draws, and whether the callback queued a block.
+    bool deliveringPlayed_ = false;
+    std::uint64_t soundingFrom_ = 0;
+    bool keptInCallback_ = false;
 };
 
 }  // namespace quorvel::device::detail

@@ -328,6 +328,7 @@ void WaveDevice::Run() {
         }
         const Message message = messages_.front();
         messages_.pop_front();
+        DeliveringLocked(message);
         handling_ = true;
         lock.unlock();
         Deliver(message);

@@ -99,6 +99,7 @@ struct Message {
     // its end.
     bool full;
     Clock::time_point notBefore{};  // held back until then (output on a sound device)
+    std::uint64_t streamEnd = 0;    // output: where a played block ends in the device's stream
 };
 
 class WaveDevice : public BackendDevice, public std::enable_shared_from_this<WaveDevice> {
@@ -151,7 +152,8 @@ class WaveDevice : public BackendDevice, public std::enable_shared_from_this<Wav
     virtual void QueueLocked(WAVEHDR* header) = 0;  // a checked header joins the queue
     virtual void ClosingLocked() {}                 // the handle was just made invalid
     virtual void LostLocked() = 0;                  // the queue was just emptied by a loss
-    virtual void DeliveredLocked(const Message& /*message*/) {}  // its callback returned
+    virtual void DeliveringLocked(const Message& /*message*/) {}  // its callback is next
+    virtual void DeliveredLocked(const Message& /*message*/) {}   // its callback returned
 
     const Direction direction_;
     DeviceRegistry& registry_;

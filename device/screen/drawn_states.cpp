@@ -19,7 +19,15 @@ void RgbOf(const ScreenImage& image, std::uint8_t* rgb) {
     RgbOfPixels(image.pixels.data(), image.width, image.height, rgb);
 }
 
-void DrawnStates::Keep(std::uint64_t position) {
+void DrawnStates::Keep(std::uint64_t position, bool replace) {
+    if (count_ > 0) {
+        State& newest = states_[(first_ + count_ - 1) % kKept];
+        if (position < newest.position) return;  // states stay in stream order
+        if (position == newest.position) {
+            if (replace) CopyScreen(&newest.image);
+            return;
+        }
+    }
     if (count_ == kKept) {  // more blocks ahead than a server holds: the oldest goes
         first_ = (first_ + 1) % kKept;
         --count_;
@@ -28,6 +36,11 @@ void DrawnStates::Keep(std::uint64_t position) {
     state.position = position;
     CopyScreen(&state.image);
     ++count_;
+}
+
+void DrawnStates::KeepIfNew(std::uint64_t position) {
+    if (count_ > 0 && states_[(first_ + count_ - 1) % kKept].position >= position) return;
+    Keep(position, false);
 }
 
 const ScreenImage* DrawnStates::At(std::uint64_t heard) {

@@ -1,7 +1,8 @@
 // The screen as it was drawn for each block an output device still has to sound. The module
-// draws a block's trace just before it queues the block, and the sound then waits in buffers,
-// so a view that shows the screen as drawn runs ahead of what is heard; a view that shows the
-// state kept for the block heard now does not.
+// draws a block's trace when the block before it is done, which a sound server reports as soon
+// as it holds the samples, and the sound then waits in its buffers, so a view that shows the
+// screen as drawn runs ahead of what is heard; a view that shows the state kept for the block
+// heard now does not.
 #ifndef QUORVEL_DEVICE_DRAWN_STATES_H
 #define QUORVEL_DEVICE_DRAWN_STATES_H
 
@@ -32,9 +33,12 @@ extern std::atomic<bool> presentationWanted;
 // One output device's kept states, oldest first; used under the device's lock.
 class DrawnStates {
   public:
-    // A block whose first byte is `position` bytes into the device's stream was just queued,
-    // with the screen drawn for it.
-    void Keep(std::uint64_t position);
+    // The screen is drawn for the block whose first byte is `position` bytes into the device's
+    // stream. States stay in stream order: one for an earlier block than the newest is let go,
+    // and one for the newest's block replaces it only when `replace` says so.
+    void Keep(std::uint64_t position, bool replace);
+    // Keeps a state only for a block beyond the newest's.
+    void KeepIfNew(std::uint64_t position);
     // The state of the block that holds byte `heard` of the stream, or the latest before it;
     // older ones are let go. Null when none is kept.
     const ScreenImage* At(std::uint64_t heard);

@@ -153,7 +153,7 @@ void PumpBlock(int slot) {
     // 0x80), so the end of a file neither replays the previous block's audio nor clicks. Every
     // whole sample of the file's own width is kept; a trailing part of one is silence too.
     const std::uint16_t bits = player != nullptr ? player->bitsPerSample : 16;
-    const std::size_t sampleBytes = bits <= 8 ? 1 : (bits + 7u) / 8u;
+    const std::size_t sampleBytes = bits <= 8 ? 1 : (bits + 7u) / 8u;  // 8-bit: 1, 16-bit: 2
     const std::size_t whole = got - got % sampleBytes;
     std::memset(reinterpret_cast<unsigned char*>(samples) + whole, bits == 8 ? 0x80 : 0,
                 sizeof block[slot] - whole);

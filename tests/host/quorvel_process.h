@@ -102,12 +102,14 @@ inline Bytes Pattern(std::size_t bytes) {
 }
 
 // What the device plays for a file: its bytes from offset 44 in whole blocks, the last one
-// completed with silence (a file ending on a block boundary gets a silent block), a trailing
-// half sample silenced.
+// completed with the format's silence (0x80 for 8-bit; a file ending on a block boundary gets a
+// silent block), a trailing half of a 16-bit sample silenced.
 inline Bytes ExpectedPlayed(const Bytes& file) {
+    const bool eightBit = file[34] == 8 && file[35] == 0;
+    const std::uint8_t silence = eightBit ? 0x80 : 0;
     Bytes stream(file.begin() + kHeader, file.end());
-    if (stream.size() % 2 != 0) stream.back() = 0;
-    stream.resize((stream.size() / kBlock + 1) * kBlock, 0);
+    if (!eightBit && stream.size() % 2 != 0) stream.back() = silence;
+    stream.resize((stream.size() / kBlock + 1) * kBlock, silence);
     return stream;
 }
 

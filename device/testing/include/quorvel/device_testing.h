@@ -48,6 +48,9 @@ typedef enum qwd_op {
     /* _wfopen: the file opens, but every read of the stream past byte code of the file fails
      * (EIO), as on a failing medium; the bytes before it read as usual. code is at least 1. */
     QWD_OP_FILE_READ,
+    /* An input buffer is handed back, as a device may mid-stream, once it holds code bytes
+     * (whole frames) instead of being filled to its length; skip counts buffers. */
+    QWD_OP_IN_SHORT_BUFFER,
     QWD_OP_COUNT
 } qwd_op;
 

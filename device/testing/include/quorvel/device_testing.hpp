@@ -54,6 +54,7 @@ enum class Op {
     kInUnprepare = QWD_OP_IN_UNPREPARE,
     kInClose = QWD_OP_IN_CLOSE,
     kFileRead = QWD_OP_FILE_READ,
+    kInShortBuffer = QWD_OP_IN_SHORT_BUFFER,
 };
 inline void InjectFault(Op op, unsigned code, int skip = 0, int count = 1) {
     qwd_inject_fault(static_cast<std::int32_t>(op), code, skip, count);
