@@ -114,10 +114,9 @@ void CALLBACK OnWaveInMessage(HWAVEIN device, UINT message, DWORD_PTR, DWORD_PTR
     // A buffer handed back part-filled mid-stream is still requeued, or capture would stop for
     // good. Its samples are kept and the rest of the block, which holds stale ones, is silence;
     // an empty one is no block. (A stop or reset hands the buffer back behind the closed gate.)
-    const std::size_t recorded =
-        captureHeader.dwBytesRecorded < static_cast<DWORD>(BLOCK_BYTES)
-            ? captureHeader.dwBytesRecorded
-            : static_cast<std::size_t>(BLOCK_BYTES);
+    const std::size_t recorded = captureHeader.dwBytesRecorded < static_cast<DWORD>(BLOCK_BYTES)
+                                     ? captureHeader.dwBytesRecorded
+                                     : static_cast<std::size_t>(BLOCK_BYTES);
     std::memcpy(copyBuffer, captureBuffer, recorded);
     std::memset(reinterpret_cast<unsigned char*>(copyBuffer) + recorded, 0,
                 sizeof copyBuffer - recorded);

@@ -125,6 +125,51 @@ TEST_F(Faults, PlaybackSurvivesEachDeviceCallFailingAtEveryPoint) {
     }
 }
 
+TEST_F(Faults, AnOutputDeviceThatWillNotCloseCannotReachTheNextStart) {
+    const std::string first = Path("first.wav");
+    WriteFile(first, MakeWav(PatternSamples(20'000, 8)));
+    const std::string second = Path("second.wav");
+    WriteFile(second, MakeWav(PatternSamples(9'000, 9)));  // five blocks, the last one short
+    enum Failure { kNotAbandoned = 10, kNotFinished, kWrongWrites, kWrongBytes };
+    // In a process of its own: the abandoned device stays open.
+    const int result = RunInChild(
+        [&]() -> int {
+            device::SetOutputGate(0);  // the first device keeps both its blocks
+            PlayWavWaveForm(Utf16(first).c_str(), 0x0000FF00, 0);
+            // The next one plays in real time, so the first one's done messages come while
+            // the second file's blocks are in flight.
+            device::OutputSettings realTime;
+            realTime.pace = device::Pace::kRealTime;
+            realTime.sinkMemory = true;
+            if (!device::ConfigureOutput(realTime)) return kNotAbandoned;
+            // It neither resets nor closes: the next start gives up on it and opens another.
+            device::InjectFault(Op::kOutReset, kInjected, 0, -1);
+            device::InjectFault(Op::kOutClose, kInjected, 0, -1);
+            device::EnableJournal(true);
+            PlayWavWaveForm(Utf16(second).c_str(), 0x0000FF00, 0);
+            device::ClearFaults();
+            if (device::OpenOutputDevices() != 2) return kNotAbandoned;
+            // Both play on; the abandoned one's done messages must not pump the second file's
+            // blocks onto it, nor stall the second playback.
+            device::SetOutputGate(-1);
+            if (!device::WaitOutputIdle(std::chrono::seconds(10))) return kNotFinished;
+            // Every block of the second file went to the second device.
+            std::string secondDevice;
+            std::size_t writes = 0;
+            for (const std::string& line : device::JournalEntries()) {
+                if (line.rfind("waveOutOpen(", 0) == 0) {
+                    secondDevice = line.substr(line.rfind(' ') + 1);
+                }
+                if (line.rfind("waveOutWrite(" + secondDevice + ",", 0) == 0) ++writes;
+            }
+            if (CountJournal("waveOutWrite(") != 5 || writes != 5) return kWrongWrites;
+            if (device::TakePlayedBytes().size() != 8'000 + 5 * 4'000) return kWrongBytes;
+            return 0;
+        },
+        std::chrono::seconds(30));
+    EXPECT_EQ(result, 0) << "10: not abandoned, 11: not finished, 12: writes, 13: bytes";
+}
+
 TEST_F(Faults, RecordingSurvivesEachDeviceCallFailingAtEveryPoint) {
     constexpr std::uint32_t kBlocks = 4;
     struct Point {

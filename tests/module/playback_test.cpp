@@ -284,6 +284,24 @@ TEST_F(Playback, ANewStartFirstEndsTheDeviceStillPlaying) {
     EXPECT_EQ(device::GetOutputStats().closed, 1u);
 }
 
+TEST_F(Playback, TwoHostThreadsStartingAndPausingAtOnceBehaveAsOneAfterAnother) {
+    const std::string path = Write("shared.wav", MakeWav(PatternSamples(9'000, 10)));
+    auto hammer = [&] {
+        for (int i = 0; i < 150; ++i) {
+            EXPECT_EQ(PlayWavWaveForm(Utf16(path).c_str(), kTrace, kBack), WF_DONE);
+            EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);
+        }
+    };
+    const int openBefore = device::OpenOutputDevices();
+    std::thread one(hammer), two(hammer);
+    one.join();
+    two.join();
+    // An even count of toggles since the last start: the last playback runs to its end.
+    if (Player()->paused != 0) PlayWavWaveFormStop();
+    ASSERT_TRUE(device::WaitOutputIdle(std::chrono::seconds(20)));
+    EXPECT_EQ(device::OpenOutputDevices(), openBefore + 1);
+}
+
 TEST_F(Playback, RepeatedStartsWhilePlayingLeaveOneDeviceAndNoRaces) {
     const std::string path = Write("loop.wav", MakeWav(PatternSamples(40'000, 10)));
     for (int i = 0; i < 24; ++i) {

@@ -1,7 +1,10 @@
 // Recording end to end on the virtual input: file sizes and headers, continuity of the
 // captured samples, the result codes of a failed start, and ending captures cleanly.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -219,11 +222,12 @@ TEST_F(Recording, TheStopReallyClosesTheDevice) {
     EXPECT_EQ(CountJournal("waveIn"), 0u);
 }
 
-TEST_F(Recording, APartlyFilledBufferIsNeitherTracedWrittenCountedNorRequeued) {
+TEST_F(Recording, ADataMessageFromADeviceThatIsNotTheCurrentOneTouchesNothing) {
     device::SetInputGate(0);
     ASSERT_EQ(Start(Path("partial.wav")), WF_DONE);
     device::EnableJournal(true);
-    // The queued buffer holds nothing yet, as a buffer handed back by a stop or reset would.
+    // As an earlier device that would not close might still deliver one.
+    OnWaveInMessage(reinterpret_cast<HWAVEIN>(0x5151), MM_WIM_DATA, 0, 0, 0);
     OnWaveInMessage(nullptr, MM_WIM_DATA, 0, 0, 0);
     // The device's own thread may still be delivering its open message: only calls count.
     std::vector<std::string> calls;
@@ -233,9 +237,53 @@ TEST_F(Recording, APartlyFilledBufferIsNeitherTracedWrittenCountedNorRequeued) {
     EXPECT_TRUE(calls.empty()) << calls.front();
     EXPECT_EQ(WaveRecordWaveFormStop(), 0);
     ExpectValidHeader(ReadFile(Path("partial.wav")), 0);
-    // A data message after the file was finalised touches nothing.
-    OnWaveInMessage(nullptr, MM_WIM_DATA, 0, 0, 0);
-    ExpectValidHeader(ReadFile(Path("partial.wav")), 0);
+}
+
+TEST_F(Recording, AShortBufferMidStreamIsRequeuedAndItsSamplesKeptWithSilenceAfterThem) {
+    // The second buffer comes back holding 500 samples; capture must go on past it.
+    device::InjectFault(device::Op::kInShortBuffer, 1'000, 1, 1);
+    device::SetInputGate(4);
+    ASSERT_EQ(Start(Path("short.wav")), WF_DONE);
+    ASSERT_TRUE(device::WaitInputData(4, std::chrono::seconds(10)));
+    EXPECT_EQ(WaveRecordWaveFormStop(), 4);
+    const Bytes file = ReadFile(Path("short.wav"));
+    ExpectValidHeader(file, 4);
+    // The ramp runs on without a gap; only the short block's stale tail became silence.
+    for (std::size_t i = 0; i < 8'000; ++i) {
+        const std::size_t block = i / 2'000, within = i % 2'000;
+        const std::int16_t expected = block == 0 ? static_cast<std::int16_t>(i)
+                                      : block == 1
+                                          ? (within < 500 ? static_cast<std::int16_t>(i) : 0)
+                                          : static_cast<std::int16_t>(i - 1'500);
+        ASSERT_EQ(SampleAt(file, 22 + i), expected) << "sample " << i;
+    }
+}
+
+TEST_F(Recording, ARecordingToAFifoKeepsEveryBlockUnderAHeaderThatRunsToTheEnd) {
+    const std::string fifo = Path("take.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A reader is there before the recording opens the FIFO, as a shell pipeline's would be.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    device::SetInputGate(11);
+    ASSERT_EQ(Start(fifo), WF_DONE);
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+    Bytes received;
+    std::thread drain([&] {
+        std::uint8_t chunk[4096];
+        for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) > 0;) {
+            received.insert(received.end(), chunk, chunk + got);
+        }
+    });
+    ASSERT_TRUE(device::WaitInputData(11, std::chrono::seconds(10)));
+    EXPECT_EQ(WaveRecordWaveFormStop(), 11);
+    drain.join();
+    ::close(reader);
+    ASSERT_EQ(received.size(), 44u + 11u * 4'000u);
+    EXPECT_EQ(std::string(received.begin(), received.begin() + 4), "RIFF");
+    EXPECT_EQ(U32At(received, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(U32At(received, 40), 0xFFFFFFFFu);
+    ExpectRamp(received);
 }
 
 TEST_F(Recording, AStartWhileCapturingFirstCompletesTheEarlierCapture) {
@@ -266,6 +314,26 @@ TEST_F(Recording, RepeatedStartsAndStopsWhileCapturingStayConsistent) {
     }
     WaveRecordWaveFormStop();
     EXPECT_EQ(device::OpenInputDevices(), 0);
+}
+
+TEST_F(Recording, TwoHostThreadsStartingAndStoppingAtOnceLeaveOnlyValidFiles) {
+    auto hammer = [&](const std::string& name) {
+        for (int i = 0; i < 100; ++i) {
+            EXPECT_EQ(Start(Path(name + std::to_string(i % 4) + ".wav")), WF_DONE);
+            EXPECT_GE(WaveRecordWaveFormStop(), 0);
+        }
+    };
+    std::thread one(hammer, "a"), two(hammer, "b");
+    one.join();
+    two.join();
+    WaveRecordWaveFormStop();
+    EXPECT_EQ(device::OpenInputDevices(), 0);
+    for (const char* name : {"a0", "a1", "a2", "a3", "b0", "b1", "b2", "b3"}) {
+        const Bytes file = ReadFile(Path(std::string(name) + ".wav"));
+        ASSERT_GE(file.size(), 44u) << name;
+        ExpectValidHeader(file, static_cast<std::uint32_t>((file.size() - 44) / 4'000));
+        ExpectRamp(file);
+    }
 }
 
 TEST(RecordingUnload, UnloadingTheModuleWhileCapturingCompletesTheFile) {
