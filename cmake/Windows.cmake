@@ -41,6 +41,14 @@ target_include_directories(qwf_import_client PRIVATE ${PROJECT_SOURCE_DIR}/inclu
 target_compile_options(qwf_import_client PRIVATE ${QWF_WARNINGS})
 target_link_libraries(qwf_import_client PRIVATE QuorvelWaveForm)
 
+# Plays one file and holds it until told, while tests/windows/gap_check.py records the sink.
+add_executable(qwf_gap_player ${PROJECT_SOURCE_DIR}/tests/windows/gap_player.cpp)
+target_include_directories(qwf_gap_player PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_compile_definitions(qwf_gap_player PRIVATE UNICODE _UNICODE)
+target_compile_options(qwf_gap_player PRIVATE ${QWF_WARNINGS})
+target_link_libraries(qwf_gap_player PRIVATE QuorvelWaveForm)
+target_link_options(qwf_gap_player PRIVATE -municode)  # wide wmain
+
 # The Windows test host: loads the DLL at run time and drives it through Wine's audio and GDI.
 add_executable(qwf_wine_host ${PROJECT_SOURCE_DIR}/tests/windows/wine_host.cpp)
 target_include_directories(qwf_wine_host PRIVATE
