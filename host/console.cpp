@@ -144,17 +144,19 @@ void IgnoreWriteSignals() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-bool StdoutIsTerminal() {
-    return ::isatty(STDOUT_FILENO) != 0;
+bool StderrIsTerminal() {
+    return ::isatty(STDERR_FILENO) != 0;
 }
 
 bool TerminalSize(int* columns, int* rows) {
+    if (!StderrIsTerminal()) return false;
+    // A serial console or some container terminals report 0 rows and 0 columns: such a
+    // terminal gets the size terminals have had since the VT100.
     winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
-        return false;
-    }
-    *columns = size.ws_col;
-    *rows = size.ws_row;
+    const bool known =
+        ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col != 0 && size.ws_row != 0;
+    *columns = known ? size.ws_col : kUnknownTerminalColumns;
+    *rows = known ? size.ws_row : kUnknownTerminalRows;
     return true;
 }
 

@@ -68,8 +68,13 @@ Events WaitForEvents(KeyReader& keys, SignalPipe& signals, std::chrono::millisec
 // write fail instead of killing the program before a recording is completed.
 void IgnoreWriteSignals();
 
-bool StdoutIsTerminal();
-// Columns and rows of the terminal on standard output; false when it is not one.
+// The live view and the status line go to the terminal on standard error, as every message
+// does: standard output carries only what a command was asked to write there.
+bool StderrIsTerminal();
+// Columns and rows of the terminal on standard error (80 by 24 when it reports none); false
+// when it is not one.
+constexpr int kUnknownTerminalColumns = 80;
+constexpr int kUnknownTerminalRows = 24;
 bool TerminalSize(int* columns, int* rows);
 
 }  // namespace quorvel::host

@@ -120,7 +120,7 @@ void FillSession(const LiveOptionTexts& texts, const std::string& modulePath,
     } else if (texts.view == "none") {
         options->view = ViewKind::kNone;
     } else {
-        options->view = quorvel::host::StdoutIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
+        options->view = quorvel::host::StderrIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
     }
     options->png = texts.png;
     options->frames = texts.frames;
