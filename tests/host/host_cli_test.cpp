@@ -254,7 +254,7 @@ TEST(Info, ShowsTheFieldsTheModuleReadsTheDataAndWarnings) {
           "Data chunk        10000 bytes, samples from byte 56\n",
           "Module plays      10012 bytes from byte 44 in 3 block(s) of 4000 bytes",
           "Warning: The samples start at byte 56, not 44"}) {
-        EXPECT_NE(result.err.find(line), std::string::npos) << line << " in\n" << result.err;
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << " in\n" << result.out;
     }
 }
 
