@@ -324,6 +324,7 @@ void OpenClosedStandardDescriptors() {
 int main(int argc, char** argv) {
     OpenClosedStandardDescriptors();
     quorvel::host::IgnoreWriteSignals();
+    quorvel::host::TakeOverEndingSignals();
     try {
         return Main(argc, argv);
     } catch (const std::bad_alloc&) {

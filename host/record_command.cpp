@@ -183,6 +183,34 @@ void TrimToWholeBlocks(const std::string& path) {
     ::close(fd);
 }
 
+// The recording, for leaving without the module (a signal while a device call hangs). The
+// module rewrites the header after every block, so the file is whole up to its last block but
+// for a block being written at that moment, which is cut off.
+char recordingPath[4096];
+struct stat recordingBefore {};  // st_ino 0: there was no file
+
+bool SameFileState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+std::string CompleteRecordingNow() {
+    if (recordingPath[0] == '\0') return {};
+    struct stat info {};
+    // The module touches the file only once the device has opened.
+    if (::stat(recordingPath, &info) != 0) return {};
+    if (recordingBefore.st_ino != 0 && SameFileState(info, recordingBefore)) {
+        return Quoted(recordingPath) + " was left as it was";
+    }
+    TrimToWholeBlocks(recordingPath);
+    if (::stat(recordingPath, &info) != 0) return {};
+    const std::uint64_t blocks =
+        static_cast<std::uint64_t>(info.st_size) > kCaptureHeaderBytes
+            ? (static_cast<std::uint64_t>(info.st_size) - kCaptureHeaderBytes) / kCaptureBlockBytes
+            : 0;
+    return "the recording " + Quoted(recordingPath) + " is complete with " + BlockCount(blocks);
+}
+
 // What the summary says of the file once the capture has ended; an exit status.
 int ReportRecording(const RecordOptions& options, std::int32_t blocks, const std::string& loss) {
     const double seconds = static_cast<double>(blocks) * kCaptureBlockSeconds;
@@ -231,6 +259,10 @@ int RunRecord(const RecordOptions& options) {
     }
     Session session;
     if (const int status = CheckOutputFiles(options, session); status != kExitOk) return status;
+    if (toFile && options.file.size() < sizeof recordingPath) {
+        options.file.copy(recordingPath, options.file.size());
+        session.signals.SetTimeoutAction(&CompleteRecordingNow);
+    }
     DeviceProblem problem;
     if (!ApplyInput(options.input, options.fast, &problem)) {
         Error(problem.sentence);
@@ -249,6 +281,7 @@ int RunRecord(const RecordOptions& options) {
     // Noted before anything creates it, so a start that fails removes only a file it made.
     struct stat before {};
     const bool existed = toFile && ::stat(options.file.c_str(), &before) == 0;
+    if (existed) recordingBefore = before;
     ModulePath path;
     if (toFile && !path.SetForWriting(options.file, &error)) {
         Error(error);
