@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "devices.h"
 #include "exit_codes.h"
+#include "input_file.h"
 #include "module_path.h"
 #include "quorvel/device.hpp"
 #include "session.h"
@@ -263,8 +264,19 @@ int RunRecord(const RecordOptions& options) {
         options.file.copy(recordingPath, options.file.size());
         session.signals.SetTimeoutAction(&CompleteRecordingNow);
     }
+    // A file in another format than the capture's is converted first.
+    InputDevice input = options.input;
+    TempFile convertedInput;
+    std::string inputNote;
+    if (input.kind == InputDevice::Kind::kFile) {
+        std::string problem;
+        if (!PrepareInputFile(input.path, &convertedInput, &input.source, &inputNote, &problem)) {
+            Error(problem);
+            return kExitFile;
+        }
+    }
     DeviceProblem problem;
-    if (!ApplyInput(options.input, options.fast, &problem)) {
+    if (!ApplyInput(input, options.fast, &problem)) {
         Error(problem.sentence);
         return problem.exitCode;
     }
@@ -328,6 +340,7 @@ int RunRecord(const RecordOptions& options) {
         return kExitDevice;
     }
     if (stepper) stepper->Start();
+    if (!inputNote.empty()) std::fprintf(stderr, "%s\n", inputNote.c_str());
     std::string start = toFile ? "Recording into " + Quoted(options.file) : "Showing the capture";
     start += " from " + InputDescription(options) + " at 8000 Hz, mono, 16-bit";
     if (limit != 0)
