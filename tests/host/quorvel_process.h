@@ -146,6 +146,8 @@ struct Launch {
     bool asNobody = false;
     // Standard input: the test's pipe when empty, else this file ("-" for none at all).
     std::string input;
+    // Standard error: the test's pipe when empty, else this file (a terminal, say).
+    std::string errorTo;
 };
 
 inline int CountLines(const std::string& text) {
@@ -192,7 +194,9 @@ class Process {
                 ::dup2(::open(launch.input.c_str(), O_RDONLY | O_CLOEXEC), 0);
             }
             ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
+            ::dup2(
+                launch.errorTo.empty() ? err[1] : ::open(launch.errorTo.c_str(), O_RDWR | O_NOCTTY),
+                2);
             for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
             const rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
