@@ -5,45 +5,105 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <string>
+#include <thread>
+
+#include "exit_codes.h"
 
 namespace quorvel::host {
 namespace {
 
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Written by the handler, read by the main thread's loop.
+// Written by the handler: the main thread's loop reads the one, the watch thread the other.
 volatile std::sig_atomic_t signalWriteFd = -1;
+volatile std::sig_atomic_t watchWriteFd = -1;
+
+// What the watch thread needs, set before the session's first device call.
+std::atomic<SignalPipe::TimeoutAction> timeoutAction{nullptr};
+std::atomic<bool> sessionOver{false};
+// The terminal's modes while keys are read raw, to put back when leaving without the session.
+std::atomic<bool> terminalRaw{false};
+termios savedTerminal{};
 
 extern "C" void OnEndingSignal(int number) {
     const int savedErrno = errno;
+    if (signalWriteFd < 0) {
+        // No session listens: the signal does what it does by default.
+        ::signal(number, SIG_DFL);
+        ::raise(number);
+        errno = savedErrno;
+        return;
+    }
     const auto byte = static_cast<unsigned char>(number);
-    if (signalWriteFd >= 0) {
-        [[maybe_unused]] const ssize_t written = ::write(signalWriteFd, &byte, 1);
+    [[maybe_unused]] const ssize_t toLoop = ::write(signalWriteFd, &byte, 1);
+    if (watchWriteFd >= 0) {
+        [[maybe_unused]] const ssize_t toWatch = ::write(watchWriteFd, &byte, 1);
     }
     errno = savedErrno;
 }
 
+void WriteError(const std::string& text) {
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+// The watch thread: it sleeps until a signal comes, gives the session its grace, and leaves
+// for it if it is still running.
+void Watch(int readFd) {
+    unsigned char number = 0;
+    while (::read(readFd, &number, 1) != 1) {
+        if (errno != EINTR) return;
+    }
+    std::this_thread::sleep_for(kSignalGrace);
+    if (sessionOver.load()) return;
+    if (terminalRaw.load()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    const SignalPipe::TimeoutAction action = timeoutAction.load();
+    const std::string files = action != nullptr ? action() : std::string();
+    if (::isatty(STDERR_FILENO) != 0) WriteError("\x1b[0m\x1b[?25h\n");
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    WriteError(std::string("quorvel: Stopped by ") + name + " while a call to the sound device " +
+               "had not returned after " + std::to_string(kSignalGrace.count()) +
+               " ms, so quorvel left without it" + (files.empty() ? "" : "; " + files) + ".\n");
+    ::_exit(kExitDevice);
+}
+
 }  // namespace
 
-bool SignalPipe::Install() {
-    int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-    readFd_ = fds[0];
-    signalWriteFd = fds[1];
+void TakeOverEndingSignals() {
     struct sigaction action {};
     action.sa_handler = OnEndingSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (const int number : kEndingSignals) ::sigaction(number, &action, nullptr);
+}
+
+bool SignalPipe::Install() {
+    int fds[2];
+    int watch[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    if (::pipe2(watch, O_CLOEXEC) != 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    timeoutAction.store(onTimeout_);
+    sessionOver.store(false);
+    // Detached: it outlives the session only to sleep, and ends with the process.
+    std::thread(Watch, watch[0]).detach();
+    readFd_ = fds[0];
+    watchWriteFd = watch[1];
+    signalWriteFd = fds[1];
+    TakeOverEndingSignals();
     return true;
 }
 
 SignalPipe::~SignalPipe() {
     if (readFd_ < 0) return;
-    for (const int number : kEndingSignals) std::signal(number, SIG_DFL);
+    sessionOver.store(true);
     const int writeFd = signalWriteFd;
     signalWriteFd = -1;
     ::close(writeFd);
@@ -78,10 +138,13 @@ KeyReader::KeyReader(bool fromStandardInput) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    savedTerminal = saved_;
     raw_ = ::tcsetattr(fd_, TCSANOW, &raw) == 0;
+    terminalRaw.store(raw_);
 }
 
 KeyReader::~KeyReader() {
+    terminalRaw.store(false);
     if (raw_) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
 }
 
@@ -144,17 +207,19 @@ void IgnoreWriteSignals() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-bool StdoutIsTerminal() {
-    return ::isatty(STDOUT_FILENO) != 0;
+bool StderrIsTerminal() {
+    return ::isatty(STDERR_FILENO) != 0;
 }
 
 bool TerminalSize(int* columns, int* rows) {
+    if (!StderrIsTerminal()) return false;
+    // A serial console or some container terminals report 0 rows and 0 columns: such a
+    // terminal gets the size terminals have had since the VT100.
     winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
-        return false;
-    }
-    *columns = size.ws_col;
-    *rows = size.ws_row;
+    const bool known =
+        ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col != 0 && size.ws_row != 0;
+    *columns = known ? size.ws_col : kUnknownTerminalColumns;
+    *rows = known ? size.ws_row : kUnknownTerminalRows;
     return true;
 }
 

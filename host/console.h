@@ -6,14 +6,27 @@
 #include <termios.h>
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 namespace quorvel::host {
 
 enum class Key { kSpace, kQuit, kEnter, kNext };
 
-// SIGINT, SIGTERM and SIGHUP become bytes on a pipe, so the main thread notices them in its
-// own loop and ends the session properly (a recording is completed, never cut off).
+// Takes SIGINT, SIGTERM and SIGHUP over before any device is opened, so no library a backend
+// loads (SDL) puts a handler of its own in their place. Outside a session they end quorvel as
+// they would by default.
+void TakeOverEndingSignals();
+
+// How long a session may take to end after SIGINT, SIGTERM or SIGHUP before quorvel leaves
+// without it: a device call on the main thread (an open, a stop) may wait on a sound server
+// that no longer answers.
+constexpr std::chrono::milliseconds kSignalGrace{700};
+
+// During a session SIGINT, SIGTERM and SIGHUP become bytes on a pipe, so the main thread
+// notices them in its own loop and ends the session properly (a recording is completed, never
+// cut off). Should it not have ended kSignalGrace later, a watch thread makes the files whole
+// with `onTimeout`, says so and ends quorvel with the device problem's status.
 class SignalPipe {
   public:
     SignalPipe() = default;
@@ -21,6 +34,10 @@ class SignalPipe {
     SignalPipe& operator=(const SignalPipe&) = delete;
     ~SignalPipe();
 
+    // Run on the watch thread, where the main thread may hold any lock: plain system calls
+    // only. Returns a phrase about the files it completed, or "". Set before Install.
+    using TimeoutAction = std::string (*)();
+    void SetTimeoutAction(TimeoutAction action) { onTimeout_ = action; }
     bool Install();
     int fd() const { return readFd_; }
     // The first signal caught so far (0 for none); drains the pipe.
@@ -29,6 +46,7 @@ class SignalPipe {
   private:
     int readFd_ = -1;
     int caught_ = 0;
+    TimeoutAction onTimeout_ = nullptr;
 };
 
 // Keys from standard input: one at a time without echo when it is the controlling terminal
@@ -68,8 +86,13 @@ Events WaitForEvents(KeyReader& keys, SignalPipe& signals, std::chrono::millisec
 // write fail instead of killing the program before a recording is completed.
 void IgnoreWriteSignals();
 
-bool StdoutIsTerminal();
-// Columns and rows of the terminal on standard output; false when it is not one.
+// The live view and the status line go to the terminal on standard error, as every message
+// does: standard output carries only what a command was asked to write there.
+bool StderrIsTerminal();
+// Columns and rows of the terminal on standard error (80 by 24 when it reports none); false
+// when it is not one.
+constexpr int kUnknownTerminalColumns = 80;
+constexpr int kUnknownTerminalRows = 24;
 bool TerminalSize(int* columns, int* rows);
 
 }  // namespace quorvel::host

@@ -88,8 +88,9 @@ bool DecodedWav::WaitForBlocks(std::uint64_t blocks, std::chrono::milliseconds t
 
 std::string DecodedWav::Failure(const std::string& name) const {
     if (!diskError_.empty()) {
-        return "Cannot write the decoded audio of " + name + " to a temporary file in " +
-               Quoted(file_.folder()) + ": " + diskError_ + "; it plays only up to there.";
+        return "Cannot store the decoded audio of " + name + " in a temporary file in " +
+               Quoted(file_.folder()) + " (" + diskError_ + ") after " + Seconds(DecodedSeconds()) +
+               " s of it, so the rest cannot be played.";
     }
     if (!decodeError_.empty()) {
         return "Decoding " + name + " stopped after " + Seconds(DecodedSeconds()) + " s (" +

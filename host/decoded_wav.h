@@ -48,6 +48,9 @@ class DecodedWav {
     std::string ModulePathText() const { return file_.alias(); }
     // Once Done(): what cut decoding short, as a sentence (empty when nothing did).
     std::string Failure(const std::string& name) const;
+    // Once Done(): the temporary file refused the decoded audio (a full disk, a file-size
+    // limit), so the rest of the file can never reach the module.
+    bool StoreFailed() const { return done_.load() && !diskError_.empty(); }
     // Once Done(): the decoded frames fell short of the header's count (a file cut short).
     bool ShortOfHeader() const;
 

@@ -132,6 +132,12 @@ bool OutputIsFast(const OutputDevice& choice, bool fast) {
                .pace == device::Pace::kFast;
 }
 
+std::string FallbackReason(const std::string& notice) {
+    std::string reason = notice.substr(0, notice.rfind(" The virtual device"));
+    if (!reason.empty() && reason.back() == '.') reason.pop_back();
+    return reason;
+}
+
 bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
                     std::uint16_t bitsPerSample, std::string* problem) {
     *problem = device::PcmFormatProblem(channels, samplesPerSec, blockAlign, bitsPerSample);

@@ -25,6 +25,10 @@ bool InputIsFast(const InputDevice& choice, bool fast);
 // The same for the output device ApplyOutput sets up: it plays as fast as it can.
 bool OutputIsFast(const OutputDevice& choice, bool fast);
 
+// Why the services fell back from the sound device, from their notice ("PulseAudio could not
+// open ... (Connection refused). The virtual device plays instead."), as a phrase.
+std::string FallbackReason(const std::string& notice);
+
 // Asks the device services whether the output device plays PCM in this layout, so the rules
 // stay the device's own. When it does not, `problem` gets their phrase about the value at
 // fault ("9 channels, and the device plays at most 8").

@@ -22,8 +22,8 @@ constexpr int kSmallestTextRows = 4;
 constexpr int kTextRowsKept = 2;
 
 void Write(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
 // Cuts `text` to `columns` characters so it never wraps (which would break redrawing in place).
@@ -39,7 +39,7 @@ std::string FitToWidth(const std::string& text, int columns) {
 int TerminalColumns() {
     int columns = 0;
     int rows = 0;
-    return TerminalSize(&columns, &rows) ? columns : 80;
+    return TerminalSize(&columns, &rows) ? columns : kUnknownTerminalColumns;
 }
 
 void AppendColor(std::string* out, const char* layer, const Rgb& color) {
@@ -196,7 +196,7 @@ Rgb RgbFromColorRef(std::uint32_t colorref) {
                static_cast<std::uint8_t>((colorref >> 16) & 0xFF)};
 }
 
-StatusLine::StatusLine() : terminal_(StdoutIsTerminal()) {}
+StatusLine::StatusLine() : terminal_(StderrIsTerminal()) {}
 
 void StatusLine::Show(const std::string& status) {
     if (!terminal_ || status == shown_) return;
@@ -222,7 +222,7 @@ std::unique_ptr<LiveView> MakeView(ViewKind kind, std::uint32_t backColor, const
             int columns = 0;
             int rows = 0;
             if (!TerminalSize(&columns, &rows)) {
-                *error = "--view terminal needs a terminal on standard output.";
+                *error = "--view terminal needs a terminal on standard error.";
                 return nullptr;
             }
             return std::make_unique<TerminalView>(RgbFromColorRef(backColor), columns, rows);

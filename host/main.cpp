@@ -120,7 +120,7 @@ void FillSession(const LiveOptionTexts& texts, const std::string& modulePath,
     } else if (texts.view == "none") {
         options->view = ViewKind::kNone;
     } else {
-        options->view = quorvel::host::StdoutIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
+        options->view = quorvel::host::StderrIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
     }
     options->png = texts.png;
     options->frames = texts.frames;
@@ -170,8 +170,9 @@ int Main(int argc, char** argv) {
     AddLiveOptions(playCommand, &playTexts, "Run the virtual output as fast as possible");
     playCommand->footer(Footer(
         "Keys: space pauses and resumes, n skips to the next file, q quits (so do Ctrl-C and\n"
-        "SIGTERM). The default output is the sound device, or the virtual one where there is\n"
-        "none. A canonical PCM WAV (44-byte header, 8- or 16-bit) goes to the module as it is;\n"
+        "SIGTERM). The default output is the sound device; where none can be used, play ends\n"
+        "with status 3 (--output null shows the trace without sound). A canonical PCM WAV (44-byte "
+        "header, 8- or 16-bit) goes to the module as it is;\n"
         "anything else libsndfile decodes (WAV codecs, RF64, RIFX, AIFF, AU, CAF, FLAC, Ogg\n"
         "Vorbis and Opus, MP3) is decoded into a temporary 16-bit PCM WAV first, and a line\n"
         "says so. With --as-is the module reads each file itself: it takes the format from\n"
@@ -324,6 +325,7 @@ void OpenClosedStandardDescriptors() {
 int main(int argc, char** argv) {
     OpenClosedStandardDescriptors();
     quorvel::host::IgnoreWriteSignals();
+    quorvel::host::TakeOverEndingSignals();
     try {
         return Main(argc, argv);
     } catch (const std::bad_alloc&) {

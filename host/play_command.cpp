@@ -1,5 +1,8 @@
 // play: each file in turn through the module, as it is or decoded, with the live trace; space
 // pauses, n skips to the next file, q quits.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -176,7 +179,9 @@ void Turn::WarnOfDecoding() {
     if (!decoded_ || !decoded_->Done() || warned_) return;
     warned_ = true;
     const std::string failure = decoded_->Failure(item_.name);
-    if (!failure.empty()) {
+    if (decoded_->StoreFailed()) {
+        // Not a warning: the turn ends with it as an error.
+    } else if (!failure.empty()) {
         Warn(failure);
     } else if (decoded_->ShortOfHeader()) {
         Warn(item_.name + " ends after " + Seconds(decoded_->DecodedSeconds()) + " s of the " +
@@ -195,9 +200,8 @@ int Turn::Decode(bool first, bool* stopped) {
         Error(problem);
         return kExitFile;
     }
-    std::printf("%s%s: %s.\n", position_.c_str(), item_.label.c_str(),
-                ConversionNote(item_.facts).c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s%s: %s.\n", position_.c_str(), item_.label.c_str(),
+                 ConversionNote(item_.facts).c_str());
     const bool soundDevice = options_.output.kind == OutputDevice::Kind::kDefault &&
                              !options_.fast && device::ActiveOutputBackend() != "virtual";
     if (!first) {
@@ -232,6 +236,11 @@ int Turn::Decode(bool first, bool* stopped) {
 int Turn::Play(Outcome* outcome) {
     const bool decodeFirst = options_.fast || !options_.frames.empty();
     outcome->bytesPerSecond = static_cast<double>(format_.rate) * format_.blockAlign;
+    // A later file may have been removed or rewritten while the ones before it played.
+    if (std::string problem; !StillAsChecked(item_, &problem)) {
+        Error(problem);
+        return kExitFile;
+    }
     device::ResetStats();
     if (item_.decode) {
         bool stopped = false;
@@ -239,6 +248,11 @@ int Turn::Play(Outcome* outcome) {
         if (stopped) {
             outcome->ending = Ending::kQuit;
             return kExitOk;
+        }
+        // Decoded first, a file that could not be stored whole is not played at all.
+        if (decodeFirst && decoded_->StoreFailed()) {
+            Error(decoded_->Failure(item_.name));
+            return kExitFile;
         }
     }
     ModulePath path;
@@ -257,19 +271,25 @@ int Turn::Play(Outcome* outcome) {
     if (device::GetOutputStats().opened == 0) {
         Error("The output device (" + options_.outputText + ") could not be opened for " +
               std::to_string(format_.rate) + " Hz, " + std::to_string(format_.channels) +
-              " channel(s), " + std::to_string(format_.bits) + "-bit playback.");
+              " channel(s), " + std::to_string(format_.bits) +
+              "-bit playback; to watch the trace without sound, use --output null.");
         return kExitDevice;
     }
-    // The device is open now, so the services can say which one it is.
+    // The services fell back on the virtual device: a user who asked for sound hears none, so
+    // the playback ends before a block is heard.
     const std::string notice = device::OutputFallbackNotice();
-    if (!notice.empty()) std::printf("%s\n", notice.c_str());
+    if (!notice.empty()) {
+        session_.module.playStop();
+        Error("No sound device could play " + item_.name + ": " + FallbackReason(notice) +
+              "; to watch the trace without sound, use --output null.");
+        return kExitDevice;
+    }
     const bool lengthKnown = !decoded_ || decoded_->Done() || item_.facts.frames >= 0;
-    std::printf("%sPlaying %s (%d ch, %" PRIu32 " Hz, %d-bit): %s blocks, %s s, on %s.\n",
-                position_.c_str(), item_.name.c_str(), format_.channels, format_.rate, format_.bits,
-                lengthKnown ? std::to_string(TotalBlocks()).c_str() : "?",
-                lengthKnown ? Seconds(TotalSeconds()).c_str() : "?",
-                OutputDescription(options_).c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "%sPlaying %s (%d ch, %" PRIu32 " Hz, %d-bit): %s blocks, %s s, on %s.\n",
+                 position_.c_str(), item_.name.c_str(), format_.channels, format_.rate,
+                 format_.bits, lengthKnown ? std::to_string(TotalBlocks()).c_str() : "?",
+                 lengthKnown ? Seconds(TotalSeconds()).c_str() : "?",
+                 OutputDescription(options_).c_str());
 
     Ending stoppedBy = Ending::kQuit;
     SessionPass pass;
@@ -342,15 +362,20 @@ int Turn::Play(Outcome* outcome) {
               std::to_string(outcome->blocks) + " blocks of " + item_.name + ".");
         return kExitDevice;
     }
+    // Decoding that could not be stored left the rest of the file unplayed.
+    if (end == LoopEnd::kFinished && decoded_ && decoded_->StoreFailed()) {
+        Error(decoded_->Failure(item_.name));
+        return kExitFile;
+    }
     if (end == LoopEnd::kFinished) {
         outcome->ending = Ending::kPlayed;
-        std::printf("Played %s (%s s) of %s.\n", BlockCount(stats.blocksPlayed).c_str(),
-                    Seconds(outcome->seconds).c_str(), item_.name.c_str());
+        std::fprintf(stderr, "Played %s (%s s) of %s.\n", BlockCount(stats.blocksPlayed).c_str(),
+                     Seconds(outcome->seconds).c_str(), item_.name.c_str());
     } else {
         outcome->ending = end == LoopEnd::kSignal ? Ending::kQuit : stoppedBy;
-        std::printf("%s after %" PRIu64 " of %s.\n",
-                    outcome->ending == Ending::kSkipped ? "Skipped" : "Stopped", stats.blocksPlayed,
-                    BlockCount(outcome->blocks).c_str());
+        std::fprintf(stderr, "%s after %" PRIu64 " of %s.\n",
+                     outcome->ending == Ending::kSkipped ? "Skipped" : "Stopped",
+                     stats.blocksPlayed, BlockCount(outcome->blocks).c_str());
     }
     return kExitOk;
 }
@@ -358,7 +383,7 @@ int Turn::Play(Outcome* outcome) {
 void PrintSummary(const std::vector<PlayItem>& items, const std::vector<Outcome>& outcomes) {
     std::size_t played = 0;
     for (const Outcome& outcome : outcomes) played += outcome.ending == Ending::kPlayed ? 1 : 0;
-    std::printf("Played %zu of %zu files:\n", played, items.size());
+    std::fprintf(stderr, "Played %zu of %zu files:\n", played, items.size());
     std::size_t width = 0;
     for (const PlayItem& item : items) width = std::max(width, item.label.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -380,9 +405,17 @@ void PrintSummary(const std::vector<PlayItem>& items, const std::vector<Outcome>
                 what = "not played";
                 break;
         }
-        std::printf("  %zu. %-*s  %s\n", i + 1, static_cast<int>(width), items[i].label.c_str(),
-                    what.c_str());
+        std::fprintf(stderr, "  %zu. %-*s  %s\n", i + 1, static_cast<int>(width),
+                     items[i].label.c_str(), what.c_str());
     }
+}
+
+// Standard input as a path the same-file check can compare, when it is a file that could be
+// written; a pipe or terminal cannot be.
+NamedPath StandardInputPath() {
+    struct stat info {};
+    const bool file = ::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode);
+    return {"the file being played", file ? "/dev/stdin" : "", false, "(standard input)"};
 }
 
 }  // namespace
@@ -427,8 +460,9 @@ int RunPlay(const PlayOptions& options) {
     if (const int status = CheckPathsDistinct(outputs); status != kExitOk) return status;
     // A file may be played more than once, but none may be written.
     for (const PlayItem& item : items) {
-        if (item.file == kStandardInputName) continue;
+        // Standard input is the file it was redirected from, which no output may overwrite.
         std::vector<NamedPath> paths = {{"the file being played", item.file}};
+        if (item.file == kStandardInputName) paths.front() = StandardInputPath();
         paths.insert(paths.end(), outputs.begin(), outputs.end());
         if (const int status = CheckPathsDistinct(paths); status != kExitOk) return status;
     }
@@ -454,7 +488,7 @@ int RunPlay(const PlayOptions& options) {
         return status;
     }
     if (!keysFromStandardInput) {
-        std::printf("Keys are not read: standard input holds the file (Ctrl-C stops).\n");
+        std::fprintf(stderr, "Keys are not read: standard input holds the file (Ctrl-C stops).\n");
     }
     // Only now, with every check passed, is anything opened for writing.
     DeviceProblem problem;

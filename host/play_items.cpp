@@ -1,6 +1,11 @@
 #include "play_items.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -24,7 +29,37 @@ bool DevicePlaysDecoded(const PlayItem& item, const SoundFacts& facts, std::stri
     return false;
 }
 
+bool TakeSnapshot(const std::string& path, PlayItem::Snapshot* snapshot) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    snapshot->device = info.st_dev;
+    snapshot->inode = info.st_ino;
+    snapshot->size = info.st_size;
+    snapshot->modifiedNs =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return true;
+}
+
 }  // namespace
+
+bool StillAsChecked(const PlayItem& item, std::string* problem) {
+    PlayItem::Snapshot now;
+    if (!TakeSnapshot(item.path, &now)) {
+        *problem = "Cannot play " + item.name + ": " + std::strerror(errno) +
+                   " (it was there when quorvel started).";
+        return false;
+    }
+    if (!(now == item.checked)) {
+        *problem = "Cannot play " + item.name +
+                   ": it was replaced or changed after quorvel checked it; play it again.";
+        return false;
+    }
+    if (::access(item.path.c_str(), R_OK) != 0) {
+        *problem = "Cannot play " + item.name + ": " + std::strerror(errno) + ".";
+        return false;
+    }
+    return true;
+}
 
 std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, std::string* problem) {
     auto file = std::make_unique<SoundFile>();
@@ -33,6 +68,7 @@ std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, std::string* pr
 }
 
 bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem) {
+    TakeSnapshot(item->path, &item->checked);
     item->wav = InspectWav(item->path, item->name);
     // A folder, a FIFO, a missing or unreadable file: nobody can decode it either.
     const WavVerdict verdict = item->wav.verdict;

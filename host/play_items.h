@@ -23,11 +23,26 @@ struct PlayItem {
     WavReport wav;      // what the module would read
     bool decode = false;
     SoundFacts facts;  // when decoded
+    // The file as it was checked, to notice one removed or rewritten before its turn.
+    struct Snapshot {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::int64_t size = -1;
+        std::int64_t modifiedNs = 0;
+        bool operator==(const Snapshot& other) const {
+            return device == other.device && inode == other.inode && size == other.size &&
+                   modifiedNs == other.modifiedNs;
+        }
+    } checked;
 };
 
 // Decides how `item` (file, path, name and label set) is played. False, with one sentence
 // naming the file in *problem, when it cannot be played at all.
 bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem);
+
+// The item's file is still the one PreparePlayItem checked, and readable. False, with one
+// sentence naming it in *problem, when it is gone, unreadable or changed.
+bool StillAsChecked(const PlayItem& item, std::string* problem);
 
 // Opens the item's file for decoding again, now that it is its turn.
 std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, std::string* problem);

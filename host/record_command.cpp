@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "devices.h"
 #include "exit_codes.h"
+#include "input_file.h"
 #include "module_path.h"
 #include "quorvel/device.hpp"
 #include "session.h"
@@ -45,15 +46,82 @@ std::string InputDescription(const RecordOptions& options) {
     return BackendDescription(device::ActiveInputBackend(), "input");
 }
 
+std::string CaptureStartFailure(std::int32_t result, const RecordOptions& options);
+
+constexpr const char* kSilenceHint = "; to watch the trace without sound, use --input silence.";
+
+// The default input falls back on the virtual device's silence when no sound device opens; a
+// user who asked for sound must not get a file of silence. The module opens the device once
+// for the trace alone (no file is touched) and the services say whether they fell back.
+bool SoundInputAnswers(const RecordOptions& options, Session& session, std::string* problem) {
+    if (options.input.kind != InputDevice::Kind::kDefault || options.fast) return true;
+    device::SetInputGate(0);
+    const std::int32_t started = session.module.record(u"", options.traceColor, options.backColor);
+    const std::string notice = device::InputFallbackNotice();
+    session.module.recordStop();
+    device::SetInputGate(-1);
+    if (started == WF_DONE && notice.empty()) return true;
+    *problem = started != WF_DONE
+                   ? CaptureStartFailure(started, options)
+                   : "No sound device could be used for recording: " + FallbackReason(notice) +
+                         kSilenceHint;
+    return false;
+}
+
+// Audio the input device dropped (its buffer overflowed while quorvel could not keep up: a
+// stall, a stopped process): said once per loss, with where it falls in the recording, and
+// again in the summary.
+class LossWatch {
+  public:
+    void Check() {
+        const device::InputStats stats = device::GetInputStats();
+        const std::uint64_t kept = stats.framesCaptured - stats.framesDropped;
+        if (stats.framesDropped > dropped_) {
+            const std::uint64_t lost = stats.framesDropped - dropped_;
+            total_ += lost;
+            ++losses_;
+            Warn(Describe(lost) + " of audio " + (lost == 1 ? "was" : "were") + " lost " +
+                 Where(keptBefore_, kept) +
+                 ": the input device's buffer overflowed while quorvel could not take it in.");
+        }
+        dropped_ = stats.framesDropped;
+        keptBefore_ = kept;
+    }
+    // For the summary; empty when nothing was lost.
+    std::string Summary() const {
+        if (losses_ == 0) return {};
+        return Describe(total_) + " lost in " + std::to_string(losses_) +
+               (losses_ == 1 ? " place" : " places");
+    }
+
+  private:
+    static std::string Describe(std::uint64_t samples) {
+        return std::to_string(samples) + " samples (" +
+               Seconds(static_cast<double>(samples) / kCaptureRate) + " s)";
+    }
+    // Between the samples kept at the last look and those kept now.
+    static std::string Where(std::uint64_t from, std::uint64_t to) {
+        const std::string first = Seconds(static_cast<double>(from) / kCaptureRate);
+        const std::string last = Seconds(static_cast<double>(to) / kCaptureRate);
+        return first == last ? "at " + first + " s into the capture"
+                             : "between " + first + " s and " + last + " s into the capture";
+    }
+    static constexpr double kCaptureRate = 8000.0;
+    std::uint64_t dropped_ = 0;
+    std::uint64_t keptBefore_ = 0;
+    std::uint64_t total_ = 0;
+    std::uint64_t losses_ = 0;
+};
+
 std::string CaptureStartFailure(std::int32_t result, const RecordOptions& options) {
     const std::string input = "The input device (" + options.inputText + ")";
     switch (result) {
         case WF_ERR_OPEN:
-            return input + " could not be opened for 8000 Hz mono 16-bit capture.";
+            return input + " could not be opened for 8000 Hz mono 16-bit capture" + kSilenceHint;
         case WF_ERR_QUEUE:
-            return input + " did not accept the capture buffer.";
+            return input + " did not accept the capture buffer" + kSilenceHint;
         case WF_ERR_START:
-            return input + " could not start capturing.";
+            return input + " could not start capturing" + kSilenceHint;
         case WF_ERR_FILE:
             // The module cannot say why; the file system can.
             return "Cannot record into " + Quoted(options.file) + ": " +
@@ -116,20 +184,50 @@ void TrimToWholeBlocks(const std::string& path) {
     ::close(fd);
 }
 
+// The recording, for leaving without the module (a signal while a device call hangs). The
+// module rewrites the header after every block, so the file is whole up to its last block but
+// for a block being written at that moment, which is cut off.
+char recordingPath[4096];
+struct stat recordingBefore {};  // st_ino 0: there was no file
+
+bool SameFileState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+std::string CompleteRecordingNow() {
+    if (recordingPath[0] == '\0') return {};
+    struct stat info {};
+    // The module touches the file only once the device has opened.
+    if (::stat(recordingPath, &info) != 0) return {};
+    if (recordingBefore.st_ino != 0 && SameFileState(info, recordingBefore)) {
+        return Quoted(recordingPath) + " was left as it was";
+    }
+    TrimToWholeBlocks(recordingPath);
+    if (::stat(recordingPath, &info) != 0) return {};
+    const std::uint64_t blocks =
+        static_cast<std::uint64_t>(info.st_size) > kCaptureHeaderBytes
+            ? (static_cast<std::uint64_t>(info.st_size) - kCaptureHeaderBytes) / kCaptureBlockBytes
+            : 0;
+    return "the recording " + Quoted(recordingPath) + " is complete with " + BlockCount(blocks);
+}
+
 // What the summary says of the file once the capture has ended; an exit status.
-int ReportRecording(const RecordOptions& options, std::int32_t blocks) {
+int ReportRecording(const RecordOptions& options, std::int32_t blocks, const std::string& loss) {
     const double seconds = static_cast<double>(blocks) * kCaptureBlockSeconds;
+    const std::string lossNote = loss.empty() ? std::string() : "; " + loss;
     if (options.file.empty()) {
-        std::printf("Showed %s (%s s).\n", BlockCount(static_cast<std::uint64_t>(blocks)).c_str(),
-                    Seconds(seconds).c_str());
+        std::fprintf(stderr, "Showed %s (%s s)%s.\n",
+                     BlockCount(static_cast<std::uint64_t>(blocks)).c_str(),
+                     Seconds(seconds).c_str(), lossNote.c_str());
         return kExitOk;
     }
     const std::int64_t size = FileSize(options.file);
     const std::uint64_t expected =
         kCaptureHeaderBytes + static_cast<std::uint64_t>(blocks) * kCaptureBlockBytes;
-    std::printf("Recorded %s (%s s) into %s, %" PRId64 " bytes.\n",
-                BlockCount(static_cast<std::uint64_t>(blocks)).c_str(), Seconds(seconds).c_str(),
-                Quoted(options.file).c_str(), size);
+    std::fprintf(stderr, "Recorded %s (%s s) into %s, %" PRId64 " bytes%s.\n",
+                 BlockCount(static_cast<std::uint64_t>(blocks)).c_str(), Seconds(seconds).c_str(),
+                 Quoted(options.file).c_str(), size, lossNote.c_str());
     if (size >= 0 && static_cast<std::uint64_t>(size) >= expected) return kExitOk;
     const std::int64_t kept = size > static_cast<std::int64_t>(kCaptureHeaderBytes)
                                   ? (size - static_cast<std::int64_t>(kCaptureHeaderBytes)) /
@@ -162,8 +260,23 @@ int RunRecord(const RecordOptions& options) {
     }
     Session session;
     if (const int status = CheckOutputFiles(options, session); status != kExitOk) return status;
+    if (toFile && options.file.size() < sizeof recordingPath) {
+        options.file.copy(recordingPath, options.file.size());
+        session.signals.SetTimeoutAction(&CompleteRecordingNow);
+    }
+    // A file in another format than the capture's is converted first.
+    InputDevice input = options.input;
+    TempFile convertedInput;
+    std::string inputNote;
+    if (input.kind == InputDevice::Kind::kFile) {
+        std::string problem;
+        if (!PrepareInputFile(input.path, &convertedInput, &input.source, &inputNote, &problem)) {
+            Error(problem);
+            return kExitFile;
+        }
+    }
     DeviceProblem problem;
-    if (!ApplyInput(options.input, options.fast, &problem)) {
+    if (!ApplyInput(input, options.fast, &problem)) {
         Error(problem.sentence);
         return problem.exitCode;
     }
@@ -180,6 +293,7 @@ int RunRecord(const RecordOptions& options) {
     // Noted before anything creates it, so a start that fails removes only a file it made.
     struct stat before {};
     const bool existed = toFile && ::stat(options.file.c_str(), &before) == 0;
+    if (existed) recordingBefore = before;
     ModulePath path;
     if (toFile && !path.SetForWriting(options.file, &error)) {
         Error(error);
@@ -187,6 +301,11 @@ int RunRecord(const RecordOptions& options) {
         return kExitFile;
     }
 
+    if (std::string noSound; !SoundInputAnswers(options, session, &noSound)) {
+        session.frames.RemoveIfUnused();
+        Error(noSound);
+        return kExitDevice;
+    }
     const std::uint64_t limit = options.seconds > 0 ? BlocksForSeconds(options.seconds) : 0;
     device::ResetStats();
     std::optional<CaptureStepper> stepper;
@@ -210,15 +329,23 @@ int RunRecord(const RecordOptions& options) {
         Error(CaptureStartFailure(started, options));
         return started == WF_ERR_FILE ? kExitFile : kExitDevice;
     }
+    // The sound device answered the probe but not this open: nothing of it is kept.
+    if (const std::string notice = device::InputFallbackNotice(); !notice.empty()) {
+        session.module.recordStop();
+        device::SetInputGate(-1);
+        if (toFile && !existed) RemoveCreatedFile(options.file);
+        session.frames.RemoveIfUnused();
+        Error("No sound device could be used for recording: " + FallbackReason(notice) +
+              kSilenceHint);
+        return kExitDevice;
+    }
     if (stepper) stepper->Start();
-    const std::string notice = device::InputFallbackNotice();
-    if (!notice.empty()) std::printf("%s\n", notice.c_str());
+    if (!inputNote.empty()) std::fprintf(stderr, "%s\n", inputNote.c_str());
     std::string start = toFile ? "Recording into " + Quoted(options.file) : "Showing the capture";
     start += " from " + InputDescription(options) + " at 8000 Hz, mono, 16-bit";
     if (limit != 0)
         start += " for " + Seconds(static_cast<double>(limit) * kCaptureBlockSeconds) + " s";
-    std::printf("%s.\n", start.c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s.\n", start.c_str());
 
     const bool fastInput = InputIsFast(options.input, options.fast);
     SessionPass pass;
@@ -248,7 +375,11 @@ int RunRecord(const RecordOptions& options) {
     pass.onKey = [](Key key) {
         return key == Key::kQuit || key == Key::kEnter ? KeyAction::kStop : KeyAction::kNone;
     };
-    pass.status = [&](bool live) { return CaptureStatus(options, limit, live); };
+    LossWatch losses;
+    pass.status = [&](bool live) {
+        losses.Check();
+        return CaptureStatus(options, limit, live);
+    };
     pass.gone = [] { return device::InputDeviceLost(); };
     const LoopEnd end = RunSessionLoop(session, pass, &error);
     int exitStatus = kExitOk;
@@ -270,7 +401,8 @@ int RunRecord(const RecordOptions& options) {
               " blocks; what was captured before is complete.");
         exitStatus = kExitDevice;
     }
-    const int fileStatus = ReportRecording(options, blocks);
+    losses.Check();
+    const int fileStatus = ReportRecording(options, blocks, losses.Summary());
     if (exitStatus == kExitOk) exitStatus = fileStatus;
     const int screenStatus = FinishScreen(options, session);
     return exitStatus != kExitOk ? exitStatus : screenStatus;

@@ -60,8 +60,8 @@ int StartSession(const SessionOptions& options, const std::string& title, Sessio
 
 int FinishScreen(const SessionOptions& options, const Session& session) {
     if (!options.frames.empty()) {
-        std::printf("Wrote %" PRIu64 " frame(s) to %s.\n", session.frames.count(),
-                    Quoted(options.frames).c_str());
+        std::fprintf(stderr, "Wrote %" PRIu64 " frame(s) to %s.\n", session.frames.count(),
+                     Quoted(options.frames).c_str());
         if (session.frames.missed() != 0) {
             Warn(std::to_string(session.frames.missed()) +
                  " drawn block(s) got no frame: a sound device cannot be held between blocks "
@@ -74,7 +74,7 @@ int FinishScreen(const SessionOptions& options, const Session& session) {
         Error(error);
         return kExitFile;
     }
-    std::printf("Wrote the screen to %s.\n", Quoted(options.png).c_str());
+    std::fprintf(stderr, "Wrote the screen to %s.\n", Quoted(options.png).c_str());
     return kExitOk;
 }
 

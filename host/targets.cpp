@@ -149,10 +149,12 @@ bool CheckDistinct(const std::vector<NamedPath>& paths, TargetProblem* problem) 
         for (std::size_t j = i + 1; j < paths.size(); ++j) {
             if (paths[i].path.empty() || paths[j].path.empty()) continue;
             if (Collide(paths[i], paths[j])) {
+                const auto name = [](const NamedPath& named) {
+                    return named.shown.empty() ? Quoted(named.path) : named.shown;
+                };
                 return Fail(problem, kExitUsage,
-                            "The " + paths[j].role.substr(4) + " " + Quoted(paths[j].path) +
-                                " names the same file as " + paths[i].role + " " +
-                                Quoted(paths[i].path) +
+                            "The " + paths[j].role.substr(4) + " " + name(paths[j]) +
+                                " names the same file as " + paths[i].role + " " + name(paths[i]) +
                                 (paths[i].folderOfFrames ? " (or one of its frames)" : "") +
                                 "; give it another name.");
             }

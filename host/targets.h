@@ -27,9 +27,16 @@ bool CheckTargetFile(const std::string& path, TargetKind kind, const char* what,
 
 // The role a path plays in a command, for CheckDistinct.
 struct NamedPath {
+    NamedPath(std::string roleText, std::string pathText, bool folder = false,
+              std::string shownText = {})
+        : role(std::move(roleText)),
+          path(std::move(pathText)),
+          folderOfFrames(folder),
+          shown(std::move(shownText)) {}
     std::string role;  // "the recording", "the PNG file", "the played file", ...
     std::string path;  // empty: not used by this run
     bool folderOfFrames = false;
+    std::string shown;  // how a sentence names it, when not by its path ("(standard input)")
 };
 
 // No file may be written twice or written over a file the command reads: two paths naming

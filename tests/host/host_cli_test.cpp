@@ -291,9 +291,9 @@ TEST(Play, TheOutputFileHoldsExactlyTheBytesPlayed) {
         EXPECT_EQ(result.status, 0) << result.err;
         const Bytes expected = ExpectedPlayed(c.file);
         EXPECT_EQ(ReadFile(played), expected);
-        EXPECT_NE(result.out.find("Played " + std::to_string(expected.size() / kBlock) + " block"),
+        EXPECT_NE(result.err.find("Played " + std::to_string(expected.size() / kBlock) + " block"),
                   std::string::npos)
-            << result.out;
+            << result.err;
     }
 }
 
@@ -358,7 +358,7 @@ TEST(Play, SpacePausesAndResumesAndQQuits) {
         quorvel.Type("q");
         const Result result = quorvel.Wait();
         EXPECT_EQ(result.status, 0) << result.err;
-        EXPECT_NE(result.out.find("Stopped after"), std::string::npos) << result.out;
+        EXPECT_NE(result.err.find("Stopped after"), std::string::npos) << result.err;
         EXPECT_LT(FileSize(played), static_cast<long>(ExpectedPlayed(file).size()));
     }
 }
@@ -379,9 +379,9 @@ TEST(Record, AFastRecordingForSecondsIsACompleteWavOfWholeBlocks) {
             RunQuorvel({"record", path, "--fast", "--seconds", c.seconds, "--input", "ramp"});
         EXPECT_EQ(result.status, 0) << result.err;
         ExpectCompleteRecording(path, c.blocks);
-        EXPECT_NE(result.out.find("Recorded " + std::to_string(c.blocks) + " blocks"),
+        EXPECT_NE(result.err.find("Recorded " + std::to_string(c.blocks) + " blocks"),
                   std::string::npos)
-            << result.out;
+            << result.err;
         // The ramp's samples count up from 0, none lost or repeated.
         const Bytes file = ReadFile(path);
         for (std::size_t n = 0; n < c.blocks * kBlock / 2; n += 997) {
@@ -394,7 +394,7 @@ TEST(Record, MonitorShowsTheTraceWithoutAFile) {
     const Result result =
         RunQuorvel({"monitor", "--fast", "--seconds", "0.5", "--input", "tone:500"});
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("Showed 2 blocks"), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("Showed 2 blocks"), std::string::npos) << result.err;
 }
 
 // A real-time recording ended by a signal or a key: the file is complete all the same.
@@ -416,8 +416,8 @@ TEST_P(RecordEnding, LeavesACompleteFile) {
     ASSERT_GE(size, static_cast<long>(kHeader + kBlock));
     const auto blocks = static_cast<std::size_t>(size - kHeader) / kBlock;
     ExpectCompleteRecording(path, blocks);
-    EXPECT_NE(result.out.find("Recorded " + std::to_string(blocks) + " block"), std::string::npos)
-        << result.out;
+    EXPECT_NE(result.err.find("Recorded " + std::to_string(blocks) + " block"), std::string::npos)
+        << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, RecordEnding,

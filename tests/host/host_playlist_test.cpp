@@ -44,7 +44,7 @@ TEST_F(Playlist, FilesPlayInTurnAndTheSummaryListsEach) {
     for (const char* line :
          {"[2/3] b.flac: decoded FLAC, 16-bit, 8000 Hz, 1 channel",
           "Played 3 of 3 files:", "  1. a.wav   played, 0.50 s", "  2. b.flac  played, 1.75 s"}) {
-        EXPECT_NE(result.out.find(line), std::string::npos) << line << " in\n" << result.out;
+        EXPECT_NE(result.err.find(line), std::string::npos) << line << " in\n" << result.err;
     }
     // One file that cannot be played is found before any plays.
     const Result refused = RunQuorvel(
@@ -52,7 +52,7 @@ TEST_F(Playlist, FilesPlayInTurnAndTheSummaryListsEach) {
     EXPECT_EQ(refused.status, 2);
     EXPECT_TRUE(OneSentenceNaming(refused, "none.flac"));
     EXPECT_TRUE(ReadFile(played).empty() || ReadFile(played) == expected) << "nothing played";
-    EXPECT_EQ(refused.out.find("Playing"), std::string::npos);
+    EXPECT_EQ(refused.err.find("Playing"), std::string::npos);
 }
 
 TEST_F(Playlist, NSkipsToTheNextFileInRealTimeAndQEndsTheList) {
@@ -67,10 +67,10 @@ TEST_F(Playlist, NSkipsToTheNextFileInRealTimeAndQEndsTheList) {
     quorvel.Type("q");
     const Result result = quorvel.Wait();
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("Skipped after"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("1. b.flac  skipped after"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("2. a.wav   played, 0.50 s"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("3. b.wav   stopped after"), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("Skipped after"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("1. b.flac  skipped after"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("2. a.wav   played, 0.50 s"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("3. b.wav   stopped after"), std::string::npos) << result.err;
     // The skipped file's start (a block cut where the skip came), then all of the second
     // file, then the third's start.
     const Bytes all = ReadFile(played);
@@ -96,9 +96,9 @@ TEST_F(Playlist, AFileOnStandardInputPlaysAndKeysAreSaidToBeOff) {
         const Result result = RunQuorvel(launch);
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(ReadFile(played), PlayedFor("b.wav"));
-        EXPECT_NE(result.out.find("Keys are not read: standard input holds the file"),
+        EXPECT_NE(result.err.find("Keys are not read: standard input holds the file"),
                   std::string::npos)
-            << result.out;
+            << result.err;
     }
     const Result twice = RunQuorvel({"play", "-", "-", "--fast"});
     EXPECT_EQ(twice.status, 1);

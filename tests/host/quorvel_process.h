@@ -148,6 +148,8 @@ struct Launch {
     bool asNobody = false;
     // Standard input: the test's pipe when empty, else this file ("-" for none at all).
     std::string input;
+    // Standard error: the test's pipe when empty, else this file (a terminal, say).
+    std::string errorTo;
 };
 
 inline int CountLines(const std::string& text) {
@@ -194,7 +196,9 @@ class Process {
                 ::dup2(::open(launch.input.c_str(), O_RDONLY | O_CLOEXEC), 0);
             }
             ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
+            ::dup2(
+                launch.errorTo.empty() ? err[1] : ::open(launch.errorTo.c_str(), O_RDWR | O_NOCTTY),
+                2);
             for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
             const rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -294,11 +298,22 @@ inline bool WaitForSize(const std::string& path, long bytes, std::chrono::second
     return true;
 }
 
+// Standard error holds one error or warning line ("quorvel: ..."), besides the status lines of
+// a command that had started, and it names `name`.
 inline ::testing::AssertionResult OneSentenceNaming(const Result& result, const std::string& name) {
-    if (CountLines(result.err) != 1 || result.err.rfind("quorvel: ", 0) != 0) {
-        return ::testing::AssertionFailure() << "not one line: " << result.err;
+    std::string said;
+    int lines = 0;
+    for (std::size_t at = 0; at < result.err.size();) {
+        const std::size_t end = result.err.find('\n', at);
+        const std::string line = result.err.substr(at, end == std::string::npos ? end : end - at);
+        if (line.rfind("quorvel: ", 0) == 0) {
+            said = line;
+            ++lines;
+        }
+        at = end == std::string::npos ? result.err.size() : end + 1;
     }
-    if (result.err.find(name) == std::string::npos) {
+    if (lines != 1) return ::testing::AssertionFailure() << "not one line: " << result.err;
+    if (said.find(name) == std::string::npos) {
         return ::testing::AssertionFailure() << "does not name " << name << ": " << result.err;
     }
     return ::testing::AssertionSuccess();
