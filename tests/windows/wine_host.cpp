@@ -509,6 +509,59 @@ void CheckPlaybackTraces(const std::wstring& dll, const std::wstring& work,
 
 // Records to a file: two blocks of silence, then a loud 1 kHz tone played through the DLL
 // into the null sink whose monitor is the capture source, then the stop.
+// Two host threads calling each pair of entry points at once: the calls are serialised, so
+// nothing crashes or hangs and every recording file is a valid WAV of whole blocks.
+struct Hammer {
+    Module* module;
+    std::wstring play;
+    std::wstring record[2];
+};
+
+DWORD WINAPI HammerThread(LPVOID argument) {
+    const Hammer& hammer = *static_cast<const Hammer*>(argument);
+    for (int i = 0; i < 30; ++i) {
+        hammer.module->play(hammer.play.c_str(), kTraceColor, kBackColor);
+        hammer.module->toggle();
+        hammer.module->record(hammer.record[i % 2].c_str(), kTraceColor, kBackColor);
+        hammer.module->stop();
+    }
+    return 0;
+}
+
+void CheckConcurrentHostThreads(const std::wstring& dll, const std::wstring& work) {
+    Module module;
+    if (!Load(dll, module)) {
+        Check(false, "the DLL loads for the concurrent host threads");
+        return;
+    }
+    const std::wstring quiet = work + L"hammer-quiet.wav";
+    WriteBytes(quiet, WavFile(std::vector<std::int16_t>(qwf_cross::kCaseSamples, 0)));
+    Hammer hammers[2] = {{&module, quiet, {work + L"hammer-a0.wav", work + L"hammer-a1.wav"}},
+                         {&module, quiet, {work + L"hammer-b0.wav", work + L"hammer-b1.wav"}}};
+    HANDLE threads[2];
+    for (int i = 0; i < 2; ++i) {
+        threads[i] = CreateThread(nullptr, 0, HammerThread, &hammers[i], 0, nullptr);
+    }
+    const DWORD waited = WaitForMultipleObjects(2, threads, TRUE, 120000);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    Check(waited == WAIT_OBJECT_0, "two threads starting and stopping at once finish within 120 s");
+    if (waited != WAIT_OBJECT_0) return;
+    module.stop();
+    module.play(quiet.c_str(), kTraceColor, kBackColor);
+    std::string problems;
+    for (const Hammer& hammer : hammers) {
+        for (const std::wstring& path : hammer.record) {
+            const Bytes file = ReadBytes(path);
+            const auto blocks = static_cast<std::uint32_t>(
+                file.size() < kHeaderBytes ? 0 : (file.size() - kHeaderBytes) / kBlockBytes);
+            const std::string problem = HeaderProblem(file, blocks);
+            if (!problem.empty()) problems += Narrow(path) + ": " + problem + "; ";
+        }
+    }
+    Check(problems.empty(), "every file the two threads recorded is a valid WAV of whole blocks",
+          problems);
+}
+
 void CheckRecordingToFile(const std::wstring& dll, const std::wstring& work) {
     Module module;
     if (!Load(dll, module)) {
@@ -803,6 +856,7 @@ int wmain(int argc, wchar_t** argv) {
     CheckPlaybackTraces(dll, work, panels, screen);
     CheckRecordingToFile(dll, work);
     CheckRecordingTrace(dll, screen);
+    CheckConcurrentHostThreads(dll, work);
     CheckStartsKeepGdiObjectsFlat(dll, work);
     CheckFreeWhilePlaying(dll, work, screen);
     CheckFreeWhileRecording(dll, work);
