@@ -39,6 +39,12 @@ typedef uint32_t QwfColorRef; /* COLORREF, 0x00BBGGRR */
 #define QWF_BLOCK_SAMPLES 2000
 #define QWF_BLOCK_BYTES (QWF_BLOCK_SAMPLES * 2)
 
+/* The capture format: what recording asks of the input device and writes into its WAV header. */
+#define QWF_CAPTURE_RATE 8000
+#define QWF_CAPTURE_CHANNELS 1
+#define QWF_CAPTURE_BITS 16
+#define QWF_CAPTURE_FRAME_BYTES (QWF_CAPTURE_CHANNELS * QWF_CAPTURE_BITS / 8)
+
 /* Result codes. */
 #define WF_DONE 999    /* the entry point did its work */
 #define WF_ERR_OPEN 1  /* capture start: the input device could not be opened */

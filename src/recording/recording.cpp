@@ -18,7 +18,7 @@ std::atomic<HWAVEIN> inDevice{nullptr};
 Sample captureBuffer[BLOCK_SAMPLES];
 Sample copyBuffer[BLOCK_SAMPLES];
 WAVEHDR captureHeader;
-std::int32_t captureRate = 8000;
+std::int32_t captureRate = QWF_CAPTURE_RATE;
 std::uint32_t writeFile = 0;
 std::FILE* recordStream = nullptr;
 WavHeader wavHeader;
@@ -80,11 +80,11 @@ std::int32_t StartCapture() {
 std::int32_t OpenCapture() {
     WAVEFORMATEX format;
     format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
+    format.nChannels = QWF_CAPTURE_CHANNELS;
     format.nSamplesPerSec = static_cast<DWORD>(captureRate);
-    format.nAvgBytesPerSec = static_cast<DWORD>(captureRate) * 2;
-    format.nBlockAlign = 2;
-    format.wBitsPerSample = 16;
+    format.nAvgBytesPerSec = static_cast<DWORD>(captureRate) * QWF_CAPTURE_FRAME_BYTES;
+    format.nBlockAlign = QWF_CAPTURE_FRAME_BYTES;
+    format.wBitsPerSample = QWF_CAPTURE_BITS;
     format.cbSize = 0;
     HWAVEIN device = nullptr;
     if (waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OnWaveInMessage), 0,

@@ -64,11 +64,11 @@ void FillHeader(WavHeader& header, std::uint32_t blocks) {
     std::memcpy(header.dataId, "data", 4);
     header.fmtSize = 16;
     header.formatTag = 1;
-    header.channels = 1;
-    header.samplesPerSec = 8000;
-    header.avgBytesPerSec = 16000;
-    header.blockAlign = 2;
-    header.bitsPerSample = 16;
+    header.channels = QWF_CAPTURE_CHANNELS;
+    header.samplesPerSec = QWF_CAPTURE_RATE;
+    header.avgBytesPerSec = QWF_CAPTURE_RATE * QWF_CAPTURE_FRAME_BYTES;
+    header.blockAlign = QWF_CAPTURE_FRAME_BYTES;
+    header.bitsPerSample = QWF_CAPTURE_BITS;
     header.dataSize = blocks * WAV_BLOCK_BYTES;
     header.riffSize = header.dataSize + (WAV_HEADER_BYTES - 8);
 }
