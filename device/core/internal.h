@@ -4,6 +4,7 @@
 #define QUORVEL_DEVICE_INTERNAL_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "testing/hooks.h"
@@ -20,6 +21,13 @@ std::uint64_t NextSerial();
 
 // "0x00BBGGRR".
 std::string HexColor(std::uint32_t colorref);
+
+// Opens `path` for writing, created if missing, with `flags` added (O_APPEND or O_TRUNC), as a
+// stdio stream in `mode`, without ever waiting on the open: a FIFO that no program reads is
+// refused, not waited for. Null with the reason for a person in *reason (errno's message, or
+// that it is a FIFO with no reader).
+std::FILE* OpenForWriting(const std::string& path, int flags, const char* mode,
+                          std::string* reason);
 
 // Each part puts its own state back to defaults (called by qwd_reset_all).
 void ResetScreenPart();

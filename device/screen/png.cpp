@@ -1,4 +1,5 @@
 // The screen as an 8-bit RGB PNG file.
+#include <fcntl.h>
 #include <png.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/internal.h"
 #include "host_api/call_result.h"
 #include "screen/screen.h"
 
@@ -83,8 +85,9 @@ extern "C" qwd_result qwd_screen_write_png(const char* path) {
                                               "\": " + reason + ".");
     };
 
-    FILE* file = std::fopen(path, "wbe");
-    if (file == nullptr) return fail(std::strerror(errno));
+    std::string reason;
+    FILE* file = qd::OpenForWriting(path, O_TRUNC, "wb", &reason);
+    if (file == nullptr) return fail(reason);
     PngFailure failure{};
     errno = 0;
     if (!EncodePng(file, width, height, rgb.data(), &failure)) {

@@ -2,6 +2,8 @@
 // QUORVEL_OUTPUT / QUORVEL_INPUT, and the sinks that see every byte the devices play.
 #include "settings/settings.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "backends/table.h"
 #include "backends/virtual/source.h"
+#include "core/internal.h"
 #include "core/never_destroyed.h"
 
 namespace quorvel::device {
@@ -63,10 +66,11 @@ bool ChooseOutput(const OutputSettings& settings, DeviceChoice* choice, std::str
     if (!CheckBackend(settings.backend, Direction::kOutput, error)) return false;
     std::FILE* file = nullptr;
     if (!settings.sinkFile.empty()) {
-        file = std::fopen(settings.sinkFile.c_str(), "ab");
+        std::string reason;
+        file = OpenForWriting(settings.sinkFile, O_APPEND, "ab", &reason);
         if (file == nullptr) {
             return Fail(error, "Cannot create the output sink file \"" + settings.sinkFile +
-                                   "\": " + std::generic_category().message(errno) + ".");
+                                   "\": " + reason + ".");
         }
     }
     *choice = DeviceChoice{settings.backend, settings.pace, nullptr, nullptr, 0, settings.device};

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <utility>
@@ -140,6 +141,31 @@ TEST_F(FilesTest, OpensOnlyRegularFilesForReadingAndNeverBlocks) {
         EXPECT_NE(code, 0);
         if (file != nullptr) fclose(file);
     }
+}
+
+// The services' other files to write, the output sink and the screen's PNG, refuse a FIFO that no
+// program reads in one sentence naming it, where opening it would wait for a reader for ever.
+TEST_F(FilesTest, TheSinkAndTheScreenRefuseAFifoWithNoReader) {
+    const std::string fifo = dir_ + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto refused = [&fifo](const std::function<bool(std::string*)>& open) {
+        std::string error;
+        auto call = std::async(std::launch::async, [&] { return open(&error); });
+        const bool blocked = call.wait_for(std::chrono::seconds(5)) == std::future_status::timeout;
+        EXPECT_FALSE(blocked) << "blocked on a FIFO";
+        const int unblock = blocked ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        EXPECT_FALSE(call.get());
+        if (unblock >= 0) ::close(unblock);
+        return error;
+    };
+    qd::OutputSettings settings;
+    settings.sinkFile = fifo;
+    EXPECT_EQ(refused([&](std::string* error) { return qd::ConfigureOutput(settings, error); }),
+              "Cannot create the output sink file \"" + fifo +
+                  "\": it is a FIFO that no program is reading.");
+    EXPECT_EQ(
+        refused([&](std::string* error) { return qd::WriteScreenPng(fifo, error); }),
+        "Cannot write the screen to \"" + fifo + "\": it is a FIFO that no program is reading.");
 }
 
 TEST_F(FilesTest, WriteModesCreateTruncateAndAppend) {

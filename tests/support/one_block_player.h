@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "quorvel/device.hpp"
 #include "support/sound_samples.h"
 
 namespace qwf::sound {
@@ -40,9 +41,18 @@ class OneBlockPlayer {
         ASSERT_EQ(waveOutWrite(device_, &header_, kHeaderSize), MMSYSERR_NOERROR);
     }
 
+    // True once the last block's done message has been handled: its callback has returned, as a
+    // host waits for with qwd_wait_output_idle. A reset while a callback still runs is a reset
+    // mid-way (that callback could queue the next block), which drops what the server holds.
     bool WaitUntilPlayed(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return finished_.wait_for(lock, timeout, [this] { return done_; });
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!finished_.wait_until(lock, deadline, [this] { return done_; })) return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return quorvel::device::WaitOutputIdle(std::max(left, std::chrono::milliseconds(0)));
     }
 
     void Close() {

@@ -295,6 +295,8 @@ class PrivateServer {
     bool ready() const { return ready_; }
     const std::string& address() const { return address_; }
     void Kill() { server_.Stop(SIGKILL); }
+    // SIGSTOP: the server keeps its socket and answers nothing, as a hung server does; SIGCONT.
+    void Freeze(bool frozen) { ::kill(server_.pid(), frozen ? SIGSTOP : SIGCONT); }
 
   private:
     int Pactl(const std::vector<std::string>& arguments) const {

@@ -2,6 +2,7 @@
 // its own for the listing, given up on as quickly as a device's.
 #include <sys/time.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,11 @@ std::vector<NamedDevice> ListPulseDevices(Direction direction) {
             if (listing.pending > 0) listing.devices.clear();  // cut short: say nothing half
         }
         api->time_free(event);
+        if (listing.timedOut) {
+            std::fprintf(stderr,
+                         "QuorvelDevice: the PulseAudio sound server did not answer within 2 s "
+                         "while listing its devices, and is given up.\n");
+        }
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_disconnect(context);
         pa_threaded_mainloop_unlock(listing.loop);

@@ -5,7 +5,10 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <system_error>
 #include <utility>
 
 #include "backends/sdl/sdl_plugin.h"
@@ -18,18 +21,83 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr unsigned kChunksPerSecond = 16;
 constexpr unsigned kMinChunkFrames = 16;
 
+// SDL's PulseAudio driver waits for its server without a limit, in SDL_InitSubSystem as in
+// opening, listing and closing, and ALSA's default device leads to the same server through its
+// pulse plugin; so every SDL call that can reach a sound server runs on a thread of its own and
+// is given up after as long as the pulse backend waits for the server.
+constexpr auto kSdlLimit = std::chrono::seconds(2);
+
 struct SdlAudio {
-    std::mutex startMutex;
     bool started = false;
-    // Opening and closing devices: SDL does not promise them safe from several threads at once.
-    std::mutex deviceCalls;
+    // Starting, opening, listing and closing: SDL does not promise them safe from several
+    // threads at once.
+    std::mutex calls;
+    // Calls given up on that have not returned yet: SDL is stuck inside one, holding `calls`.
+    std::atomic<int> stuck{0};
 };
 
-}  // namespace
-
-bool StartSdlAudio(std::string* error) {
+// Runs `call` with SDL's calls serialised, on a thread of its own, and waits for it at most
+// kSdlLimit. True with its result in *result; false with a sentence in *problem, and a notice on
+// standard error naming SDL and `what`, when it did not return in time. A call given up on goes
+// on by itself; should it ever return, `late` gets its result on its own thread (a device opened
+// too late is closed there). No call is started while one given up on is still inside SDL.
+template <typename Result>
+bool CallWithLimit(const std::string& what, std::function<Result()> call, Result* result,
+                   std::string* problem, std::function<void(Result)> late = nullptr) {
     SdlAudio& sdl = NeverDestroyed<SdlAudio>();
-    const std::lock_guard<std::mutex> lock(sdl.startMutex);
+    if (sdl.stuck.load() > 0) {
+        *problem = "SDL is still inside an earlier call that did not answer within 2 s";
+        return false;
+    }
+    struct Pending {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool abandoned = false;
+        Result result{};
+    };
+    const auto pending = std::make_shared<Pending>();
+    try {
+        std::thread([pending, call = std::move(call), late = std::move(late)] {
+            SdlAudio& audio = NeverDestroyed<SdlAudio>();
+            Result value;
+            {
+                const std::lock_guard<std::mutex> lock(audio.calls);
+                value = call();
+            }
+            std::unique_lock<std::mutex> lock(pending->mutex);
+            if (pending->abandoned) {
+                lock.unlock();
+                if (late) late(value);
+                audio.stuck.fetch_sub(1);
+                return;
+            }
+            pending->result = std::move(value);
+            pending->done = true;
+            pending->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        *problem = "no thread could be started for SDL's call";
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    if (!pending->finished.wait_for(lock, kSdlLimit, [&] { return pending->done; })) {
+        pending->abandoned = true;
+        sdl.stuck.fetch_add(1);  // before the thread can see it abandoned and count it back
+        *problem = "SDL did not answer within 2 s";
+        std::fprintf(stderr,
+                     "QuorvelDevice: the SDL sound backend did not answer within 2 s %s, and is "
+                     "given up.\n",
+                     what.c_str());
+        return false;
+    }
+    *result = std::move(pending->result);
+    return true;
+}
+
+// With SDL's calls serialised: starts SDL's audio the first time, and again after a failure.
+bool StartSdlAudioLocked(std::string* error) {
+    SdlAudio& sdl = NeverDestroyed<SdlAudio>();
     if (sdl.started) return true;
     // The host owns its signals: SDL must not turn SIGINT and SIGTERM into SDL_QUIT events.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -44,11 +112,9 @@ bool StartSdlAudio(std::string* error) {
     return true;
 }
 
-namespace {
+}  // namespace
 
-std::mutex& SdlDeviceCalls() {
-    return NeverDestroyed<SdlAudio>().deviceCalls;
-}
+namespace {
 
 // When SDL falls back on ALSA and there is no sound card, ALSA prints a screenful of its own
 // lines while the device fails to open; SDL's error says the same in one. So ALSA's printing is
@@ -88,41 +154,71 @@ class AlsaMessagesMuted {
 
 SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
                                 std::string* problem) {
-    const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
-    const AlsaMessagesMuted muted;
-    SDL_AudioSpec obtained{};
-    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(),
-                                                         capture ? 1 : 0, &wanted, &obtained, 0);
-    if (device == 0) *problem = SDL_GetError();
-    return device;
+    struct Opened {
+        SDL_AudioDeviceID device = 0;
+        std::string problem;
+    };
+    const std::function<Opened()> open = [capture, name, wanted] {
+        Opened opened;
+        if (!StartSdlAudioLocked(&opened.problem)) return opened;
+        const AlsaMessagesMuted muted;
+        SDL_AudioSpec obtained{};
+        opened.device = SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), capture ? 1 : 0,
+                                            &wanted, &obtained, 0);
+        if (opened.device == 0) opened.problem = SDL_GetError();
+        return opened;
+    };
+    const std::function<void(Opened)> openedTooLate = [](const Opened& opened) {
+        if (opened.device == 0) return;
+        const std::lock_guard<std::mutex> lock(NeverDestroyed<SdlAudio>().calls);
+        SDL_CloseAudioDevice(opened.device);
+    };
+    Opened opened;
+    const std::string what = std::string("opening ") +
+                             (name.empty() ? "the default device" : "\"" + name + "\"") +
+                             (capture ? " for capture" : " for output");
+    if (!CallWithLimit(what, open, &opened, problem, openedTooLate)) return 0;
+    if (opened.device == 0) *problem = opened.problem;
+    return opened.device;
 }
 
 std::vector<NamedDevice> ListSdlDevices(Direction direction) {
-    std::string problem;
-    if (!StartSdlAudio(&problem)) return {};
     const int capture = direction == Direction::kInput ? 1 : 0;
-    const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
-    std::string defaultName;
-    char* name = nullptr;
-    SDL_AudioSpec defaultFormat{};
-    if (SDL_GetDefaultAudioInfo(&name, &defaultFormat, capture) == 0 && name != nullptr) {
-        defaultName = name;
-        SDL_free(name);
-    }
-    // SDL names devices by their descriptions; it has no other name for them.
+    const std::function<std::vector<NamedDevice>()> list = [capture] {
+        std::string problem;
+        if (!StartSdlAudioLocked(&problem)) return std::vector<NamedDevice>{};
+        std::string defaultName;
+        char* name = nullptr;
+        SDL_AudioSpec defaultFormat{};
+        if (SDL_GetDefaultAudioInfo(&name, &defaultFormat, capture) == 0 && name != nullptr) {
+            defaultName = name;
+            SDL_free(name);
+        }
+        // SDL names devices by their descriptions; it has no other name for them.
+        std::vector<NamedDevice> devices;
+        const int count = SDL_GetNumAudioDevices(capture);
+        for (int i = 0; i < count; ++i) {
+            const char* found = SDL_GetAudioDeviceName(i, capture);
+            if (found == nullptr) continue;
+            devices.push_back({found, found, defaultName == found});
+        }
+        return devices;
+    };
     std::vector<NamedDevice> devices;
-    const int count = SDL_GetNumAudioDevices(capture);
-    for (int i = 0; i < count; ++i) {
-        const char* found = SDL_GetAudioDeviceName(i, capture);
-        if (found == nullptr) continue;
-        devices.push_back({found, found, defaultName == found});
-    }
+    std::string problem;
+    CallWithLimit(capture != 0 ? "listing the capture devices" : "listing the output devices", list,
+                  &devices, &problem);
     return devices;
 }
 
 void CloseSdlDevice(SDL_AudioDeviceID device) {
-    const std::lock_guard<std::mutex> lock(SdlDeviceCalls());
-    SDL_CloseAudioDevice(device);
+    const std::function<bool()> close = [device] {
+        SDL_CloseAudioDevice(device);
+        return true;
+    };
+    bool closed = false;
+    std::string problem;
+    CallWithLimit("closing a device", close, &closed, &problem);
 }
 
 SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format) {

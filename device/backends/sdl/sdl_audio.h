@@ -18,17 +18,16 @@
 
 namespace quorvel::device::detail {
 
-// Starts SDL's audio the first time it is needed, from any thread. False, with the reason in
-// *error, when SDL has no audio driver; a later call tries again.
-bool StartSdlAudio(std::string* error);
-
 // Opens the sound device `name` (empty: the default one) for output or capture in exactly the
-// format asked for (no changes allowed, so SDL converts nothing it need not), paused; 0 with
-// SDL's reason in *problem. Opening and closing are serialised: SDL does not promise them to be
-// safe from several threads at once.
+// format asked for (no changes allowed, so SDL converts nothing it need not), paused, starting
+// SDL's audio the first time; 0 with the reason in *problem. Starting, opening, listing and
+// closing are serialised (SDL does not promise them safe from several threads at once), and each
+// is given up after 2 s, with a notice on standard error, when SDL does not answer: its
+// PulseAudio driver waits for ever on a server that stopped.
 SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
                                 std::string* problem);
-// Returns once SDL's thread has left the device's callback for good.
+// Returns once SDL's thread has left the device's callback for good, or after 2 s; a device
+// still inside its callback must have been paused first.
 void CloseSdlDevice(SDL_AudioDeviceID device);
 
 // The SDL request for `format`: the device's own rate, channels and sample type, so that SDL

@@ -29,7 +29,7 @@ class SdlInput final : public Backend {
         SDL_AudioSpec wanted = SdlSpecFor(format);
         wanted.callback = &SdlInput::Take;
         wanted.userdata = this;
-        if (StartSdlAudio(&reason)) device_ = OpenSdlDevice(true, name_, wanted, &reason);
+        device_ = OpenSdlDevice(true, name_, wanted, &reason);
         if (device_ == 0) {
             *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
                      FormatForPeople(format) + " capture (" + reason + ").";

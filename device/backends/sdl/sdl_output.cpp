@@ -45,7 +45,7 @@ class SdlOutput final : public Backend {
         SDL_AudioSpec wanted = SdlSpecFor(format);
         wanted.callback = &SdlOutput::Pull;
         wanted.userdata = this;
-        if (StartSdlAudio(&problem)) device_ = OpenSdlDevice(false, name_, wanted, &problem);
+        device_ = OpenSdlDevice(false, name_, wanted, &problem);
         if (device_ == 0) {
             *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
                      FormatForPeople(format) + " output (" + problem + ").";

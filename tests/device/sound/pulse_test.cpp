@@ -67,7 +67,7 @@ TEST(PulseBackend, AServerThatNeverAnswersIsGivenUpOn) {
     ASSERT_TRUE(silent.listening()) << "cannot listen on " << path;
     const std::string address = "unix:" + path;
     const sound::ScopedEnv hungServer("PULSE_SERVER", address.c_str());
-    // SDL, next in the table, would wait for ever on such a server.
+    // SDL, next in the table, would give it up too, but only after 2 s more.
     const sound::ScopedEnv noSdlServer("SDL_AUDIODRIVER", "dummy");
     ASSERT_TRUE(sound::UseBackend("pulse"));
     HWAVEOUT out = nullptr;

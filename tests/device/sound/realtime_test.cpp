@@ -1,6 +1,7 @@
 // A minute of real-time playback and a minute of real-time capture through the module, each
 // sound backend and a real PulseAudio server (scripts/test-sound): the audio arrives complete,
-// sample for sample, nothing is padded or dropped, and the done messages keep the blocks' pace.
+// sample for sample, and nothing is padded or dropped. The pace of the done messages is printed,
+// not judged: bench/run reads it from here and reports it, for it is timing, not what is heard.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -29,6 +30,13 @@ constexpr int kDone = 999;  // what the module's entry points return on success
 constexpr std::size_t kSeconds = 60;
 constexpr double kBlockMs = 1000.0 * sound::kBlockSamples / sound::kRate;
 constexpr double kTolerance = 0.04;
+
+// The longest stall of the machine itself (a real-time thread waking that late) a backend rides
+// out without a gap: PulseAudio's server holds three quarters of a second ahead, so a stall of a
+// block still leaves it half a second; SDL holds little more than the chunk playing.
+double StallRiddenOut(const std::string& backend) {
+    return backend == "pulse" ? kBlockMs : sound::StallProbe::kStallMs;
+}
 
 // Done messages that come at once while a backend fills its server's buffer, before the blocks'
 // pace: PulseAudio's holds three blocks, SDL's none ahead of the one playing.
@@ -137,11 +145,11 @@ TEST_P(RealTime, AMinuteOfPlaybackReachesTheSinkWithoutAGapAtTheBlocksPace) {
         static_cast<unsigned long long>(stats.underrunFrames),
         static_cast<unsigned long long>(stats.idleFrames),
         atSink.empty() ? "every sample, no gap" : atSink.c_str(), stallMs);
-    if (probe.Stalled()) GTEST_SKIP() << probe.Why();
+    // What a listener hears: every sample in order, with no gap and nothing padded, unless the
+    // machine stalled for longer than the backend can ride out.
+    if (stallMs > StallRiddenOut(GetParam())) GTEST_SKIP() << probe.Why();
     EXPECT_EQ(atSink, "");
     EXPECT_EQ(stats.underrunFrames, 0u);
-    EXPECT_EQ(offPace, 0) << "done messages from " << *shortest << " to " << *longest
-                          << " ms apart, for blocks of " << kBlockMs << " ms";
 }
 
 TEST_P(RealTime, AMinuteOfCaptureComesBackCompleteWithNothingDropped) {

@@ -109,6 +109,84 @@ TEST_P(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly
     std::remove(recording.c_str());
 }
 
+// A server that stops answering (SIGSTOP) costs an open or a listing a bounded wait: each backend
+// that waits for it is given up with a notice naming it, and the table goes on to the virtual
+// device. SDL's own PulseAudio driver would wait for it for ever.
+TEST(SoundServerStopped, OpensAndListingsGiveUpOnAServerThatStoppedAnswering) {
+    const std::string missing = sound::MissingServer();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    sound::PrivateServer server;
+    ASSERT_TRUE(server.ready()) << "cannot start a PulseAudio server of the test's own";
+    const sound::ScopedEnv ownServer("PULSE_SERVER", server.address().c_str());
+    const sound::ScopedEnv anySdlDriver("SDL_AUDIODRIVER", nullptr);
+    ASSERT_TRUE(sound::UseBackend("default"));
+    const WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, sound::kRate, sound::kRate * 2, 2, 16, 0};
+    const auto seconds = [](Clock::time_point since) {
+        return std::chrono::duration<double>(Clock::now() - since).count();
+    };
+    constexpr double kBound = 10.0;  // the backends' limits are 2 s each
+
+    server.Freeze(true);
+    ::testing::internal::CaptureStderr();
+    auto began = Clock::now();
+    HWAVEOUT out = nullptr;
+    const MMRESULT outOpened = waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
+    const double outSeconds = seconds(began);
+    began = Clock::now();
+    HWAVEIN in = nullptr;
+    const MMRESULT inOpened = waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
+    const double inSeconds = seconds(began);
+    began = Clock::now();
+    const std::vector<qd::AudioDevice> listed = qd::ListAudioDevices(qd::Direction::kOutput);
+    const double listSeconds = seconds(began);
+    began = Clock::now();
+    const MMRESULT outClosed = outOpened == MMSYSERR_NOERROR ? waveOutClose(out) : outOpened;
+    const MMRESULT inClosed = inOpened == MMSYSERR_NOERROR ? waveInClose(in) : inOpened;
+    const double closeSeconds = seconds(began);
+    const std::string notices = ::testing::internal::GetCapturedStderr();
+    server.Freeze(false);
+    std::printf(
+        "With the server stopped: output opened in %.1f s, input in %.1f s, listed in "
+        "%.1f s, both closed in %.1f s\n",
+        outSeconds, inSeconds, listSeconds, closeSeconds);
+
+    ASSERT_EQ(outOpened, MMSYSERR_NOERROR);
+    ASSERT_EQ(inOpened, MMSYSERR_NOERROR);
+    EXPECT_EQ(outClosed, MMSYSERR_NOERROR);
+    EXPECT_EQ(inClosed, MMSYSERR_NOERROR);
+    EXPECT_LT(outSeconds, kBound);
+    EXPECT_LT(inSeconds, kBound);
+    EXPECT_LT(listSeconds, kBound);
+    EXPECT_LT(closeSeconds, kBound);
+    EXPECT_EQ(qd::ActiveOutputBackend(), "virtual");
+    EXPECT_EQ(qd::ActiveInputBackend(), "virtual");
+    EXPECT_NE(qd::OutputFallbackNotice().find("PulseAudio could not open"), std::string::npos)
+        << qd::OutputFallbackNotice();
+    EXPECT_NE(qd::InputFallbackNotice().find("did not answer within 2 s"), std::string::npos)
+        << qd::InputFallbackNotice();
+    EXPECT_TRUE(listed.empty());
+    EXPECT_NE(notices.find("PulseAudio sound server did not answer"), std::string::npos) << notices;
+#if QWF_WITH_SDL
+    EXPECT_NE(notices.find("SDL sound backend did not answer"), std::string::npos) << notices;
+    // Once the server answers again, the SDL call given up on returns and SDL serves again. (Its
+    // PulseAudio driver aborts the process should the server die just as that call returns.)
+    ASSERT_TRUE(sound::UseBackend("sdl"));
+    const auto deadline = Clock::now() + 10s;
+    bool served = false;
+    while (!served && Clock::now() < deadline) {
+        HWAVEOUT again = nullptr;
+        served = waveOutOpen(&again, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == 0;
+        if (served) {
+            EXPECT_EQ(waveOutClose(again), MMSYSERR_NOERROR);
+        } else {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(served) << "SDL did not serve again once the server answered";
+#endif
+    qd::ResetAll();
+}
+
 std::string BackendName(const ::testing::TestParamInfo<std::string>& backend) {
     return backend.param;
 }
