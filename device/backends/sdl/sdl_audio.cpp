@@ -7,7 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <system_error>
 #include <utility>
 
@@ -29,14 +34,41 @@ constexpr auto kSdlLimit = std::chrono::seconds(2);
 
 struct SdlAudio {
     bool started = false;
-    // Starting, opening, listing and closing: SDL does not promise them safe from several
-    // threads at once.
-    std::mutex calls;
-    // Calls given up on that have not returned yet: SDL is stuck inside one, holding `calls`.
+    // Calls given up on that have not returned yet: SDL is stuck inside one.
     std::atomic<int> stuck{0};
+    // One thread makes every starting, opening, listing and closing call, one at a time: SDL
+    // does not promise them safe from several threads at once, and it keeps per-thread state
+    // (its error text) that a thread of its own for each call would leave behind at every exit.
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::deque<std::function<void()>> calls;
+    bool running = false;
 };
 
-// Runs `call` with SDL's calls serialised, on a thread of its own, and waits for it at most
+// Hands `job` to SDL's calling thread, starting it the first time. Throws std::system_error
+// when no thread can be started.
+void PostSdlCall(std::function<void()> job) {
+    SdlAudio& sdl = NeverDestroyed<SdlAudio>();
+    const std::lock_guard<std::mutex> lock(sdl.mutex);
+    if (!sdl.running) {
+        std::thread([&sdl] {
+            std::unique_lock<std::mutex> held(sdl.mutex);
+            while (true) {
+                sdl.posted.wait(held, [&sdl] { return !sdl.calls.empty(); });
+                std::function<void()> next = std::move(sdl.calls.front());
+                sdl.calls.pop_front();
+                held.unlock();
+                next();
+                held.lock();
+            }
+        }).detach();
+        sdl.running = true;
+    }
+    sdl.calls.push_back(std::move(job));
+    sdl.posted.notify_one();
+}
+
+// Runs `call` on SDL's calling thread and waits for it at most
 // kSdlLimit. True with its result in *result; false with a sentence in *problem, and a notice on
 // standard error naming SDL and `what`, when it did not return in time. A call given up on goes
 // on by itself; should it ever return, `late` gets its result on its own thread (a device opened
@@ -58,13 +90,9 @@ bool CallWithLimit(const std::string& what, std::function<Result()> call, Result
     };
     const auto pending = std::make_shared<Pending>();
     try {
-        std::thread([pending, call = std::move(call), late = std::move(late)] {
+        PostSdlCall([pending, call = std::move(call), late = std::move(late)] {
             SdlAudio& audio = NeverDestroyed<SdlAudio>();
-            Result value;
-            {
-                const std::lock_guard<std::mutex> lock(audio.calls);
-                value = call();
-            }
+            Result value = call();
             std::unique_lock<std::mutex> lock(pending->mutex);
             if (pending->abandoned) {
                 lock.unlock();
@@ -75,7 +103,7 @@ bool CallWithLimit(const std::string& what, std::function<Result()> call, Result
             pending->result = std::move(value);
             pending->done = true;
             pending->finished.notify_one();
-        }).detach();
+        });
     } catch (const std::system_error&) {
         *problem = "no thread could be started for SDL's call";
         return false;
@@ -170,8 +198,7 @@ SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL
     };
     const std::function<void(Opened)> openedTooLate = [](const Opened& opened) {
         if (opened.device == 0) return;
-        const std::lock_guard<std::mutex> lock(NeverDestroyed<SdlAudio>().calls);
-        SDL_CloseAudioDevice(opened.device);
+        SDL_CloseAudioDevice(opened.device);  // on SDL's calling thread, like every call
     };
     Opened opened;
     const std::string what = std::string("opening ") +
