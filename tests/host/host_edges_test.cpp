@@ -149,7 +149,7 @@ TEST(Edges, DroppedCaptureIsReported) {
     TempDir dir;
     const std::string take = dir / "take.wav";
     Process quorvel(Launch({"record", take, "--seconds", "3", "--input", "default"},
-                           {"QUORVEL_INPUT=virtual,realtime,source=ramp,fifo=800"}));
+                           {"QUORVEL_INPUT=virtual,realtime,source=ramp,fifo=4000"}));
     ASSERT_TRUE(WaitForSize(take, static_cast<long>(kHeader + kBlock)));
     quorvel.Signal(SIGSTOP);
     std::this_thread::sleep_for(1500ms);
@@ -158,14 +158,18 @@ TEST(Edges, DroppedCaptureIsReported) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("quorvel: warning: "), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("into the capture"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("lost in 1 place"), std::string::npos) << result.err;
-    // The ramp counts samples: its jump is where the audio was lost.
+    // The stop loses audio once; a loaded machine may lose more elsewhere, and every loss is
+    // said: the summary counts exactly the jumps in the ramp, which counts samples.
+    const std::size_t said = result.err.find(" lost in ");
+    ASSERT_NE(said, std::string::npos) << result.err;
+    const unsigned long places = std::stoul(result.err.substr(said + 9));
+    EXPECT_GE(places, 1u);
     const std::vector<std::int16_t> samples = SamplesOf(ReadFile(take));
     std::size_t jumps = 0;
     for (std::size_t i = 1; i < samples.size(); ++i) {
         jumps += static_cast<std::int16_t>(samples[i] - samples[i - 1]) != 1 ? 1 : 0;
     }
-    EXPECT_EQ(jumps, 1u);
+    EXPECT_EQ(jumps, places) << result.err;
 }
 
 // A terminal that reports 0 rows and 0 columns gets the picture at a default size.
