@@ -70,20 +70,21 @@ bool SoundInputAnswers(const RecordOptions& options, Session& session, std::stri
 
 // Audio the input device dropped (its buffer overflowed while quorvel could not keep up: a
 // stall, a stopped process): said once per loss, with where it falls in the recording, and
-// again in the summary.
+// again in the summary. Drops seen at consecutive looks are one loss still going on, said once
+// it has ended (or at the last look).
 class LossWatch {
   public:
-    void Check() {
+    void Check(bool last = false) {
         const device::InputStats stats = device::GetInputStats();
         const std::uint64_t kept = stats.framesCaptured - stats.framesDropped;
         if (stats.framesDropped > dropped_) {
-            const std::uint64_t lost = stats.framesDropped - dropped_;
-            total_ += lost;
-            ++losses_;
-            Warn(Describe(lost) + " of audio " + (lost == 1 ? "was" : "were") + " lost " +
-                 Where(keptBefore_, kept) +
-                 ": the input device's buffer overflowed while quorvel could not take it in.");
+            if (ongoing_ == 0) ongoingFrom_ = keptBefore_;
+            ongoing_ += stats.framesDropped - dropped_;
+            ongoingTo_ = kept;
+        } else if (ongoing_ > 0) {
+            Say();
         }
+        if (last && ongoing_ > 0) Say();
         dropped_ = stats.framesDropped;
         keptBefore_ = kept;
     }
@@ -95,6 +96,14 @@ class LossWatch {
     }
 
   private:
+    void Say() {
+        total_ += ongoing_;
+        ++losses_;
+        Warn(Describe(ongoing_) + " of audio " + (ongoing_ == 1 ? "was" : "were") + " lost " +
+             Where(ongoingFrom_, ongoingTo_) +
+             ": the input device's buffer overflowed while quorvel could not take it in.");
+        ongoing_ = 0;
+    }
     static std::string Describe(std::uint64_t samples) {
         return std::to_string(samples) + " samples (" +
                Seconds(static_cast<double>(samples) / kCaptureRate) + " s)";
@@ -111,6 +120,9 @@ class LossWatch {
     std::uint64_t keptBefore_ = 0;
     std::uint64_t total_ = 0;
     std::uint64_t losses_ = 0;
+    std::uint64_t ongoing_ = 0;  // dropped at consecutive looks, not said yet
+    std::uint64_t ongoingFrom_ = 0;
+    std::uint64_t ongoingTo_ = 0;
 };
 
 std::string CaptureStartFailure(std::int32_t result, const RecordOptions& options) {
@@ -401,7 +413,7 @@ int RunRecord(const RecordOptions& options) {
               " blocks; what was captured before is complete.");
         exitStatus = kExitDevice;
     }
-    losses.Check();
+    losses.Check(true);
     const int fileStatus = ReportRecording(options, blocks, losses.Summary());
     if (exitStatus == kExitOk) exitStatus = fileStatus;
     const int screenStatus = FinishScreen(options, session);
