@@ -261,19 +261,12 @@ void SdlDeviceWatch::Run(SDL_AudioDeviceID device, const std::function<void()>& 
     }
 }
 
-namespace {
-
-std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request) {
-    return request.direction == Direction::kOutput ? CreateSdlOutput(request.device)
-                                                   : CreateSdlInput(request.device);
-}
-
-}  // namespace
 }  // namespace quorvel::device::detail
 
 extern "C" __attribute__((visibility("default"))) const quorvel::device::detail::SdlPlugin*
 quorvel_device_sdl_plugin() {
     namespace qd = quorvel::device::detail;
-    static const qd::SdlPlugin plugin{&qd::CreateSdlBackend, &qd::ListSdlDevices};
+    static const qd::SdlPlugin plugin{&qd::CreateSdlOutput, &qd::CreateSdlInput,
+                                      &qd::ListSdlDevices};
     return &plugin;
 }

@@ -58,8 +58,8 @@ class SdlDeviceWatch {
     std::thread thread_;
 };
 
-std::unique_ptr<Backend> CreateSdlOutput(const std::string& device);
-std::unique_ptr<Backend> CreateSdlInput(const std::string& device);
+std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request);
 std::vector<NamedDevice> ListSdlDevices(Direction direction);
 
 }  // namespace quorvel::device::detail

@@ -11,7 +11,7 @@
 namespace quorvel::device::detail {
 namespace {
 
-class SdlInput final : public Backend {
+class SdlInput final : public InputBackend {
   public:
     explicit SdlInput(std::string name) : name_(std::move(name)) {}
     ~SdlInput() override {
@@ -23,7 +23,7 @@ class SdlInput final : public Backend {
     SdlInput& operator=(const SdlInput&) = delete;
 
     // Opens the device paused.
-    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
+    bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         std::string reason;
         owner_ = &device;
         SDL_AudioSpec wanted = SdlSpecFor(format);
@@ -57,10 +57,10 @@ class SdlInput final : public Backend {
             RunAheadOfOrdinaryWork();
             input->raised_ = true;
         }
-        input->owner_->Transfer(stream, static_cast<std::size_t>(length));
+        input->owner_->WriteCapture(stream, static_cast<std::size_t>(length));
     }
 
-    BackendDevice* owner_ = nullptr;
+    CaptureDevice* owner_ = nullptr;
     SDL_AudioDeviceID device_ = 0;
     bool raised_ = false;  // only SDL's thread uses it
     SdlDeviceWatch watch_;
@@ -69,8 +69,8 @@ class SdlInput final : public Backend {
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlInput(const std::string& device) {
-    return std::make_unique<SdlInput>(device);
+std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request) {
+    return std::make_unique<SdlInput>(request.device);
 }
 
 }  // namespace quorvel::device::detail

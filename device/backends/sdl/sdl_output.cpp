@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 // Far below the sound server's own buffer (a chunk or more), far above a requeue's time.
 constexpr auto kRequeueWait = std::chrono::milliseconds(6);
 
-class SdlOutput final : public Backend {
+class SdlOutput final : public OutputBackend {
   public:
     explicit SdlOutput(std::string name) : name_(std::move(name)) {}
     ~SdlOutput() override {
@@ -39,7 +39,7 @@ class SdlOutput final : public Backend {
     SdlOutput(const SdlOutput&) = delete;
     SdlOutput& operator=(const SdlOutput&) = delete;
 
-    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
+    bool Open(PlaybackDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         std::string problem;
         feed_ = &device;
         SDL_AudioSpec wanted = SdlSpecFor(format);
@@ -120,18 +120,18 @@ class SdlOutput final : public Backend {
             lastPull_ = Clock::now();
             pullBytes_ = length;
         }
-        std::size_t played = feed_->Transfer(stream, length);
+        std::size_t played = feed_->ReadPlayback(stream, length);
         if (played == length) return;
-        BackendDevice::Supply supply = feed_->Outlook();
+        PlaybackDevice::Supply supply = feed_->Outlook();
         const Clock::time_point deadline = Clock::now() + kRequeueWait;
-        while (played < length && BackendDevice::AudioExpected(supply)) {
-            if (supply == BackendDevice::Supply::kRequeueDue && !WaitForWake(deadline)) break;
-            played += feed_->Transfer(stream + played, length - played);
+        while (played < length && PlaybackDevice::AudioExpected(supply)) {
+            if (supply == PlaybackDevice::Supply::kRequeueDue && !WaitForWake(deadline)) break;
+            played += feed_->ReadPlayback(stream + played, length - played);
             supply = feed_->Outlook();
         }
         if (played == length) return;
         std::memset(stream + played, silence_, length - played);
-        feed_->NoteSilence((length - played) / frameBytes_, BackendDevice::AudioExpected(supply));
+        feed_->NoteSilence((length - played) / frameBytes_, PlaybackDevice::AudioExpected(supply));
     }
 
     // False once the deadline has passed or the backend is stopping.
@@ -143,7 +143,7 @@ class SdlOutput final : public Backend {
         return woken && !stopping_;
     }
 
-    BackendDevice* feed_ = nullptr;
+    PlaybackDevice* feed_ = nullptr;
     SDL_AudioDeviceID device_ = 0;
     std::uint8_t silence_ = 0;
     std::size_t frameBytes_ = 1;
@@ -162,8 +162,8 @@ class SdlOutput final : public Backend {
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlOutput(const std::string& device) {
-    return std::make_unique<SdlOutput>(device);
+std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request) {
+    return std::make_unique<SdlOutput>(request.device);
 }
 
 }  // namespace quorvel::device::detail
