@@ -75,24 +75,23 @@ void DrawSegment(Canvas& canvas, const Screen& screen, POINT from, POINT to, int
     last = std::min<std::int64_t>(last, static_cast<std::int64_t>(run) - 1);
     if (first > last) return;
 
-    // The minor offset at a step is step * rise / run rounded half up, carried from the first
-    // step as step * rise = quotient * run + remainder (below 2^64: both factors are below
+    // The minor offset at a step is step * rise / run rounded half up, kept from the first
+    // step on as step * rise = quotient * run + remainder (below 2^64: both factors are below
     // 2^32). The steps sharing an offset sweep the pen square along the major axis: one
     // rectangle, a column run of a steep line or a pixel of a shallow one.
     std::uint64_t quotient = static_cast<std::uint64_t>(first) * rise / run;
     std::uint64_t remainder = static_cast<std::uint64_t>(first) * rise % run;
-    const auto offsetNow = [&] { return quotient + (2 * remainder >= run ? 1 : 0); };
     for (std::int64_t step = first; step <= last;) {
-        const std::uint64_t offset = offsetNow();
+        const bool roundsUp = 2 * remainder >= run;
+        const std::uint64_t offset = quotient + (roundsUp ? 1 : 0);
+        // The offset goes up once 2 * remainder + run reaches the next multiple of 2 * run.
+        const std::uint64_t toNext = roundsUp ? 3 * run - 2 * remainder : run - 2 * remainder;
+        const std::uint64_t steps = rise == 0 ? run : (toNext + 2 * rise - 1) / (2 * rise);
         const std::int64_t runFirst = step;
-        do {
-            remainder += rise;
-            if (remainder >= run) {  // rise <= run: at most one carry a step
-                remainder -= run;
-                ++quotient;
-            }
-            ++step;
-        } while (step <= last && offsetNow() == offset);
+        step = std::min(last + 1, step + static_cast<std::int64_t>(steps));
+        remainder += static_cast<std::uint64_t>(step - runFirst) * rise;
+        quotient += remainder / run;
+        remainder %= run;
         const std::int64_t minor = minorStart + minorSign * static_cast<std::int64_t>(offset);
         const std::int64_t majorA = majorStart + majorSign * runFirst;
         const std::int64_t majorB = majorStart + majorSign * (step - 1);
