@@ -121,9 +121,9 @@ void PulseConnection::OnDeadline(pa_mainloop_api* /*api*/, pa_time_event* /*even
 }
 
 PulseStream::~PulseStream() {
-    if (connection_.loop() == nullptr) return;
+    if (loop() == nullptr) return;
     const Locked lock(*this);
-    connection_.Quiet();
+    Quiet();
     owner_ = nullptr;
     if (stream_ == nullptr) return;
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
@@ -154,18 +154,17 @@ bool PulseStream::OpenStream(Direction direction, const std::string& name,
                              const WAVEFORMATEX& format,
                              const std::function<void(pa_stream*)>& setUp, std::string* problem) {
     const auto onFailure = [this] { NoteFailure("that the connection to the sound server ended"); };
-    if (!connection_.Connect(kClientName, onFailure, problem)) return false;
+    if (!Connect(kClientName, onFailure, problem)) return false;
     const Locked lock(*this);
-    pa_context* const context = connection_.context();
     pa_sample_spec sample{};
     sample.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     sample.rate = format.nSamplesPerSec;
     sample.channels = static_cast<std::uint8_t>(format.nChannels);
     pa_channel_map map{};
     pa_channel_map_init_extend(&map, sample.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context, kClientName, &sample, &map);
+    stream_ = pa_stream_new(context(), kClientName, &sample, &map);
     if (stream_ == nullptr) {
-        *problem = connection_.ServerError();
+        *problem = ServerError();
         return false;
     }
     setUp(stream_);
@@ -188,9 +187,9 @@ bool PulseStream::OpenStream(Direction direction, const std::string& name,
         const pa_stream_state_t state = pa_stream_get_state(stream_);
         return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
     };
-    if (connected < 0 || !connection_.WaitFor(streamSettled, kPulseAnswerLimit) ||
+    if (connected < 0 || !WaitFor(streamSettled, kPulseAnswerLimit) ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
-        *problem = connection_.ServerError();
+        *problem = ServerError();
         return false;
     }
     return true;
@@ -223,7 +222,7 @@ void PulseStream::Drain(std::chrono::milliseconds limit) {
     operationDone_ = false;
     pa_operation* operation = pa_stream_drain(stream_, &PulseStream::OnOperationDone, this);
     if (operation == nullptr) return;
-    if (!connection_.WaitFor([this] { return operationDone_ || failed_; }, limit)) {
+    if (!WaitFor([this] { return operationDone_ || failed_; }, limit)) {
         pa_operation_cancel(operation);  // its callback must not come once we are gone
     }
     pa_operation_unref(operation);
@@ -233,7 +232,7 @@ void PulseStream::NoteFailure(const char* what) {
     failed_ = true;
     if (!ready_ || owner_ == nullptr) return;
     std::exchange(owner_, nullptr)
-        ->Lost(std::string("PulseAudio reports ") + what + " (" + connection_.ServerError() + ")");
+        ->Lost(std::string("PulseAudio reports ") + what + " (" + ServerError() + ")");
 }
 
 void PulseStream::OnStreamState(pa_stream* stream, void* self) {
@@ -241,13 +240,13 @@ void PulseStream::OnStreamState(pa_stream* stream, void* self) {
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         owner->NoteFailure("that the sound server ended the stream");
     }
-    pa_threaded_mainloop_signal(owner->connection_.loop(), 0);
+    pa_threaded_mainloop_signal(owner->loop(), 0);
 }
 
 void PulseStream::OnOperationDone(pa_stream* /*stream*/, int /*success*/, void* self) {
     auto* owner = static_cast<PulseStream*>(self);
     owner->operationDone_ = true;
-    pa_threaded_mainloop_signal(owner->connection_.loop(), 0);
+    pa_threaded_mainloop_signal(owner->loop(), 0);
 }
 
 }  // namespace quorvel::device::detail

@@ -75,13 +75,11 @@ class PulseConnection {
 
 // A connection to the sound server with one stream. Every call but Open and the destructor is
 // made with the mainloop locked (Locked), or on the mainloop's thread.
-class PulseStream {
+class PulseStream : public PulseConnection {
   public:
     PulseStream() = default;
     // Disconnects (a stream still open is closed without draining).
     ~PulseStream();
-    PulseStream(const PulseStream&) = delete;
-    PulseStream& operator=(const PulseStream&) = delete;
 
     // Connects and opens a stream of `direction` in exactly `format` on the sink or source
     // `name` (empty: the server's default), corked, with the server-side buffer of
@@ -93,12 +91,6 @@ class PulseStream {
     bool Open(Direction direction, const std::string& name, const WAVEFORMATEX& format,
               const std::function<void(pa_stream*)>& setUp, BackendDevice& owner,
               std::string* error);
-
-    // Holds the mainloop's lock for a scope.
-    class Locked : public PulseConnection::Locked {
-      public:
-        explicit Locked(const PulseStream& owner) : PulseConnection::Locked(owner.connection_) {}
-    };
 
     pa_stream* stream() const { return stream_; }
     bool failed() const { return failed_; }
@@ -125,7 +117,6 @@ class PulseStream {
     // On the mainloop's thread: the connection or stream failed once it was up.
     void NoteFailure(const char* what);
 
-    PulseConnection connection_;  // first: destroyed last
     pa_stream* stream_ = nullptr;
     BackendDevice* owner_ = nullptr;  // until the loss is reported
     bool ready_ = false;              // the stream was ready: later failures are losses

@@ -14,39 +14,17 @@ namespace {
 class SdlInput final : public InputBackend {
   public:
     explicit SdlInput(std::string name) : name_(std::move(name)) {}
-    ~SdlInput() override {
-        if (device_ == 0) return;
-        watch_.Stop();  // first: once the device is closed SDL reports it stopped
-        CloseSdlDevice(device_);
-    }
-    SdlInput(const SdlInput&) = delete;
-    SdlInput& operator=(const SdlInput&) = delete;
 
     // Opens the device paused.
     bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* error) override {
-        std::string reason;
         owner_ = &device;
-        SDL_AudioSpec wanted = SdlSpecFor(format);
-        wanted.callback = &SdlInput::Take;
-        wanted.userdata = this;
-        device_ = OpenSdlDevice(true, name_, wanted, &reason);
-        if (device_ == 0) {
-            *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
-                     FormatForPeople(format) + " capture (" + reason + ").";
-            return false;
-        }
-        watch_.Start(device_, [this] {
-            owner_->Lost(
-                "SDL reports that the input sound device stopped (its sound server or "
-                "card went away)");
-        });
-        return true;
+        return device_.Open(true, name_, format, &SdlInput::Take, this, device, error);
     }
 
     // SDL takes the device's lock to pause it, and holds it while the callback runs, so once
     // pausing returns no chunk is being handed over and none will be until resumed.
-    void Start() override { SDL_PauseAudioDevice(device_, 0); }
-    void Stop() override { SDL_PauseAudioDevice(device_, 1); }
+    void Start() override { device_.Pause(false); }
+    void Stop() override { device_.Pause(true); }
 
   private:
     static void SDLCALL Take(void* self, Uint8* stream, int length) {
@@ -61,10 +39,9 @@ class SdlInput final : public InputBackend {
     }
 
     CaptureDevice* owner_ = nullptr;
-    SDL_AudioDeviceID device_ = 0;
-    bool raised_ = false;  // only SDL's thread uses it
-    SdlDeviceWatch watch_;
+    bool raised_ = false;     // only SDL's thread uses it
     const std::string name_;  // of the device to open; empty: the default one
+    SdlDevice device_;        // last: closed first
 };
 
 }  // namespace
