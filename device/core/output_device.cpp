@@ -140,8 +140,7 @@ void OutputDevice::QueueLocked(WAVEHDR* header) {
 }
 
 bool OutputDevice::PresentedScreen(ScreenImage* image) {
-    // Asked without the device's lock: a backend may take its own lock, under which it calls
-    // Transfer.
+    // Asked without the device's lock: a backend may take its own lock, under which it reads.
     const std::shared_ptr<Backend> player = backend();
     const std::uint64_t unheard = player ? player->UnheardBytes() : 0;
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -45,8 +45,7 @@ class PacedClock {
         if (thread_.joinable()) return;
         rate_ = rate;
         move_ = std::move(move);
-        stopping_ = false;
-        woken_ = false;
+        stopping_ = false;  // a Wake that came before stays: the device may have audio already
         thread_ = std::thread(&PacedClock::Run, this);
     }
 
