@@ -1,20 +1,21 @@
 // The backend contract: what a backend must do to play or capture for a waveform device, on
-// which thread, what it may call, and what it reports. One shape for both directions.
+// which thread, what it may call, and what it reports. Reading and writing are kept apart, as
+// miniaudio keeps its output and input buffers apart: an output backend reads the bytes that
+// play from a PlaybackDevice, an input backend writes the bytes it captured into a
+// CaptureDevice, and each direction sees only the calls that mean something for it.
 //
 // The device core (core/) owns everything Win32 promises: handles, the queue of blocks or
 // buffers and their flags, the FIFO, the messages, the callback thread, the gate, the journal
-// and the statistics. A backend only decides when bytes move, and moves them with
-// BackendDevice::Transfer: an output backend takes the bytes that play (into a sound card's
-// chunk, or nowhere), an input backend hands over the bytes it captured.
+// and the statistics. A backend only decides when bytes move.
 //
 // Threads. Open, Start, Stop, UnheardBytes and the destructor are called by the core without any
 // device lock held, on the thread making the Win32 call (Stop possibly on the device's own callback
-// thread). Wake may be called on any thread, also without a lock. Transfer, Ready, Outlook,
-// NoteSilence and Lost may be called from any thread, the backend's own or inside Wake, but never
-// while the backend holds a lock the device could wait for: they take the device's lock themselves.
+// thread). Wake and Discard may be called on any thread, also without a lock. The device's calls
+// may be made from any thread, the backend's own or inside Wake, but never while the backend
+// holds a lock the device could wait for: they take the device's lock themselves.
 //
 // Adding a backend: a folder under backends/ with one .cpp file that defines its Create
-// function, and one line in backends/table.cpp naming it and its capabilities.
+// functions, and one line in backends/table.cpp naming them and its capabilities.
 #ifndef QUORVEL_DEVICE_BACKEND_H
 #define QUORVEL_DEVICE_BACKEND_H
 
@@ -35,25 +36,27 @@ enum class Pace { kRealTime, kFast };
 
 class InputSource;  // a virtual input's samples (backends/virtual/source.h)
 
-// The device as its backend sees it.
+// What every device offers its backend.
 class BackendDevice {
   public:
-    // The one data entry point. Output: copies up to `bytes` of the audio that plays now into
-    // `data` (null when the backend has nowhere to put it), in queue order, completing every
-    // block played to its end. Input: takes `bytes` captured bytes (whole frames) from `data`
-    // into the queued buffers, or the FIFO when none can take them. Returns the bytes moved:
-    // for output less than `bytes` when nothing more can play now (queue empty, paused, or the
-    // gate holding a block at its end); for input always `bytes` (what finds no room is dropped
-    // and counted).
-    virtual std::size_t Transfer(std::uint8_t* data, std::size_t bytes) = 0;
+    // The sound device went away; `reason` names it for a person. Once only, from any thread.
+    virtual void Lost(const std::string& reason) = 0;
 
-    // The bytes a Transfer would move now without waiting: output, the queued audio that can
-    // play; input, the room left in the queued buffers while started and the gate open (never
-    // the FIFO). For backends that move audio as soon as the device has it.
-    virtual std::size_t Ready() = 0;
+  protected:
+    ~BackendDevice() = default;
+};
 
-    // What a backend that must deliver audio on time (a sound card) may expect when an output
-    // Transfer came back short. Input devices always answer kFlowing.
+// An output device as its backend sees it.
+class PlaybackDevice : public virtual BackendDevice {
+  public:
+    // Copies up to `bytes` of the audio that plays now into `out` (null when the backend has
+    // nowhere to put it), in queue order, completing every block played to its end. Returns
+    // the bytes read, less than `bytes` when nothing more can play now: queue empty, paused,
+    // or the gate holding a block at its end.
+    virtual std::size_t ReadPlayback(std::uint8_t* out, std::size_t bytes) = 0;
+
+    // What a backend that must deliver audio on time (a sound card) may expect when a read
+    // came back short.
     enum class Supply {
         kFlowing,     // audio can move now
         kRequeueDue,  // a block just ended and its done message is on its way to or in the
@@ -67,20 +70,29 @@ class BackendDevice {
         return supply == Supply::kFlowing || supply == Supply::kRequeueDue;
     }
 
-    // A sound device played `frames` frames of silence: an underrun when `underrun`, else idle
-    // (output only).
+    // A sound device played `frames` frames of silence: an underrun when `underrun`, else idle.
     virtual void NoteSilence(std::size_t frames, bool underrun) = 0;
 
-    // The sound device went away; `reason` names it for a person. Once only, from any thread.
-    virtual void Lost(const std::string& reason) = 0;
+  protected:
+    ~PlaybackDevice() = default;
+};
+
+// An input device as its backend sees it.
+class CaptureDevice : public virtual BackendDevice {
+  public:
+    // Takes `bytes` captured bytes (whole frames) from `data` into the queued buffers, or the
+    // FIFO when none can take them; what finds no room is dropped and counted.
+    virtual void WriteCapture(const std::uint8_t* data, std::size_t bytes) = 0;
+    // The bytes the queued buffers can take now, while started and the gate open (never the
+    // FIFO): for backends that capture only as much as the device has room for.
+    virtual std::size_t CaptureRoom() = 0;
 
   protected:
-    ~BackendDevice() = default;
+    ~CaptureDevice() = default;
 };
 
 // What a device asks of its backend when it opens.
 struct BackendRequest {
-    Direction direction;
     Pace pace;                                  // the virtual device's; others keep their own
     std::shared_ptr<const InputSource> source;  // input: the virtual device's samples
     std::string device;  // a sound device by the name the backend lists; empty: its default
@@ -93,28 +105,24 @@ struct NamedDevice {
     bool isDefault = false;   // the one opened when none is named
 };
 
+// What the core asks of a backend of either direction, once it is open.
 class Backend {
   public:
     // Closes the backend: once it returns the backend never calls the device again.
     virtual ~Backend() = default;
 
-    // Gets ready to move audio in `format` (already checked as PCM the devices accept) for
-    // `device`, which outlives the backend; nothing moves before Start. False, with a sentence
-    // naming the device and format in *error, when it cannot.
-    virtual bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) = 0;
     // Begins or resumes moving audio: output devices start at open, input devices at
     // waveInStart.
     virtual void Start() = 0;
-    // Once it returns no Transfer comes until the next Start.
+    // Once it returns the backend reads or writes nothing until the next Start.
     virtual void Stop() = 0;
     // Something may be able to move now: a block or buffer queued, playback paused or
     // restarted, capture started, the gate opened, a callback returned. Never blocks for long; a
-    // backend that moves audio as soon as the device has it may call Transfer from inside.
+    // backend that moves audio as soon as the device has it may move it from inside.
     virtual void Wake() {}
-    // Output: of the bytes Transfer has taken, how many are not yet heard (still in the
-    // backend's or its sound server's buffers), as well as the backend can tell; 0 for a backend
-    // that plays what it takes at once. The device shows hosts the screen drawn for the block
-    // heard now by it.
+    // Output: of the bytes read, how many are not yet heard (still in the backend's or its
+    // sound server's buffers), as well as the backend can tell; 0 for a backend that plays
+    // what it reads at once. The device shows hosts the screen drawn for the block heard now.
     virtual std::uint64_t UnheardBytes() { return 0; }
     // Output: the device was reset with blocks still queued or about to be (a done message on
     // its way to the callback), so playback was cut short; audio the backend holds beyond what
@@ -122,22 +130,37 @@ class Backend {
     virtual void Discard() {}
 };
 
+// Open gets ready to move audio in `format` (already checked as PCM the devices accept) for
+// `device`, which outlives the backend; nothing moves before Start. False, with a sentence
+// naming the device and format in *error, when it cannot.
+class OutputBackend : public Backend {
+  public:
+    virtual bool Open(PlaybackDevice& device, const WAVEFORMATEX& format, std::string* error) = 0;
+};
+class InputBackend : public Backend {
+  public:
+    virtual bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* error) = 0;
+};
+
 // A backend's line in the table.
 struct BackendEntry {
     const char* name;  // as settings and QUORVEL_OUTPUT / QUORVEL_INPUT name it
-    bool output;       // can play
-    bool input;        // can capture
+    // A backend not yet opened, never null; the function is null for a direction it lacks.
+    std::unique_ptr<OutputBackend> (*createOutput)(const BackendRequest& request);
+    std::unique_ptr<InputBackend> (*createInput)(const BackendRequest& request);
+    // The sound devices it can open by name for a direction, or null for a backend without
+    // named devices. Called on any thread; an empty list where its server cannot be reached.
+    std::vector<NamedDevice> (*listDevices)(Direction direction);
     // A sound card: done messages keep the blocks' pace.
     bool soundDevice;
     // It waits for the callback's requeue within a chunk or two, so an output device's message
     // thread runs ahead of ordinary work. A backend whose server holds audio far ahead needs
     // no such class: a thread in it would only preempt the backend's own thread mid-callback.
     bool waitsForRequeue;
-    // A backend not yet opened; never null.
-    std::unique_ptr<Backend> (*create)(const BackendRequest& request);
-    // The sound devices it can open by name for a direction, or null for a backend without
-    // named devices. Called on any thread; an empty list where its server cannot be reached.
-    std::vector<NamedDevice> (*listDevices)(Direction direction);
+
+    bool Serves(Direction direction) const {
+        return direction == Direction::kOutput ? createOutput != nullptr : createInput != nullptr;
+    }
 };
 
 }  // namespace quorvel::device::detail

@@ -50,33 +50,34 @@ const LoadedPlugin& Plugin() {
 }
 
 // What stands for SDL when its plugin is missing: it never opens, and says why.
-class UnavailableBackend final : public Backend {
+template <typename Base, typename Device>
+class Unavailable final : public Base {
   public:
-    explicit UnavailableBackend(std::string problem) : problem_(std::move(problem)) {}
-    bool Open(BackendDevice& /*device*/, const WAVEFORMATEX& /*format*/,
-              std::string* error) override {
-        *error = "The SDL sound backend could not be loaded (" + problem_ + ").";
+    bool Open(Device& /*device*/, const WAVEFORMATEX& /*format*/, std::string* error) override {
+        *error = "The SDL sound backend could not be loaded (" + Plugin().problem + ").";
         return false;
     }
     void Start() override {}
     void Stop() override {}
-
-  private:
-    const std::string problem_;
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request) {
-    const LoadedPlugin& loaded = Plugin();
-    if (loaded.plugin == nullptr) return std::make_unique<UnavailableBackend>(loaded.problem);
-    return loaded.plugin->create(request);
+std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request) {
+    const SdlPlugin* plugin = Plugin().plugin;
+    if (plugin == nullptr) return std::make_unique<Unavailable<OutputBackend, PlaybackDevice>>();
+    return plugin->createOutput(request);
+}
+
+std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request) {
+    const SdlPlugin* plugin = Plugin().plugin;
+    if (plugin == nullptr) return std::make_unique<Unavailable<InputBackend, CaptureDevice>>();
+    return plugin->createInput(request);
 }
 
 std::vector<NamedDevice> ListSdlDevices(Direction direction) {
-    const LoadedPlugin& loaded = Plugin();
-    return loaded.plugin == nullptr ? std::vector<NamedDevice>{}
-                                    : loaded.plugin->listDevices(direction);
+    const SdlPlugin* plugin = Plugin().plugin;
+    return plugin == nullptr ? std::vector<NamedDevice>{} : plugin->listDevices(direction);
 }
 
 }  // namespace quorvel::device::detail

@@ -1,32 +1,36 @@
 // The table of audio backends: the sound device through PulseAudio's own client first, then
 // through SDL (each in builds with it), then the virtual device, which always opens; the null
-// device only when named.
+// device (the virtual one, fast and silent) only when named.
 #include "backends/table.h"
 
 namespace quorvel::device {
 namespace detail {
 
-std::unique_ptr<Backend> CreatePulseBackend(const BackendRequest& request);
-std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request);
-std::unique_ptr<Backend> CreateVirtualBackend(const BackendRequest& request);
-std::unique_ptr<Backend> CreateNullBackend(const BackendRequest& request);
+std::unique_ptr<OutputBackend> CreatePulseOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreatePulseInput(const BackendRequest& request);
 std::vector<NamedDevice> ListPulseDevices(Direction direction);
+std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request);
 std::vector<NamedDevice> ListSdlDevices(Direction direction);
+std::unique_ptr<OutputBackend> CreateVirtualOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreateVirtualInput(const BackendRequest& request);
+std::unique_ptr<OutputBackend> CreateNullOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreateNullInput(const BackendRequest& request);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-    // name, output, input, sound device, waits for the requeue, create, list devices
+    // name, output, input, named devices, sound device, waits for the requeue
 #if QWF_WITH_PULSE
         // Its requests for audio come on the server's grid (every 20 ms or so), so its done
         // messages are kept at the blocks' pace as a sound card's; with three quarters of a
         // second held ahead the short hold never starves it, nor does an ordinary thread.
-        {"pulse", true, true, true, false, &CreatePulseBackend, &ListPulseDevices},
+        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, true, false},
 #endif
 #if QWF_WITH_SDL
-        {"sdl", true, true, true, true, &CreateSdlBackend, &ListSdlDevices},
+        {"sdl", &CreateSdlOutput, &CreateSdlInput, &ListSdlDevices, true, true},
 #endif
-        {"virtual", true, true, false, false, &CreateVirtualBackend, nullptr},
-        {"null", true, true, false, false, &CreateNullBackend, nullptr},
+        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, false, false},
+        {"null", &CreateNullOutput, &CreateNullInput, nullptr, false, false},
     };
     return table;
 }
@@ -43,12 +47,34 @@ std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Directio
                                                bool namedDevice) {
     std::vector<const BackendEntry*> entries;
     for (const BackendEntry& entry : BackendTable()) {
-        const bool serves = direction == Direction::kOutput ? entry.output : entry.input;
-        if (!serves || (namedDevice && entry.listDevices == nullptr)) continue;
+        if (!entry.Serves(direction) || (namedDevice && entry.listDevices == nullptr)) continue;
         if (name == entry.name) return {&entry};
         if (name == kDefaultBackendName) entries.push_back(&entry);
     }
     return entries;
+}
+
+namespace {
+
+template <typename Opened, typename Device>
+std::unique_ptr<Backend> Open(std::unique_ptr<Opened> backend, Device& device,
+                              const WAVEFORMATEX& format, std::string* problem) {
+    if (!backend->Open(device, format, problem)) return nullptr;
+    return backend;
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
+                                     PlaybackDevice& device, const WAVEFORMATEX& format,
+                                     std::string* problem) {
+    return Open(entry.createOutput(request), device, format, problem);
+}
+
+std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
+                                     CaptureDevice& device, const WAVEFORMATEX& format,
+                                     std::string* problem) {
+    return Open(entry.createInput(request), device, format, problem);
 }
 
 std::string BackendChoices() {

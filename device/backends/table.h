@@ -23,6 +23,15 @@ bool IsKnownBackend(const std::string& name);
 std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Direction direction,
                                                bool namedDevice);
 
+// Creates the entry's backend for `device` (of the entry's direction) and opens it in `format`;
+// null, with a sentence in *problem, when it does not open.
+std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
+                                     PlaybackDevice& device, const WAVEFORMATEX& format,
+                                     std::string* problem);
+std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
+                                     CaptureDevice& device, const WAVEFORMATEX& format,
+                                     std::string* problem);
+
 // "default, pulse, sdl, virtual or null", for sentences about a bad name.
 std::string BackendChoices();
 

@@ -54,11 +54,11 @@ MMRESULT InputDevice::Stop(bool reset, JournalLine& call) {
     return MMSYSERR_NOERROR;
 }
 
-std::size_t InputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
+void InputDevice::WriteCapture(const std::uint8_t* data, std::size_t bytes) {
     bool posted = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!started_ || lost_ || closed_) return bytes;  // a backend racing its own Stop
+        if (!started_ || lost_ || closed_) return;  // a backend racing its own Stop
         const std::size_t messagesBefore = messages_.size();
         const std::size_t frames = bytes / frameBytes_;
         std::size_t left = frames * frameBytes_;
@@ -78,10 +78,9 @@ std::size_t InputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
     // Only for a filled buffer: waking the device's thread for every piece the sound server
     // passes on (many a second) would cost a thread switch each.
     if (posted) posted_.notify_one();
-    return bytes;
 }
 
-std::size_t InputDevice::Ready() {
+std::size_t InputDevice::CaptureRoom() {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!started_ || lost_ || closed_) return 0;
     const long gate = registry_.gate.load();

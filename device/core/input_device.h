@@ -7,7 +7,7 @@
 
 namespace quorvel::device::detail {
 
-class InputDevice final : public WaveDevice {
+class InputDevice final : public WaveDevice, public CaptureDevice {
   public:
     InputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
                 std::size_t fifoFrames);
@@ -17,10 +17,8 @@ class InputDevice final : public WaveDevice {
     // it and returns every buffer.
     MMRESULT Stop(bool reset, JournalLine& call);
 
-    std::size_t Transfer(std::uint8_t* data, std::size_t bytes) override;
-    std::size_t Ready() override;
-    Supply Outlook() override { return Supply::kFlowing; }
-    void NoteSilence(std::size_t /*frames*/, bool /*underrun*/) override {}
+    void WriteCapture(const std::uint8_t* data, std::size_t bytes) override;
+    std::size_t CaptureRoom() override;
     void GateChanged() override;
 
   private:

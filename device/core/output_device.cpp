@@ -61,7 +61,7 @@ MMRESULT OutputDevice::Reset(JournalLine& call) {
     return MMSYSERR_NOERROR;
 }
 
-std::size_t OutputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
+std::size_t OutputDevice::ReadPlayback(std::uint8_t* out, std::size_t bytes) {
     std::size_t played = 0;
     bool completed = false;
     {
@@ -74,7 +74,7 @@ std::size_t OutputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
             if (count > 0) {
                 const auto* audio =
                     reinterpret_cast<const std::uint8_t*>(header->lpData) + playedOfHead_;
-                if (data != nullptr) std::memcpy(data + played, audio, count);
+                if (out != nullptr) std::memcpy(out + played, audio, count);
                 if (sink_) sink_->Write(audio, count);
                 playedOfHead_ += count;
                 played += count;
@@ -97,15 +97,7 @@ std::size_t OutputDevice::Transfer(std::uint8_t* data, std::size_t bytes) {
     return played;
 }
 
-std::size_t OutputDevice::Ready() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (paused_ || lost_) return 0;
-    std::size_t ready = 0;
-    for (const WAVEHDR* header : queue_) ready += header->dwBufferLength;
-    return ready - playedOfHead_;
-}
-
-BackendDevice::Supply OutputDevice::Outlook() {
+PlaybackDevice::Supply OutputDevice::Outlook() {
     Supply supply = Supply::kIdle;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -148,8 +140,7 @@ void OutputDevice::QueueLocked(WAVEHDR* header) {
 }
 
 bool OutputDevice::PresentedScreen(ScreenImage* image) {
-    // Asked without the device's lock: a backend may take its own lock, under which it calls
-    // Transfer.
+    // Asked without the device's lock: a backend may take its own lock, under which it reads.
     const std::shared_ptr<Backend> player = backend();
     const std::uint64_t unheard = player ? player->UnheardBytes() : 0;
     const std::lock_guard<std::mutex> lock(mutex_);

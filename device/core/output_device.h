@@ -9,7 +9,7 @@
 
 namespace quorvel::device::detail {
 
-class OutputDevice final : public WaveDevice {
+class OutputDevice final : public WaveDevice, public PlaybackDevice {
   public:
     OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
                  std::shared_ptr<OutputSink> sink);
@@ -17,8 +17,7 @@ class OutputDevice final : public WaveDevice {
     MMRESULT SetPaused(bool paused, JournalLine& call);  // waveOutPause, waveOutRestart
     MMRESULT Reset(JournalLine& call);
 
-    std::size_t Transfer(std::uint8_t* data, std::size_t bytes) override;
-    std::size_t Ready() override;
+    std::size_t ReadPlayback(std::uint8_t* out, std::size_t bytes) override;
     Supply Outlook() override;
     void NoteSilence(std::size_t frames, bool underrun) override;
 

@@ -132,10 +132,15 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
         std::string firstProblem;
         const BackendEntry* opened = nullptr;
         for (const BackendEntry* entry : candidates) {
-            std::unique_ptr<Backend> backend =
-                entry->create(BackendRequest{direction, choice.pace, choice.source, choice.device});
+            const BackendRequest request{choice.pace, choice.source, choice.device};
             std::string problem;
-            if (backend->Open(*device, format, &problem)) {
+            std::unique_ptr<Backend> backend =
+                direction == Direction::kOutput
+                    ? OpenBackend(*entry, request, static_cast<OutputDevice&>(*device), format,
+                                  &problem)
+                    : OpenBackend(*entry, request, static_cast<InputDevice&>(*device), format,
+                                  &problem);
+            if (backend) {
                 device->backend_ = std::move(backend);
                 opened = entry;
                 break;

@@ -102,7 +102,7 @@ struct Message {
     std::uint64_t streamEnd = 0;    // output: where a played block ends in the device's stream
 };
 
-class WaveDevice : public BackendDevice, public std::enable_shared_from_this<WaveDevice> {
+class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_this<WaveDevice> {
   public:
     WaveDevice(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
                DWORD_PTR instance);

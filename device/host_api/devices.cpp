@@ -261,8 +261,7 @@ int32_t qwd_list_audio_devices(int32_t direction) {
     const Direction which =
         direction == QWD_DIRECTION_OUTPUT ? Direction::kOutput : Direction::kInput;
     for (const qd::BackendEntry& entry : qd::BackendTable()) {
-        const bool serves = which == Direction::kOutput ? entry.output : entry.input;
-        if (!serves || entry.listDevices == nullptr) continue;
+        if (!entry.Serves(which) || entry.listDevices == nullptr) continue;
         for (qd::NamedDevice& device : entry.listDevices(which)) {
             quorvel::device::listedDevices.push_back({std::move(device), entry.name});
         }

@@ -48,7 +48,6 @@ qwd_result qwd_screen_set_size(int32_t width, int32_t height) {
     screen.width = width;
     screen.height = height;
     screen.pixels.assign(static_cast<std::size_t>(width) * height, qd::kBlack);
-    screen.ForgetFill();
     qd::Bump(screen);
     return QWD_OK;
 }
@@ -64,7 +63,6 @@ void qwd_screen_clear(uint32_t colorref) {
     qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     std::fill(screen.pixels.begin(), screen.pixels.end(), colorref & qd::kRgbMask);
-    screen.ForgetFill();
     qd::Bump(screen);
 }
 
@@ -111,7 +109,6 @@ void ResetScreenPart() {
     screen.width = QWD_DEFAULT_SCREEN_WIDTH;
     screen.height = QWD_DEFAULT_SCREEN_HEIGHT;
     screen.pixels.assign(static_cast<std::size_t>(screen.width) * screen.height, kBlack);
-    screen.ForgetFill();
     Bump(screen);
 }
 

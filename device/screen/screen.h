@@ -49,34 +49,6 @@ struct Screen {
     std::uintptr_t stockBrush = 0;
     std::atomic<std::uint64_t> generation{0};
 
-    // The last rectangle's fill, and per column the rows anything else wrote since: drawing
-    // the same rectangle again (a trace panel, block after block) repaints only those rows.
-    struct RectangleFill {
-        std::int64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;   // the pixels it covers
-        std::int64_t insideTop = 0, insideBottom = 0;  // rows of the brush in inside columns
-        // Columns x < borderLeft or x >= borderRight are the pen's from top to bottom.
-        std::int64_t borderLeft = 0, borderRight = 0;
-        COLORREF pen = 0, brush = 0;
-        bool operator==(const RectangleFill& other) const {
-            return x0 == other.x0 && x1 == other.x1 && y0 == other.y0 && y1 == other.y1 &&
-                   insideTop == other.insideTop && insideBottom == other.insideBottom &&
-                   borderLeft == other.borderLeft && borderRight == other.borderRight &&
-                   pen == other.pen && brush == other.brush;
-        }
-    };
-    struct RowSpan {
-        std::int64_t low = INT64_MAX, high = INT64_MIN;  // rows low..high-1; empty when low >= high
-    };
-    bool fillKnown = false;
-    RectangleFill lastFill;
-    std::vector<RowSpan> written;  // one a column
-
-    // With the lock held: after the pixels changed other than by drawing, or the size changed.
-    void ForgetFill() {
-        fillKnown = false;
-        written.assign(static_cast<std::size_t>(width), RowSpan{});
-    }
-
     COLORREF& At(std::int64_t x, std::int64_t y) {
         return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
                       static_cast<std::size_t>(y)];

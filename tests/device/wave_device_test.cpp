@@ -170,4 +170,28 @@ TEST(NullBackend, PlaysEveryByteAtOnceIntoTheSinksAndCapturesSilenceBothWidths) 
     qd::ResetAll();
 }
 
+// The null device is the virtual one, fast and silent: a source set for the virtual device does
+// not reach it.
+TEST(NullBackend, CapturesSilenceWhateverTheSource) {
+    qd::ResetAll();
+    qd::InputSettings input;
+    ASSERT_TRUE(qd::ParseInputSettings("null,source=ramp", &input));
+    ASSERT_TRUE(qd::ConfigureInput(input));
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    std::vector<char> samples(4000, 0x55);
+    WAVEHDR header{};
+    header.lpData = samples.data();
+    header.dwBufferLength = static_cast<DWORD>(samples.size());
+    ASSERT_EQ(waveInPrepareHeader(in, &header, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &header, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(qd::WaitInputData(1, 10s));
+    EXPECT_EQ(samples, std::vector<char>(samples.size(), '\0'));
+    EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInUnprepareHeader(in, &header, kHeaderSize), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    qd::ResetAll();
+}
+
 }  // namespace

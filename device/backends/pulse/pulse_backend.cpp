@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "backends/pulse/pulse_stream.h"
-#include "core/wave_format.h"
 
 namespace quorvel::device::detail {
 namespace {
@@ -21,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 // The drain at close waits for the buffer to play out, and a little longer.
 constexpr auto kDrainSlack = std::chrono::milliseconds(1000);
 
-class PulseOutput final : public Backend {
+class PulseOutput final : public OutputBackend {
   public:
     explicit PulseOutput(std::string device) : name_(std::move(device)) {}
     // Plays out what the server holds (the last blocks were done once written, and a file that
@@ -37,7 +36,7 @@ class PulseOutput final : public Backend {
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
 
-    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
+    bool Open(PlaybackDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         frameBytes_ = format.nBlockAlign;
         rate_ = format.nSamplesPerSec;
         const auto setUp = [this](pa_stream* stream) {
@@ -45,14 +44,7 @@ class PulseOutput final : public Backend {
             pa_stream_set_underflow_callback(stream, &PulseOutput::OnUnderflow, this);
             pa_stream_set_started_callback(stream, &PulseOutput::OnStarted, this);
         };
-        std::string problem;
-        if (!stream_.Open(
-                Direction::kOutput, name_, format, PulseBufferFor(format), setUp,
-                [&device](const std::string& reason) { device.Lost(reason); }, &problem)) {
-            *error = "PulseAudio could not open " + SoundDeviceForPeople(name_) + " for " +
-                     FormatForPeople(format) + " output (" + problem + ").";
-            return false;
-        }
+        if (!stream_.Open(Direction::kOutput, name_, format, setUp, device, error)) return false;
         device_ = &device;
         return true;
     }
@@ -95,7 +87,7 @@ class PulseOutput final : public Backend {
     static void OnUnderflow(pa_stream* /*stream*/, void* self) {
         auto* output = static_cast<PulseOutput*>(self);
         if (!output->running_) return;
-        output->BeginSilence(BackendDevice::AudioExpected(output->device_->Outlook()));
+        output->BeginSilence(PlaybackDevice::AudioExpected(output->device_->Outlook()));
     }
     static void OnStarted(pa_stream* /*stream*/, void* self) {
         static_cast<PulseOutput*>(self)->EndSilence();
@@ -106,7 +98,7 @@ class PulseOutput final : public Backend {
     void Pump() {
         if (!running_ || stream_.failed()) return;
         pa_stream* const stream = stream_.stream();
-        if (device_->Outlook() == BackendDevice::Supply::kPaused) {
+        if (device_->Outlook() == PlaybackDevice::Supply::kPaused) {
             if (corked_) return;
             stream_.Cork(true);
             corked_ = true;
@@ -124,7 +116,8 @@ class PulseOutput final : public Backend {
             void* buffer = nullptr;
             if (pa_stream_begin_write(stream, &buffer, &room) < 0 || buffer == nullptr) return;
             room -= room % frameBytes_;
-            const std::size_t moved = device_->Transfer(static_cast<std::uint8_t*>(buffer), room);
+            const std::size_t moved =
+                device_->ReadPlayback(static_cast<std::uint8_t*>(buffer), room);
             if (moved == 0) {
                 pa_stream_cancel_write(stream);
                 return;
@@ -151,7 +144,7 @@ class PulseOutput final : public Backend {
 
     PulseStream stream_;      // first: destroyed last, after the drain
     const std::string name_;  // of the sink; empty: the server's default
-    BackendDevice* device_ = nullptr;
+    PlaybackDevice* device_ = nullptr;
     std::size_t frameBytes_ = 1;
     std::uint64_t rate_ = 0;
     // With the mainloop locked.
@@ -163,7 +156,7 @@ class PulseOutput final : public Backend {
     std::chrono::microseconds lastLatency_ = PulseBufferLength();
 };
 
-class PulseInput final : public Backend {
+class PulseInput final : public InputBackend {
   public:
     explicit PulseInput(std::string device) : name_(std::move(device)) {}
     ~PulseInput() override = default;
@@ -171,19 +164,12 @@ class PulseInput final : public Backend {
     PulseInput& operator=(const PulseInput&) = delete;
 
     // Opens the stream corked.
-    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
+    bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         silence_ = format.wBitsPerSample == 8 ? 0x80 : 0;
         const auto setUp = [this](pa_stream* stream) {
             pa_stream_set_read_callback(stream, &PulseInput::OnReadable, this);
         };
-        std::string problem;
-        if (!stream_.Open(
-                Direction::kInput, name_, format, PulseBufferFor(format), setUp,
-                [&device](const std::string& reason) { device.Lost(reason); }, &problem)) {
-            *error = "PulseAudio could not open " + SoundDeviceForPeople(name_) + " for " +
-                     FormatForPeople(format) + " capture (" + problem + ").";
-            return false;
-        }
+        if (!stream_.Open(Direction::kInput, name_, format, setUp, device, error)) return false;
         device_ = &device;
         return true;
     }
@@ -217,8 +203,7 @@ class PulseInput final : public Backend {
                     holeFill_.assign(bytes, silence_);
                     data = holeFill_.data();
                 }
-                // Input Transfer only reads from the bytes it is given.
-                device_->Transfer(static_cast<std::uint8_t*>(const_cast<void*>(data)), bytes);
+                device_->WriteCapture(static_cast<const std::uint8_t*>(data), bytes);
             }
             pa_stream_drop(stream);
         }
@@ -226,7 +211,7 @@ class PulseInput final : public Backend {
 
     PulseStream stream_;
     const std::string name_;  // of the source; empty: the server's default
-    BackendDevice* device_ = nullptr;
+    CaptureDevice* device_ = nullptr;
     std::uint8_t silence_ = 0;
     bool capturing_ = false;  // with the mainloop locked
     std::vector<std::uint8_t> holeFill_;
@@ -234,12 +219,12 @@ class PulseInput final : public Backend {
 
 }  // namespace
 
-std::unique_ptr<Backend> CreatePulseOutput(const std::string& device) {
-    return std::make_unique<PulseOutput>(device);
+std::unique_ptr<OutputBackend> CreatePulseOutput(const BackendRequest& request) {
+    return std::make_unique<PulseOutput>(request.device);
 }
 
-std::unique_ptr<Backend> CreatePulseInput(const std::string& device) {
-    return std::make_unique<PulseInput>(device);
+std::unique_ptr<InputBackend> CreatePulseInput(const BackendRequest& request) {
+    return std::make_unique<PulseInput>(request.device);
 }
 
 }  // namespace quorvel::device::detail

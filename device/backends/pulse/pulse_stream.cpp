@@ -1,5 +1,5 @@
-// One connection to the PulseAudio server and its stream, on a threaded mainloop; the backends
-// for both directions (pulse_backend.cpp) build on it.
+// A connection to the PulseAudio server on a threaded mainloop, and one stream on it; the
+// backends for both directions (pulse_backend.cpp) build on it.
 #include "backends/pulse/pulse_stream.h"
 
 #include <sys/time.h>
@@ -8,19 +8,20 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/wave_format.h"
+
 namespace quorvel::device::detail {
 namespace {
 
-// A machine without a server falls on to the next backend quickly; a busy server still answers.
-constexpr auto kConnectLimit = std::chrono::milliseconds(2000);
 constexpr unsigned kQuartersPerSecond = 4;
 constexpr unsigned kPlaybackQuarters = 3;
 
 const char* const kClientName = "QuorvelWaveForm";
 
-}  // namespace
-
-pa_buffer_attr PulseBufferFor(const WAVEFORMATEX& format) {
+// The server-side buffer for a stream in `format`, counted in quarter seconds: the module's
+// blocks at 8000 Hz mono. Playback holds three, asked for one at a time and started once one is
+// there; capture comes one at a time.
+pa_buffer_attr BufferFor(const WAVEFORMATEX& format) {
     const std::uint32_t frames = std::max(format.nSamplesPerSec / kQuartersPerSecond, 1u);
     const std::uint32_t quarter = frames * format.nBlockAlign;
     pa_buffer_attr attr{};
@@ -32,51 +33,38 @@ pa_buffer_attr PulseBufferFor(const WAVEFORMATEX& format) {
     return attr;
 }
 
+}  // namespace
+
 std::chrono::milliseconds PulseBufferLength() {
     return std::chrono::milliseconds(1000 * kPlaybackQuarters / kQuartersPerSecond);
 }
 
-PulseStream::~PulseStream() {
+PulseConnection::~PulseConnection() {
     if (loop_ == nullptr) return;
-    {
+    if (context_ != nullptr) {
         const Locked lock(*this);
-        onLost_ = nullptr;
-        if (stream_ != nullptr) {
-            pa_stream_set_state_callback(stream_, nullptr, nullptr);
-            pa_stream_set_write_callback(stream_, nullptr, nullptr);
-            pa_stream_set_read_callback(stream_, nullptr, nullptr);
-            pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
-            pa_stream_set_started_callback(stream_, nullptr, nullptr);
-            pa_stream_disconnect(stream_);
-            pa_stream_unref(stream_);
-            stream_ = nullptr;
-        }
-        if (context_ != nullptr) {
-            pa_context_set_state_callback(context_, nullptr, nullptr);
-            pa_context_disconnect(context_);
-            pa_context_unref(context_);
-            context_ = nullptr;
-        }
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
     }
     pa_threaded_mainloop_stop(loop_);
     pa_threaded_mainloop_free(loop_);
 }
 
-bool PulseStream::Open(Direction direction, const std::string& device, const WAVEFORMATEX& format,
-                       const pa_buffer_attr& attr, const std::function<void(pa_stream*)>& setUp,
-                       LostHandler onLost, std::string* problem) {
+bool PulseConnection::Connect(const char* client, std::function<void()> onFailure,
+                              std::string* problem) {
+    onFailure_ = std::move(onFailure);
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr) {
         *problem = "no memory for PulseAudio's mainloop";
         return false;
     }
-    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), kClientName);
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), client);
     if (context_ == nullptr) {
         *problem = "no memory for a PulseAudio connection";
         return false;
     }
-    pa_context_set_state_callback(context_, &PulseStream::OnContextState, this);
-    // Never start a server: without one the next backend takes over.
+    pa_context_set_state_callback(context_, &PulseConnection::OnContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         *problem = ServerError();
         return false;
@@ -86,11 +74,11 @@ bool PulseStream::Open(Direction direction, const std::string& device, const WAV
         return false;
     }
     const Locked lock(*this);
-    const auto contextSettled = [this] {
+    const auto settled = [this] {
         const pa_context_state_t state = pa_context_get_state(context_);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     };
-    if (!WaitFor(contextSettled, kConnectLimit)) {
+    if (!WaitFor(settled, kPulseAnswerLimit)) {
         *problem = "the sound server did not answer within 2 s";
         return false;
     }
@@ -98,14 +86,83 @@ bool PulseStream::Open(Direction direction, const std::string& device, const WAV
         *problem = ServerError();
         return false;
     }
+    return true;
+}
 
+bool PulseConnection::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    timeval deadline{};
+    pa_gettimeofday(&deadline);
+    pa_timeval_add(&deadline, static_cast<pa_usec_t>(limit.count()) * PA_USEC_PER_MSEC);
+    deadlinePassed_ = false;
+    pa_time_event* event = api->time_new(api, &deadline, &PulseConnection::OnDeadline, this);
+    while (!done() && !deadlinePassed_) pa_threaded_mainloop_wait(loop_);
+    api->time_free(event);
+    return done();
+}
+
+std::string PulseConnection::ServerError() const {
+    return pa_strerror(pa_context_errno(context_));
+}
+
+void PulseConnection::OnContextState(pa_context* context, void* self) {
+    auto* owner = static_cast<PulseConnection*>(self);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && owner->onFailure_) {
+        owner->onFailure_();
+    }
+    pa_threaded_mainloop_signal(owner->loop_, 0);
+}
+
+void PulseConnection::OnDeadline(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                                 const struct timeval* /*tv*/, void* self) {
+    auto* owner = static_cast<PulseConnection*>(self);
+    owner->deadlinePassed_ = true;
+    pa_threaded_mainloop_signal(owner->loop_, 0);
+}
+
+PulseStream::~PulseStream() {
+    if (loop() == nullptr) return;
+    const Locked lock(*this);
+    Quiet();
+    owner_ = nullptr;
+    if (stream_ == nullptr) return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_started_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+}
+
+bool PulseStream::Open(Direction direction, const std::string& name, const WAVEFORMATEX& format,
+                       const std::function<void(pa_stream*)>& setUp, BackendDevice& owner,
+                       std::string* error) {
+    std::string problem;
+    if (!OpenStream(direction, name, format, setUp, &problem)) {
+        *error = "PulseAudio could not open " + SoundDeviceForPeople(name) + " for " +
+                 FormatForPeople(format) +
+                 (direction == Direction::kOutput ? " output (" : " capture (") + problem + ").";
+        return false;
+    }
+    owner_ = &owner;
+    ready_ = true;
+    return true;
+}
+
+bool PulseStream::OpenStream(Direction direction, const std::string& name,
+                             const WAVEFORMATEX& format,
+                             const std::function<void(pa_stream*)>& setUp, std::string* problem) {
+    const auto onFailure = [this] { NoteFailure("that the connection to the sound server ended"); };
+    if (!Connect(kClientName, onFailure, problem)) return false;
+    const Locked lock(*this);
     pa_sample_spec sample{};
     sample.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     sample.rate = format.nSamplesPerSec;
     sample.channels = static_cast<std::uint8_t>(format.nChannels);
     pa_channel_map map{};
     pa_channel_map_init_extend(&map, sample.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context_, kClientName, &sample, &map);
+    stream_ = pa_stream_new(context(), kClientName, &sample, &map);
     if (stream_ == nullptr) {
         *problem = ServerError();
         return false;
@@ -120,22 +177,21 @@ bool PulseStream::Open(Direction direction, const std::string& device, const WAV
         (direction == Direction::kInput
              ? PA_STREAM_ADJUST_LATENCY
              : PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE));
-    const char* const name = device.empty() ? nullptr : device.c_str();
+    const char* const device = name.empty() ? nullptr : name.c_str();
+    const pa_buffer_attr attr = BufferFor(format);
     const int connected =
         direction == Direction::kOutput
-            ? pa_stream_connect_playback(stream_, name, &attr, flags, nullptr, nullptr)
-            : pa_stream_connect_record(stream_, name, &attr, flags);
+            ? pa_stream_connect_playback(stream_, device, &attr, flags, nullptr, nullptr)
+            : pa_stream_connect_record(stream_, device, &attr, flags);
     const auto streamSettled = [this] {
         const pa_stream_state_t state = pa_stream_get_state(stream_);
         return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
     };
-    if (connected < 0 || !WaitFor(streamSettled, kConnectLimit) ||
+    if (connected < 0 || !WaitFor(streamSettled, kPulseAnswerLimit) ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
         *problem = ServerError();
         return false;
     }
-    onLost_ = std::move(onLost);
-    ready_ = true;
     return true;
 }
 
@@ -172,35 +228,11 @@ void PulseStream::Drain(std::chrono::milliseconds limit) {
     pa_operation_unref(operation);
 }
 
-bool PulseStream::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
-    timeval deadline{};
-    pa_gettimeofday(&deadline);
-    pa_timeval_add(&deadline, static_cast<pa_usec_t>(limit.count()) * PA_USEC_PER_MSEC);
-    deadlinePassed_ = false;
-    pa_time_event* event = api->time_new(api, &deadline, &PulseStream::OnDeadline, this);
-    while (!done() && !deadlinePassed_) pa_threaded_mainloop_wait(loop_);
-    api->time_free(event);
-    return done();
-}
-
-std::string PulseStream::ServerError() const {
-    return pa_strerror(pa_context_errno(context_));
-}
-
 void PulseStream::NoteFailure(const char* what) {
     failed_ = true;
-    if (!ready_ || !onLost_) return;
-    const LostHandler handler = std::exchange(onLost_, nullptr);
-    handler(std::string("PulseAudio reports ") + what + " (" + ServerError() + ")");
-}
-
-void PulseStream::OnContextState(pa_context* context, void* self) {
-    auto* owner = static_cast<PulseStream*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
-        owner->NoteFailure("that the connection to the sound server ended");
-    }
-    pa_threaded_mainloop_signal(owner->loop_, 0);
+    if (!ready_ || owner_ == nullptr) return;
+    std::exchange(owner_, nullptr)
+        ->Lost(std::string("PulseAudio reports ") + what + " (" + ServerError() + ")");
 }
 
 void PulseStream::OnStreamState(pa_stream* stream, void* self) {
@@ -208,25 +240,13 @@ void PulseStream::OnStreamState(pa_stream* stream, void* self) {
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         owner->NoteFailure("that the sound server ended the stream");
     }
-    pa_threaded_mainloop_signal(owner->loop_, 0);
-}
-
-void PulseStream::OnDeadline(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
-                             const struct timeval* /*tv*/, void* self) {
-    auto* owner = static_cast<PulseStream*>(self);
-    owner->deadlinePassed_ = true;
-    pa_threaded_mainloop_signal(owner->loop_, 0);
+    pa_threaded_mainloop_signal(owner->loop(), 0);
 }
 
 void PulseStream::OnOperationDone(pa_stream* /*stream*/, int /*success*/, void* self) {
     auto* owner = static_cast<PulseStream*>(self);
     owner->operationDone_ = true;
-    pa_threaded_mainloop_signal(owner->loop_, 0);
-}
-
-std::unique_ptr<Backend> CreatePulseBackend(const BackendRequest& request) {
-    return request.direction == Direction::kOutput ? CreatePulseOutput(request.device)
-                                                   : CreatePulseInput(request.device);
+    pa_threaded_mainloop_signal(owner->loop(), 0);
 }
 
 }  // namespace quorvel::device::detail

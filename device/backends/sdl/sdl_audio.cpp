@@ -140,10 +140,6 @@ bool StartSdlAudioLocked(std::string* error) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // When SDL falls back on ALSA and there is no sound card, ALSA prints a screenful of its own
 // lines while the device fails to open; SDL's error says the same in one. So ALSA's printing is
 // muted around SDL's open, if SDL has loaded ALSA, and put back as it was afterwards.
@@ -178,10 +174,8 @@ class AlsaMessagesMuted {
     Handler previous_ = nullptr;
 };
 
-}  // namespace
-
-SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
-                                std::string* problem) {
+SDL_AudioDeviceID OpenDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
+                             std::string* problem) {
     struct Opened {
         SDL_AudioDeviceID device = 0;
         std::string problem;
@@ -208,6 +202,22 @@ SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL
     if (opened.device == 0) *problem = opened.problem;
     return opened.device;
 }
+
+// The SDL request for `format`: the device's own rate, channels and sample type, so that SDL
+// opens it without converting, and a chunk of about 63 ms (rate / 16 frames, 500 at 8000 Hz).
+// That keeps a late block's cost small and, at 8000 Hz, makes chunks divide blocks of 1000,
+// 2000 or 4000 frames so that block ends fall on chunk ends.
+SDL_AudioSpec SpecFor(const WAVEFORMATEX& format) {
+    SDL_AudioSpec wanted{};
+    wanted.freq = static_cast<int>(format.nSamplesPerSec);
+    wanted.format = format.wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
+    wanted.channels = static_cast<Uint8>(format.nChannels);
+    wanted.samples =
+        static_cast<Uint16>(std::max(format.nSamplesPerSec / kChunksPerSecond, kMinChunkFrames));
+    return wanted;
+}
+
+}  // namespace
 
 std::vector<NamedDevice> ListSdlDevices(Direction direction) {
     const int capture = direction == Direction::kInput ? 1 : 0;
@@ -238,7 +248,32 @@ std::vector<NamedDevice> ListSdlDevices(Direction direction) {
     return devices;
 }
 
-void CloseSdlDevice(SDL_AudioDeviceID device) {
+bool SdlDevice::Open(bool capture, const std::string& name, const WAVEFORMATEX& format,
+                     SDL_AudioCallback callback, void* userdata, BackendDevice& owner,
+                     std::string* error) {
+    SDL_AudioSpec wanted = SpecFor(format);
+    wanted.callback = callback;
+    wanted.userdata = userdata;
+    std::string problem;
+    id_ = OpenDevice(capture, name, wanted, &problem);
+    if (id_ == 0) {
+        *error = "SDL could not open " + SoundDeviceForPeople(name) + " for " +
+                 FormatForPeople(format) + (capture ? " capture (" : " output (") + problem + ").";
+        return false;
+    }
+    watch_ = std::thread(&SdlDevice::Watch, this, std::ref(owner), capture ? "input" : "output");
+    return true;
+}
+
+SdlDevice::~SdlDevice() {
+    if (id_ == 0) return;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wakeup_.notify_all();
+    watch_.join();
+    const SDL_AudioDeviceID device = id_;
     const std::function<bool()> close = [device] {
         SDL_CloseAudioDevice(device);
         return true;
@@ -248,59 +283,26 @@ void CloseSdlDevice(SDL_AudioDeviceID device) {
     CallWithLimit("closing a device", close, &closed, &problem);
 }
 
-SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format) {
-    SDL_AudioSpec wanted{};
-    wanted.freq = static_cast<int>(format.nSamplesPerSec);
-    wanted.format = format.wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
-    wanted.channels = static_cast<Uint8>(format.nChannels);
-    wanted.samples =
-        static_cast<Uint16>(std::max(format.nSamplesPerSec / kChunksPerSecond, kMinChunkFrames));
-    return wanted;
-}
-
-void SdlDeviceWatch::Start(SDL_AudioDeviceID device, std::function<void()> onLost) {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = false;
-    }
-    thread_ = std::thread([this, device, onLost = std::move(onLost)] { Run(device, onLost); });
-}
-
-void SdlDeviceWatch::Stop() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wakeup_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
-void SdlDeviceWatch::Run(SDL_AudioDeviceID device, const std::function<void()>& onLost) {
+void SdlDevice::Watch(BackendDevice& owner, const char* direction) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!wakeup_.wait_for(lock, kWatchInterval, [this] { return stopping_; })) {
         // SDL marks a device whose server or card went away as stopped (a paused one reads
         // SDL_AUDIO_PAUSED), and calls its callback no more.
-        if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED) {
+        if (SDL_GetAudioDeviceStatus(id_) == SDL_AUDIO_STOPPED) {
             lock.unlock();
-            onLost();
+            owner.Lost(std::string("SDL reports that the ") + direction +
+                       " sound device stopped (its sound server or card went away)");
             return;
         }
     }
 }
 
-namespace {
-
-std::unique_ptr<Backend> CreateSdlBackend(const BackendRequest& request) {
-    return request.direction == Direction::kOutput ? CreateSdlOutput(request.device)
-                                                   : CreateSdlInput(request.device);
-}
-
-}  // namespace
 }  // namespace quorvel::device::detail
 
 extern "C" __attribute__((visibility("default"))) const quorvel::device::detail::SdlPlugin*
 quorvel_device_sdl_plugin() {
     namespace qd = quorvel::device::detail;
-    static const qd::SdlPlugin plugin{&qd::CreateSdlBackend, &qd::ListSdlDevices};
+    static const qd::SdlPlugin plugin{&qd::CreateSdlOutput, &qd::CreateSdlInput,
+                                      &qd::ListSdlDevices};
     return &plugin;
 }

@@ -7,7 +7,6 @@
 #include <mmsystem.h>
 
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,48 +17,43 @@
 
 namespace quorvel::device::detail {
 
-// Opens the sound device `name` (empty: the default one) for output or capture in exactly the
-// format asked for (no changes allowed, so SDL converts nothing it need not), paused, starting
-// SDL's audio the first time; 0 with the reason in *problem. Starting, opening, listing and
-// closing are serialised (SDL does not promise them safe from several threads at once), and each
-// is given up after 2 s, with a notice on standard error, when SDL does not answer: its
-// PulseAudio driver waits for ever on a server that stopped.
-SDL_AudioDeviceID OpenSdlDevice(bool capture, const std::string& name, const SDL_AudioSpec& wanted,
-                                std::string* problem);
-// Returns once SDL's thread has left the device's callback for good, or after 2 s; a device
-// still inside its callback must have been paused first.
-void CloseSdlDevice(SDL_AudioDeviceID device);
-
-// The SDL request for `format`: the device's own rate, channels and sample type, so that SDL
-// opens it without converting, and a chunk of about 63 ms (rate / 16 frames, 500 at 8000 Hz).
-// That keeps a late block's cost small and, at 8000 Hz, makes chunks divide blocks of 1000,
-// 2000 or 4000 frames so that block ends fall on chunk ends.
-SDL_AudioSpec SdlSpecFor(const WAVEFORMATEX& format);
-
-// Watches one open SDL device from a thread of its own and calls `onLost` once, on that thread,
-// when SDL reports the device stopped: its sound server or card went away.
-class SdlDeviceWatch {
+// One sound device opened through SDL, watched for its loss from a thread of its own.
+class SdlDevice {
   public:
-    SdlDeviceWatch() = default;
-    ~SdlDeviceWatch() { Stop(); }
-    SdlDeviceWatch(const SdlDeviceWatch&) = delete;
-    SdlDeviceWatch& operator=(const SdlDeviceWatch&) = delete;
+    SdlDevice() = default;
+    // Stops the watch (once closed SDL reports the device stopped), then closes the device, and
+    // returns once SDL's thread has left its callback for good, or after 2 s: a device still
+    // inside its callback must have been paused first.
+    ~SdlDevice();
+    SdlDevice(const SdlDevice&) = delete;
+    SdlDevice& operator=(const SdlDevice&) = delete;
 
-    void Start(SDL_AudioDeviceID device, std::function<void()> onLost);
-    // Once it returns `onLost` is not called; it must not be called from `onLost` itself.
-    void Stop();
+    // Opens the sound device `name` (empty: the default one) for output or capture in exactly
+    // `format` (no changes allowed, so SDL converts nothing it need not), paused, starting SDL's
+    // audio the first time, with `callback` given each chunk. Once open, SDL reporting it
+    // stopped (its sound server or card went away) is `owner`'s loss. False, with a sentence
+    // naming the device and format in *error, when it cannot. Starting, opening, listing and
+    // closing are serialised (SDL does not promise them safe from several threads at once),
+    // and each is given up after 2 s, with a notice on standard error, when SDL does not
+    // answer: its PulseAudio driver waits for ever on a server that stopped.
+    bool Open(bool capture, const std::string& name, const WAVEFORMATEX& format,
+              SDL_AudioCallback callback, void* userdata, BackendDevice& owner, std::string* error);
+    // SDL holds the device's lock while its callback runs: once paused, no callback runs.
+    void Pause(bool paused) { SDL_PauseAudioDevice(id_, paused ? 1 : 0); }
+    bool opened() const { return id_ != 0; }
 
   private:
-    void Run(SDL_AudioDeviceID device, const std::function<void()>& onLost);
+    void Watch(BackendDevice& owner, const char* direction);
 
+    SDL_AudioDeviceID id_ = 0;
     std::mutex mutex_;
     std::condition_variable wakeup_;
     bool stopping_ = false;
-    std::thread thread_;
+    std::thread watch_;
 };
 
-std::unique_ptr<Backend> CreateSdlOutput(const std::string& device);
-std::unique_ptr<Backend> CreateSdlInput(const std::string& device);
+std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request);
 std::vector<NamedDevice> ListSdlDevices(Direction direction);
 
 }  // namespace quorvel::device::detail

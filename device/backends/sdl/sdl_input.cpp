@@ -11,42 +11,20 @@
 namespace quorvel::device::detail {
 namespace {
 
-class SdlInput final : public Backend {
+class SdlInput final : public InputBackend {
   public:
     explicit SdlInput(std::string name) : name_(std::move(name)) {}
-    ~SdlInput() override {
-        if (device_ == 0) return;
-        watch_.Stop();  // first: once the device is closed SDL reports it stopped
-        CloseSdlDevice(device_);
-    }
-    SdlInput(const SdlInput&) = delete;
-    SdlInput& operator=(const SdlInput&) = delete;
 
     // Opens the device paused.
-    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
-        std::string reason;
+    bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         owner_ = &device;
-        SDL_AudioSpec wanted = SdlSpecFor(format);
-        wanted.callback = &SdlInput::Take;
-        wanted.userdata = this;
-        device_ = OpenSdlDevice(true, name_, wanted, &reason);
-        if (device_ == 0) {
-            *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
-                     FormatForPeople(format) + " capture (" + reason + ").";
-            return false;
-        }
-        watch_.Start(device_, [this] {
-            owner_->Lost(
-                "SDL reports that the input sound device stopped (its sound server or "
-                "card went away)");
-        });
-        return true;
+        return device_.Open(true, name_, format, &SdlInput::Take, this, device, error);
     }
 
     // SDL takes the device's lock to pause it, and holds it while the callback runs, so once
     // pausing returns no chunk is being handed over and none will be until resumed.
-    void Start() override { SDL_PauseAudioDevice(device_, 0); }
-    void Stop() override { SDL_PauseAudioDevice(device_, 1); }
+    void Start() override { device_.Pause(false); }
+    void Stop() override { device_.Pause(true); }
 
   private:
     static void SDLCALL Take(void* self, Uint8* stream, int length) {
@@ -57,20 +35,19 @@ class SdlInput final : public Backend {
             RunAheadOfOrdinaryWork();
             input->raised_ = true;
         }
-        input->owner_->Transfer(stream, static_cast<std::size_t>(length));
+        input->owner_->WriteCapture(stream, static_cast<std::size_t>(length));
     }
 
-    BackendDevice* owner_ = nullptr;
-    SDL_AudioDeviceID device_ = 0;
-    bool raised_ = false;  // only SDL's thread uses it
-    SdlDeviceWatch watch_;
+    CaptureDevice* owner_ = nullptr;
+    bool raised_ = false;     // only SDL's thread uses it
     const std::string name_;  // of the device to open; empty: the default one
+    SdlDevice device_;        // last: closed first
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlInput(const std::string& device) {
-    return std::make_unique<SdlInput>(device);
+std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request) {
+    return std::make_unique<SdlInput>(request.device);
 }
 
 }  // namespace quorvel::device::detail

@@ -26,40 +26,19 @@ using Clock = std::chrono::steady_clock;
 // Far below the sound server's own buffer (a chunk or more), far above a requeue's time.
 constexpr auto kRequeueWait = std::chrono::milliseconds(6);
 
-class SdlOutput final : public Backend {
+class SdlOutput final : public OutputBackend {
   public:
     explicit SdlOutput(std::string name) : name_(std::move(name)) {}
     ~SdlOutput() override {
-        if (device_ == 0) return;
-        SdlOutput::Stop();
-        // The watch first: once the device is closed SDL reports it stopped.
-        watch_.Stop();
-        CloseSdlDevice(device_);
+        if (device_.opened()) SdlOutput::Stop();
     }
-    SdlOutput(const SdlOutput&) = delete;
-    SdlOutput& operator=(const SdlOutput&) = delete;
 
-    bool Open(BackendDevice& device, const WAVEFORMATEX& format, std::string* error) override {
-        std::string problem;
+    bool Open(PlaybackDevice& device, const WAVEFORMATEX& format, std::string* error) override {
         feed_ = &device;
-        SDL_AudioSpec wanted = SdlSpecFor(format);
-        wanted.callback = &SdlOutput::Pull;
-        wanted.userdata = this;
-        device_ = OpenSdlDevice(false, name_, wanted, &problem);
-        if (device_ == 0) {
-            *error = "SDL could not open " + SoundDeviceForPeople(name_) + " for " +
-                     FormatForPeople(format) + " output (" + problem + ").";
-            return false;
-        }
         silence_ = format.wBitsPerSample == 8 ? 0x80 : 0;
         frameBytes_ = format.nBlockAlign;
         bytesPerSecond_ = format.nSamplesPerSec * format.nBlockAlign;
-        watch_.Start(device_, [this] {
-            feed_->Lost(
-                "SDL reports that the output sound device stopped (its sound server or "
-                "card went away)");
-        });
-        return true;
+        return device_.Open(false, name_, format, &SdlOutput::Pull, this, device, error);
     }
 
     void Start() override {
@@ -67,7 +46,7 @@ class SdlOutput final : public Backend {
             const std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = false;
         }
-        SDL_PauseAudioDevice(device_, 0);
+        device_.Pause(false);
     }
 
     void Wake() override {
@@ -84,8 +63,7 @@ class SdlOutput final : public Backend {
             stopping_ = true;  // ends a pull's wait at once
         }
         wakeup_.notify_one();
-        // SDL holds the device's lock while its callback runs: once paused, no pull is running.
-        SDL_PauseAudioDevice(device_, 1);
+        device_.Pause(true);  // once paused, no pull is running
     }
 
     // SDL tells nothing of the sound server's latency. A pulled chunk is heard after what the
@@ -120,18 +98,18 @@ class SdlOutput final : public Backend {
             lastPull_ = Clock::now();
             pullBytes_ = length;
         }
-        std::size_t played = feed_->Transfer(stream, length);
+        std::size_t played = feed_->ReadPlayback(stream, length);
         if (played == length) return;
-        BackendDevice::Supply supply = feed_->Outlook();
+        PlaybackDevice::Supply supply = feed_->Outlook();
         const Clock::time_point deadline = Clock::now() + kRequeueWait;
-        while (played < length && BackendDevice::AudioExpected(supply)) {
-            if (supply == BackendDevice::Supply::kRequeueDue && !WaitForWake(deadline)) break;
-            played += feed_->Transfer(stream + played, length - played);
+        while (played < length && PlaybackDevice::AudioExpected(supply)) {
+            if (supply == PlaybackDevice::Supply::kRequeueDue && !WaitForWake(deadline)) break;
+            played += feed_->ReadPlayback(stream + played, length - played);
             supply = feed_->Outlook();
         }
         if (played == length) return;
         std::memset(stream + played, silence_, length - played);
-        feed_->NoteSilence((length - played) / frameBytes_, BackendDevice::AudioExpected(supply));
+        feed_->NoteSilence((length - played) / frameBytes_, PlaybackDevice::AudioExpected(supply));
     }
 
     // False once the deadline has passed or the backend is stopping.
@@ -143,12 +121,10 @@ class SdlOutput final : public Backend {
         return woken && !stopping_;
     }
 
-    BackendDevice* feed_ = nullptr;
-    SDL_AudioDeviceID device_ = 0;
+    PlaybackDevice* feed_ = nullptr;
     std::uint8_t silence_ = 0;
     std::size_t frameBytes_ = 1;
-    bool raised_ = false;  // only SDL's thread uses it
-    SdlDeviceWatch watch_;
+    bool raised_ = false;     // only SDL's thread uses it
     const std::string name_;  // of the device to open; empty: the default one
 
     std::mutex mutex_;
@@ -158,12 +134,13 @@ class SdlOutput final : public Backend {
     std::uint64_t bytesPerSecond_ = 0;
     Clock::time_point lastPull_{};
     std::uint64_t pullBytes_ = 0;  // of the latest pull; 0 before the first
+    SdlDevice device_;             // last: closed first
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateSdlOutput(const std::string& device) {
-    return std::make_unique<SdlOutput>(device);
+std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request) {
+    return std::make_unique<SdlOutput>(request.device);
 }
 
 }  // namespace quorvel::device::detail

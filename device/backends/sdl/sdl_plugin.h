@@ -11,9 +11,10 @@
 
 namespace quorvel::device::detail {
 
-// What the plugin offers: the two functions of its line in the backend table.
+// What the plugin offers: the functions of its line in the backend table.
 struct SdlPlugin {
-    std::unique_ptr<Backend> (*create)(const BackendRequest& request);
+    std::unique_ptr<OutputBackend> (*createOutput)(const BackendRequest& request);
+    std::unique_ptr<InputBackend> (*createInput)(const BackendRequest& request);
     std::vector<NamedDevice> (*listDevices)(Direction direction);
 };
 
