@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "backends/pulse/pulse_stream.h"
-#include "core/wave_format.h"
+#include "base/wave_format.h"
 
 namespace quorvel::device::detail {
 namespace {
