@@ -45,6 +45,14 @@ typedef struct settings_later {
     const char* added_later;
 } settings_later;
 
+/* The library's structs keep the 2.0 fields where they were: new ones go at the end. */
+_Static_assert(offsetof(qwd_output_stats, devices_lost) == offsetof(stats_2_0, devices_lost) &&
+                   sizeof(qwd_output_stats) >= sizeof(stats_2_0),
+               "qwd_output_stats moved a 2.0 field");
+_Static_assert(offsetof(qwd_output_settings, device) == offsetof(settings_2_0, device) &&
+                   sizeof(qwd_output_settings) >= sizeof(settings_2_0),
+               "qwd_output_settings moved a 2.0 field");
+
 /* NULL when the library kept to the callers' sizes, else what it did wrong. */
 const char* SizedStructsFromC(void) {
     static const uint64_t kUntouched = 0x5A5A5A5A5A5A5A5Au;
