@@ -280,7 +280,7 @@ int Play(const std::string& backend) {
         drawn = WatchTraces([] { return qd::ReadScreenRgb(); },
                             [] { return qd::GetOutputStats().blocksPlayed >= kBlocks; });
     });
-    qd::PresentedScreenGeneration();  // keep the drawn states from the first block on
+    qd::EnablePresentation();  // keep the drawn states from the first block on
     PlayWavWaveForm(reinterpret_cast<const QwfChar16*>(Utf16(path).c_str()), kTraceColor, 0);
     const std::vector<double> presented =
         WatchTraces([] { return qd::ReadPresentedScreenRgb(); }, heardOut);

@@ -14,16 +14,15 @@ InputDevice::InputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_P
     : WaveDevice(Direction::kInput, format, callback, instance),
       fifo_(fifoFrames * format.nBlockAlign) {}
 
-MMRESULT InputDevice::Start(JournalLine& call) {
+MMRESULT InputDevice::Start() {
     const std::lock_guard<std::mutex> control(control_);
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return MMSYSERR_INVALHANDLE;
         if (lost_) return MMSYSERR_NODRIVER;
-        if (started_) return call.Finish(MMSYSERR_NOERROR);
+        if (started_) return MMSYSERR_NOERROR;
         started_ = true;
         DrainFifoLocked();  // what was kept while stopped comes first
-        call.Finish(MMSYSERR_NOERROR);
     }
     posted_.notify_one();
     if (const std::shared_ptr<Backend> backend = this->backend()) backend->Start();
@@ -31,7 +30,7 @@ MMRESULT InputDevice::Start(JournalLine& call) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT InputDevice::Stop(bool reset, JournalLine& call) {
+MMRESULT InputDevice::Stop(bool reset) {
     const std::lock_guard<std::mutex> control(control_);
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -48,7 +47,6 @@ MMRESULT InputDevice::Stop(bool reset, JournalLine& call) {
         } else if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) {
             ReturnHeadLocked(false);
         }
-        call.Finish(MMSYSERR_NOERROR);
     }
     posted_.notify_one();
     return MMSYSERR_NOERROR;

@@ -12,10 +12,10 @@ class InputDevice final : public WaveDevice, public CaptureDevice {
     InputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
                 std::size_t fifoFrames);
 
-    MMRESULT Start(JournalLine& call);
+    MMRESULT Start();
     // Stop keeps the FIFO, so a later Start continues without losing a sample; Reset empties
     // it and returns every buffer.
-    MMRESULT Stop(bool reset, JournalLine& call);
+    MMRESULT Stop(bool reset);
 
     void WriteCapture(const std::uint8_t* data, std::size_t bytes) override;
     std::size_t CaptureRoom() override;

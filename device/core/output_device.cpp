@@ -4,6 +4,7 @@
 #include "core/output_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace quorvel::device::detail {
@@ -14,7 +15,13 @@ namespace {
 constexpr auto kDoneSlack = std::chrono::milliseconds(2);
 constexpr auto kMaxDoneHold = std::chrono::milliseconds(20);
 
+std::atomic<std::shared_ptr<StreamMarks> (*)()> marksMaker{nullptr};
+
 }  // namespace
+
+void SetStreamMarksMaker(std::shared_ptr<StreamMarks> (*make)()) {
+    marksMaker.store(make);
+}
 
 OutputDevice::OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
                            std::shared_ptr<OutputSink> sink)
@@ -22,31 +29,29 @@ OutputDevice::OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD
       sink_(std::move(sink)),
       bytesPerSecond_(format.nSamplesPerSec * format.nBlockAlign) {}
 
-MMRESULT OutputDevice::SetPaused(bool paused, JournalLine& call) {
+MMRESULT OutputDevice::SetPaused(bool paused) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return MMSYSERR_INVALHANDLE;
         if (lost_) return MMSYSERR_NODRIVER;
         paused_ = paused;
-        call.Finish(MMSYSERR_NOERROR);  // before the messages a restart may cause
     }
     WakeBackend();  // a backend holding audio ahead holds it while paused
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT OutputDevice::Reset(JournalLine& call) {
+MMRESULT OutputDevice::Reset() {
     bool cutShort = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return MMSYSERR_INVALHANDLE;
-        call.Finish(MMSYSERR_NOERROR);
         // Blocks still to play, or a done message on its way whose callback queues the next.
         cutShort = !queue_.empty() || requeuesAwaited_ > 0;
         for (WAVEHDR* header : queue_) MarkDoneLocked(header, false);
         queue_.clear();
         playedOfHead_ = 0;
         paused_ = false;
-        drawn_.Clear();
+        if (marks_) marks_->Clear();
         // Done messages still pending no longer promise a requeue: playback was ended.
         for (Message& message : messages_) {
             ForgetRequeueLocked(message);
@@ -125,10 +130,15 @@ void OutputDevice::NoteSilence(std::size_t frames, bool underrun) {
 // the delivered one ends, whatever is queued; elsewhere to the block being queued.
 void OutputDevice::QueueLocked(WAVEHDR* header) {
     counters().queued.fetch_add(1);
-    if (!presentationWanted.load(std::memory_order_relaxed)) return;
+    const auto make = marksMaker.load(std::memory_order_relaxed);
+    if (make == nullptr) {
+        marks_.reset();
+        return;
+    }
+    if (!marks_) marks_ = make();
     if (deliveringPlayed_) {
         keptInCallback_ = true;
-        drawn_.Keep(soundingFrom_, true);
+        marks_->Keep(soundingFrom_, true);
         return;
     }
     // The new block starts where the blocks ahead of it end.
@@ -136,18 +146,17 @@ void OutputDevice::QueueLocked(WAVEHDR* header) {
     for (const WAVEHDR* ahead : queue_) {
         if (ahead != header) position += ahead->dwBufferLength;
     }
-    drawn_.Keep(position, false);
+    marks_->Keep(position, false);
 }
 
-bool OutputDevice::PresentedScreen(ScreenImage* image) {
+bool OutputDevice::Heard(std::shared_ptr<StreamMarks>* marks, std::uint64_t* position) {
     // Asked without the device's lock: a backend may take its own lock, under which it reads.
     const std::shared_ptr<Backend> player = backend();
     const std::uint64_t unheard = player ? player->UnheardBytes() : 0;
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (paused_ || lost_ || (queue_.empty() && unheard == 0)) return false;
-    const ScreenImage* state = drawn_.At(streamBytes_ - std::min(unheard, streamBytes_));
-    if (state == nullptr) return false;
-    *image = *state;
+    if (paused_ || lost_ || !marks_ || (queue_.empty() && unheard == 0)) return false;
+    *marks = marks_;
+    *position = streamBytes_ - std::min(unheard, streamBytes_);
     return true;
 }
 
@@ -170,9 +179,7 @@ void OutputDevice::DeliveredLocked(const Message& message) {
     lastPlayedDone_ = Clock::now();
     // A callback that drew the next block without queueing one (the end of a file): its state
     // is kept unless one is kept for that block already.
-    if (!keptInCallback_ && presentationWanted.load(std::memory_order_relaxed)) {
-        drawn_.KeepIfNew(soundingFrom_);
-    }
+    if (!keptInCallback_ && marks_) marks_->KeepIfNew(soundingFrom_);
 }
 
 void OutputDevice::MarkDoneLocked(WAVEHDR* header, bool played, std::uint64_t streamEnd) {

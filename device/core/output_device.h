@@ -2,28 +2,44 @@
 #ifndef QUORVEL_DEVICE_OUTPUT_DEVICE_H
 #define QUORVEL_DEVICE_OUTPUT_DEVICE_H
 
+#include <cstdint>
 #include <memory>
 
 #include "core/wave_device.h"
-#include "screen/drawn_states.h"
 
 namespace quorvel::device::detail {
+
+// What keeps the screen as drawn for each block not yet heard, for hosts that show what is heard
+// (the host API's, over the screen's copies). The core says only where in its stream each block
+// starts, under the device's lock; see OutputDevice::QueueLocked.
+class StreamMarks {
+  public:
+    virtual ~StreamMarks() = default;
+    // The screen as it is now belongs to the block whose first byte is `position` bytes into
+    // the stream; one already kept for that block is replaced only when `replace` says so.
+    virtual void Keep(std::uint64_t position, bool replace) = 0;
+    // Keeps one only for a block beyond the newest kept.
+    virtual void KeepIfNew(std::uint64_t position) = 0;
+    virtual void Clear() = 0;
+};
+// While set, each output device keeps marks made by `make`; null (at start): none are kept.
+void SetStreamMarksMaker(std::shared_ptr<StreamMarks> (*make)());
 
 class OutputDevice final : public WaveDevice, public PlaybackDevice {
   public:
     OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
                  std::shared_ptr<OutputSink> sink);
 
-    MMRESULT SetPaused(bool paused, JournalLine& call);  // waveOutPause, waveOutRestart
-    MMRESULT Reset(JournalLine& call);
+    MMRESULT SetPaused(bool paused);  // waveOutPause, waveOutRestart
+    MMRESULT Reset();
 
     std::size_t ReadPlayback(std::uint8_t* out, std::size_t bytes) override;
     Supply Outlook() override;
     void NoteSilence(std::size_t frames, bool underrun) override;
 
-    // Copies the screen as drawn for the block heard now into *image; false when the screen as
-    // it is should be shown instead: paused, lost, nothing kept, or all played and heard.
-    bool PresentedScreen(ScreenImage* image);
+    // The marks and where in the stream the byte heard now is; false when the screen as it is
+    // should be shown instead: paused, lost, no marks kept, or all played and heard.
+    bool Heard(std::shared_ptr<StreamMarks>* marks, std::uint64_t* position);
 
   private:
     void QueueLocked(WAVEHDR* header) override;
@@ -44,7 +60,7 @@ class OutputDevice final : public WaveDevice, public PlaybackDevice {
     std::size_t requeuesAwaited_ = 0;
     Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
     std::uint64_t streamBytes_ = 0;       // taken by the backend since the open
-    DrawnStates drawn_;                   // the screen drawn for each block not yet heard
+    std::shared_ptr<StreamMarks> marks_;  // null while no host wants them
     // While a played block's done message is delivered: where the block after it starts, the
     // one whose trace its callback draws, and whether the callback queued a block.
     bool deliveringPlayed_ = false;

@@ -7,9 +7,10 @@
 #include <utility>
 
 #include "backends/table.h"
+#include "base/internal.h"
 #include "core/input_device.h"
-#include "core/never_destroyed.h"
 #include "core/output_device.h"
+#include "testing/hooks.h"
 
 namespace quorvel::device::detail {
 namespace {
@@ -30,76 +31,20 @@ class DeliveringScope {
     const WaveDevice* const outer_;
 };
 
-struct Registries {
-    DeviceRegistry output;
-    DeviceRegistry input;
-};
-
-// Handles are serial numbers shifted left with their kind in the low bits, as GDI's are.
-constexpr unsigned kHandleKindBits = 4;
-constexpr std::uintptr_t kOutputHandleKind = 4;
-constexpr std::uintptr_t kInputHandleKind = 5;
-
 void Retire(const std::shared_ptr<WaveDevice>& device) {
     DeviceRegistry& registry = RegistryOf(device->direction());
-    {
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        auto& live = registry.live;
-        live.erase(std::remove(live.begin(), live.end(), device), live.end());
-    }
-    NoteActivity(registry);
-}
-
-// Counts a done or data message handled, waking those waiting for that count.
-void CountMessage(DeviceRegistry& registry) {
-    const std::uint64_t count = registry.counters.messages.fetch_add(1) + 1;
-    if (count >= registry.nearestAwaited.load()) NoteActivity(registry);
+    registry.devices.Retire(device);
+    registry.waiters.Notify();
 }
 
 }  // namespace
 
 const DirectionNames& NamesOf(Direction direction) {
-    static const DirectionNames output{"wout",        MM_WOM_OPEN,    MM_WOM_CLOSE,  MM_WOM_DONE,
-                                       "MM_WOM_OPEN", "MM_WOM_CLOSE", "MM_WOM_DONE", "plays"};
-    static const DirectionNames input{"win",         MM_WIM_OPEN,    MM_WIM_CLOSE,  MM_WIM_DATA,
-                                      "MM_WIM_OPEN", "MM_WIM_CLOSE", "MM_WIM_DATA", "captures"};
+    static const DirectionNames output{MM_WOM_OPEN,    MM_WOM_CLOSE,  MM_WOM_DONE, "MM_WOM_OPEN",
+                                       "MM_WOM_CLOSE", "MM_WOM_DONE", "plays"};
+    static const DirectionNames input{MM_WIM_OPEN,    MM_WIM_CLOSE,  MM_WIM_DATA, "MM_WIM_OPEN",
+                                      "MM_WIM_CLOSE", "MM_WIM_DATA", "captures"};
     return direction == Direction::kOutput ? output : input;
-}
-
-void DeviceCounters::Reset() {
-    for (std::atomic<std::uint64_t>* counter :
-         {&opened, &closed, &lost, &queued, &completed, &messages, &moved, &dropped,
-          &underrunFrames, &idleFrames}) {
-        counter->store(0);
-    }
-}
-
-DeviceRegistry& RegistryOf(Direction direction) {
-    Registries& registries = NeverDestroyed<Registries>();
-    return direction == Direction::kOutput ? registries.output : registries.input;
-}
-
-bool PassGate(DeviceRegistry& registry) {
-    long units = registry.gate.load();
-    while (true) {
-        if (units < 0) return true;
-        if (units == 0) return false;
-        if (registry.gate.compare_exchange_weak(units, units - 1)) return true;
-    }
-}
-
-void NoteActivity(DeviceRegistry& registry) {
-    {
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        ++registry.activityCount;
-    }
-    registry.activity.notify_all();
-}
-
-std::vector<std::shared_ptr<WaveDevice>> LiveDevices(Direction direction) {
-    DeviceRegistry& registry = RegistryOf(direction);
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    return registry.live;
 }
 
 WaveDevice::WaveDevice(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
@@ -107,16 +52,15 @@ WaveDevice::WaveDevice(Direction direction, const WAVEFORMATEX& format, DWORD_PT
     : direction_(direction),
       registry_(RegistryOf(direction)),
       frameBytes_(format.nBlockAlign),
-      handle_(static_cast<std::uintptr_t>(NextSerial()) << kHandleKindBits |
-              (direction == Direction::kOutput ? kOutputHandleKind : kInputHandleKind)),
-      name_(NamesOf(direction).prefix + std::to_string(handle_ >> kHandleKindBits)),
+      handle_(
+          NewHandle(direction == Direction::kOutput ? HandleKind::kWaveOut : HandleKind::kWaveIn)),
       callback_(callback),
       instance_(instance) {}
 
 WaveDevice::~WaveDevice() = default;
 
 MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
-                          DWORD_PTR instance, std::uintptr_t* handle, JournalLine& call) {
+                          DWORD_PTR instance, std::uintptr_t* handle) {
     const DeviceChoice choice = ChoiceForNewDevice(direction);
     const std::vector<const BackendEntry*> candidates =
         BackendsToTry(choice.backend, direction, !choice.device.empty());
@@ -161,22 +105,16 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
             Retire(device);
         });
         DeviceRegistry& registry = RegistryOf(direction);
-        {
-            const std::lock_guard<std::mutex> lock(registry.mutex);
-            registry.open.emplace(device->handle_, device);
-            registry.live.push_back(device);
-            registry.activeBackend = opened->name;
-            registry.fallbackNotice =
-                firstProblem.empty()
-                    ? std::string()
-                    : firstProblem + " The " + opened->name + " device " + names.verb + " instead.";
-        }
+        registry.devices.Add(device, device->handle_);
+        registry.notices.Set(opened->name, firstProblem.empty()
+                                               ? std::string()
+                                               : firstProblem + " The " + opened->name +
+                                                     " device " + names.verb + " instead.");
     } catch (const std::exception&) {  // no memory or no thread: nothing may escape to C
         return MMSYSERR_NOMEM;
     }
     device->counters().opened.fetch_add(1);
     *handle = device->handle_;
-    call.Finish(MMSYSERR_NOERROR, " " + device->name_);
     {
         const std::lock_guard<std::mutex> lock(device->mutex_);
         device->PostLocked({NamesOf(direction).open, nullptr, false});
@@ -186,10 +124,7 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
 }
 
 std::shared_ptr<WaveDevice> WaveDevice::Find(Direction direction, std::uintptr_t handle) {
-    DeviceRegistry& registry = RegistryOf(direction);
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    const auto found = registry.open.find(handle);
-    return found == registry.open.end() ? nullptr : found->second;
+    return RegistryOf(direction).devices.Find(handle);
 }
 
 MMRESULT WaveDevice::Prepare(WAVEHDR* header) {
@@ -208,7 +143,7 @@ MMRESULT WaveDevice::Unprepare(WAVEHDR* header) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT WaveDevice::Queue(WAVEHDR* header, JournalLine& call) {
+MMRESULT WaveDevice::Queue(WAVEHDR* header) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return MMSYSERR_INVALHANDLE;
@@ -218,14 +153,13 @@ MMRESULT WaveDevice::Queue(WAVEHDR* header, JournalLine& call) {
         header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
         queue_.push_back(header);
         QueueLocked(header);
-        call.Finish(MMSYSERR_NOERROR);
     }
     posted_.notify_one();
     WakeBackend();
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT WaveDevice::Close(JournalLine& call) {
+MMRESULT WaveDevice::Close() {
     std::shared_ptr<Backend> backend;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -233,13 +167,9 @@ MMRESULT WaveDevice::Close(JournalLine& call) {
         if (!queue_.empty()) return WAVERR_STILLPLAYING;
         closed_ = true;
         ClosingLocked();
-        call.Finish(MMSYSERR_NOERROR);
         backend = std::move(backend_);
     }
-    {
-        const std::lock_guard<std::mutex> lock(registry_.mutex);
-        registry_.open.erase(handle_);
-    }
+    registry_.devices.CloseHandle(handle_);
     counters().closed.fetch_add(1);
     backend->Stop();
     backend.reset();  // closes it: it never calls the device again
@@ -284,9 +214,9 @@ void WaveDevice::Lost(const std::string& reason) {
             messages_.end());
     }
     posted_.notify_one();
-    std::fprintf(stderr, "QuorvelDevice: %s lost its sound device: %s.\n", name_.c_str(),
-                 reason.c_str());
-    NoteActivity(registry_);  // it may be idle now
+    std::fprintf(stderr, "QuorvelDevice: %s lost its sound device: %s.\n",
+                 HandleName(handle_).c_str(), reason.c_str());
+    registry_.waiters.Notify();  // it may be idle now
 }
 
 void WaveDevice::WakeBackend() {
@@ -347,10 +277,12 @@ void WaveDevice::Run() {
         if (message.id == names.close) return;
         if (backend) backend->Wake();
         backend.reset();  // never with the lock held: the last reference closes the backend
-        if (message.id == names.data) CountMessage(registry_);
+        if (message.id == names.data) {
+            registry_.waiters.Counted(registry_.counters.messages.fetch_add(1) + 1);
+        }
         // Waiters only care about the device running out; waking them for every block would
         // cost a thread switch per block.
-        if (Idle()) NoteActivity(registry_);
+        if (Idle()) registry_.waiters.Notify();
         lock.lock();
     }
 }
@@ -363,7 +295,7 @@ void WaveDevice::Deliver(const Message& message) {
         const char* id = message.id == names.open    ? names.openName
                          : message.id == names.close ? names.closeName
                                                      : names.dataName;
-        Journal("message(" + name_ + ", " + id + ")");
+        Journal("message(" + HandleName(handle_) + ", " + id + ")");
     }
     const bool timed = message.id == names.data && TimingHandlers();
     const Clock::time_point start = timed ? Clock::now() : Clock::time_point();

@@ -12,8 +12,10 @@
 // been delivered.
 //
 // Locks are taken in this order only: an input device's control mutex (it serialises the
-// backend's Start and Stop), a backend's own lock, the device's mutex, its registry's, then the
-// journal's. The core never calls its backend with the device's mutex held.
+// backend's Start and Stop), a backend's own lock, the device's mutex, then the output device's
+// stream marks (QueueLocked keeps the screen as drawn: the marks' mutex, then the screen's), a
+// part of the registry's, then the journal's. The core never calls its backend with the
+// device's mutex held.
 #ifndef QUORVEL_DEVICE_WAVE_DEVICE_H
 #define QUORVEL_DEVICE_WAVE_DEVICE_H
 
@@ -24,16 +26,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "backends/backend.h"
-#include "core/journal_line.h"
+#include "core/registry.h"
 #include "settings/settings.h"
 
 namespace quorvel::device::detail {
@@ -42,7 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 // What one direction's messages and handles are called.
 struct DirectionNames {
-    const char* prefix;  // of device names in the journal: "wout", "win"
     UINT open, close, data;
     const char* openName;
     const char* closeName;
@@ -50,47 +48,6 @@ struct DirectionNames {
     const char* verb;  // "plays", "captures": what a fallback device does instead
 };
 const DirectionNames& NamesOf(Direction direction);
-
-// One direction's counters; the host API reads them as OutputStats and InputStats.
-struct DeviceCounters {
-    std::atomic<std::uint64_t> opened{0};
-    std::atomic<std::uint64_t> closed{0};
-    std::atomic<std::uint64_t> lost{0};
-    std::atomic<std::uint64_t> queued{0};          // blocks written (output)
-    std::atomic<std::uint64_t> completed{0};       // blocks played to their end, buffers filled
-    std::atomic<std::uint64_t> messages{0};        // done and data messages handed to a callback
-    std::atomic<std::uint64_t> moved{0};           // bytes played (output), frames captured (input)
-    std::atomic<std::uint64_t> dropped{0};         // frames the FIFO had no room for (input)
-    std::atomic<std::uint64_t> underrunFrames{0};  // silence of a sound device (output)
-    std::atomic<std::uint64_t> idleFrames{0};
-    void Reset();
-};
-
-class WaveDevice;
-
-// One direction's devices; never destroyed (device threads use it while the process exits).
-struct DeviceRegistry {
-    std::mutex mutex;
-    std::map<std::uintptr_t, std::shared_ptr<WaveDevice>> open;  // handles that are valid
-    std::vector<std::shared_ptr<WaveDevice>> live;               // devices whose thread runs
-    // A device may have become idle or retired, or a message count someone waits for was reached.
-    std::condition_variable activity;
-    std::uint64_t activityCount = 0;
-    std::multiset<std::uint64_t> awaitedMessages;  // the counts WaitMessages callers wait for
-    std::atomic<std::uint64_t> nearestAwaited{~std::uint64_t{0}};
-    std::string activeBackend;   // of the device opened last
-    std::string fallbackNotice;  // of the device opened last
-    std::atomic<long> gate{-1};  // blocks or buffers the devices may still complete; -1: no limit
-    DeviceCounters counters;
-};
-DeviceRegistry& RegistryOf(Direction direction);
-
-// Uses one unit of the direction's gate; false when it is shut.
-bool PassGate(DeviceRegistry& registry);
-// Wakes the waiters of the direction's registry.
-void NoteActivity(DeviceRegistry& registry);
-// Every device of the direction whose thread still runs.
-std::vector<std::shared_ptr<WaveDevice>> LiveDevices(Direction direction);
 
 struct Message {
     UINT id;
@@ -113,20 +70,19 @@ class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_
     // Opens a device of `direction` on the first backend of the settings that starts, and
     // puts its handle into *handle. `callback` is a function or 0.
     static MMRESULT Open(Direction direction, const WAVEFORMATEX& format, DWORD_PTR callback,
-                         DWORD_PTR instance, std::uintptr_t* handle, JournalLine& call);
+                         DWORD_PTR instance, std::uintptr_t* handle);
     // The open device of `direction` that `handle` names; null for any other value.
     static std::shared_ptr<WaveDevice> Find(Direction direction, std::uintptr_t handle);
 
     Direction direction() const { return direction_; }
     std::uintptr_t handle() const { return handle_; }
-    const std::string& name() const { return name_; }
     bool lost() const { return lost_.load(); }
 
     // The calls both directions share, after the handle and the header were checked.
     MMRESULT Prepare(WAVEHDR* header);
     MMRESULT Unprepare(WAVEHDR* header);
-    MMRESULT Queue(WAVEHDR* header, JournalLine& call);  // waveOutWrite, waveInAddBuffer
-    MMRESULT Close(JournalLine& call);
+    MMRESULT Queue(WAVEHDR* header);  // waveOutWrite, waveInAddBuffer
+    MMRESULT Close();
 
     // Nothing queued, no message pending and no callback running.
     bool Idle();
@@ -171,7 +127,6 @@ class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_
     void Deliver(const Message& message);
 
     const std::uintptr_t handle_;
-    const std::string name_;
     const DWORD_PTR callback_;  // LPWAVECALLBACK or LPWAVEINCALLBACK; 0 for none
     const DWORD_PTR instance_;
     bool soundDevice_ = false;

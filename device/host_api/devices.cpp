@@ -5,11 +5,12 @@
 #include <string>
 
 #include "backends/table.h"
-#include "core/output_device.h"
+#include "base/call_result.h"
+#include "base/wave_format.h"
 #include "core/wave_device.h"
-#include "core/wave_format.h"
-#include "host_api/call_result.h"
 #include "quorvel/device.h"
+#include "screen/screen.h"
+#include "testing/hooks.h"
 
 namespace quorvel::device {
 namespace {
@@ -17,67 +18,16 @@ namespace {
 using detail::Direction;
 using detail::RegistryOf;
 
-// Waits until `done` holds (checked with the registry's lock released) or the timeout passes.
-template <typename Done>
-bool WaitFor(detail::DeviceRegistry& registry, std::chrono::milliseconds timeout, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock<std::mutex> lock(registry.mutex);
-    while (true) {
-        const std::uint64_t seen = registry.activityCount;
-        lock.unlock();
-        const bool reached = done();
-        lock.lock();
-        if (reached) return true;
-        const bool changed = registry.activity.wait_until(
-            lock, deadline, [&] { return registry.activityCount != seen; });
-        if (!changed) return false;
-    }
-}
-
 void SetGate(Direction direction, std::int64_t units) {
     // A long is the gate's own width; more units than it holds never run out anyway.
     const std::int64_t kept = std::min<std::int64_t>(units, std::numeric_limits<long>::max());
-    RegistryOf(direction).gate.store(kept < 0 ? -1 : static_cast<long>(kept));
-    for (const auto& device : detail::LiveDevices(direction)) device->GateChanged();
-}
-
-std::string ActiveBackend(Direction direction) {
-    detail::DeviceRegistry& registry = RegistryOf(direction);
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    return registry.activeBackend;
-}
-
-std::string FallbackNotice(Direction direction) {
-    detail::DeviceRegistry& registry = RegistryOf(direction);
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    return registry.fallbackNotice;
+    RegistryOf(direction).gate.Set(kept < 0 ? -1 : static_cast<long>(kept));
+    for (const auto& device : RegistryOf(direction).devices.Live()) device->GateChanged();
 }
 
 bool DeviceLost(Direction direction) {
-    detail::DeviceRegistry& registry = RegistryOf(direction);
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    return std::any_of(registry.open.begin(), registry.open.end(),
-                       [](const auto& entry) { return entry.second->lost(); });
-}
-
-// The screen a host should show now (see qwd_screen_read_presented_rgb).
-void PresentedImage(detail::ScreenImage* image) {
-    detail::presentationWanted.store(true);
-    std::shared_ptr<detail::WaveDevice> newest;
-    {
-        detail::DeviceRegistry& registry = RegistryOf(Direction::kOutput);
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        if (!registry.open.empty()) newest = registry.open.rbegin()->second;
-    }
-    auto* output = static_cast<detail::OutputDevice*>(newest.get());
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    qwd_screen_size(&width, &height);
-    // A state kept before the screen was resized is not shown.
-    if (output == nullptr || !output->PresentedScreen(image) || image->width != width ||
-        image->height != height) {
-        detail::CopyScreen(image);
-    }
+    const auto open = RegistryOf(direction).devices.Open();
+    return std::any_of(open.begin(), open.end(), [](const auto& device) { return device->lost(); });
 }
 
 // What this thread's last qwd_list_audio_devices found.
@@ -93,9 +43,7 @@ const ListedDevice* Listed(std::int32_t index) {
 }
 
 int OpenDevices(Direction direction) {
-    detail::DeviceRegistry& registry = RegistryOf(direction);
-    const std::lock_guard<std::mutex> lock(registry.mutex);
-    return static_cast<int>(registry.open.size());
+    return static_cast<int>(RegistryOf(direction).devices.Open().size());
 }
 
 }  // namespace
@@ -116,30 +64,38 @@ void qwd_set_input_gate(int64_t buffers) {
 }
 
 qwd_result qwd_get_output_stats(qwd_output_stats* stats) {
-    if (!qd::Sized(stats)) return qd::FailSize("output stats");
+    if (!qd::Sized(stats, QWD_SIZE_THROUGH(qwd_output_stats, devices_lost))) {
+        return qd::FailSize("output stats");
+    }
     const qd::DeviceCounters& counters = RegistryOf(Direction::kOutput).counters;
-    stats->opened = counters.opened.load();
-    stats->closed = counters.closed.load();
-    stats->blocks_queued = counters.queued.load();
-    stats->blocks_played = counters.completed.load();
-    stats->bytes_played = counters.moved.load();
-    stats->done_messages = counters.messages.load();
-    stats->underrun_frames = counters.underrunFrames.load();
-    stats->idle_frames = counters.idleFrames.load();
-    stats->devices_lost = counters.lost.load();
+    qwd_output_stats out{};
+    out.opened = counters.opened.load();
+    out.closed = counters.closed.load();
+    out.blocks_queued = counters.queued.load();
+    out.blocks_played = counters.completed.load();
+    out.bytes_played = counters.moved.load();
+    out.done_messages = counters.messages.load();
+    out.underrun_frames = counters.underrunFrames.load();
+    out.idle_frames = counters.idleFrames.load();
+    out.devices_lost = counters.lost.load();
+    qd::SizedOut(out, stats);
     return QWD_OK;
 }
 
 qwd_result qwd_get_input_stats(qwd_input_stats* stats) {
-    if (!qd::Sized(stats)) return qd::FailSize("input stats");
+    if (!qd::Sized(stats, QWD_SIZE_THROUGH(qwd_input_stats, devices_lost))) {
+        return qd::FailSize("input stats");
+    }
     const qd::DeviceCounters& counters = RegistryOf(Direction::kInput).counters;
-    stats->opened = counters.opened.load();
-    stats->closed = counters.closed.load();
-    stats->buffers_filled = counters.completed.load();
-    stats->data_messages = counters.messages.load();
-    stats->frames_captured = counters.moved.load();
-    stats->frames_dropped = counters.dropped.load();
-    stats->devices_lost = counters.lost.load();
+    qwd_input_stats out{};
+    out.opened = counters.opened.load();
+    out.closed = counters.closed.load();
+    out.buffers_filled = counters.completed.load();
+    out.data_messages = counters.messages.load();
+    out.frames_captured = counters.moved.load();
+    out.frames_dropped = counters.dropped.load();
+    out.devices_lost = counters.lost.load();
+    qd::SizedOut(out, stats);
     return QWD_OK;
 }
 
@@ -149,12 +105,12 @@ void qwd_reset_stats(void) {
 }
 
 qwd_result qwd_wait_output_idle(uint32_t timeout_ms) {
-    const bool idle = quorvel::device::WaitFor(
-        RegistryOf(Direction::kOutput), std::chrono::milliseconds(timeout_ms), [] {
-            const auto devices = qd::LiveDevices(Direction::kOutput);
-            return std::all_of(devices.begin(), devices.end(),
-                               [](const auto& device) { return device->Idle(); });
-        });
+    qd::DeviceRegistry& registry = RegistryOf(Direction::kOutput);
+    const bool idle = registry.waiters.WaitFor(std::chrono::milliseconds(timeout_ms), [&] {
+        const auto devices = registry.devices.Live();
+        return std::all_of(devices.begin(), devices.end(),
+                           [](const auto& device) { return device->Idle(); });
+    });
     return idle ? QWD_OK
                 : qd::Fail(QWD_ERROR_TIMEOUT, "Playback was still running after " +
                                                   std::to_string(timeout_ms) + " ms.");
@@ -162,22 +118,8 @@ qwd_result qwd_wait_output_idle(uint32_t timeout_ms) {
 
 qwd_result qwd_wait_input_data(uint64_t count, uint32_t timeout_ms) {
     qd::DeviceRegistry& registry = RegistryOf(Direction::kInput);
-    std::multiset<std::uint64_t>::iterator awaited;
-    {
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        awaited = registry.awaitedMessages.insert(count);
-        registry.nearestAwaited.store(*registry.awaitedMessages.begin());
-    }
-    const bool reached =
-        quorvel::device::WaitFor(registry, std::chrono::milliseconds(timeout_ms),
-                                 [&] { return registry.counters.messages.load() >= count; });
-    {
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.awaitedMessages.erase(awaited);
-        registry.nearestAwaited.store(registry.awaitedMessages.empty()
-                                          ? ~std::uint64_t{0}
-                                          : *registry.awaitedMessages.begin());
-    }
+    const bool reached = registry.waiters.WaitForCount(registry.counters.messages, count,
+                                                       std::chrono::milliseconds(timeout_ms));
     return reached ? QWD_OK
                    : qd::Fail(QWD_ERROR_TIMEOUT, "Fewer than " + std::to_string(count) +
                                                      " captured blocks arrived within " +
@@ -203,39 +145,19 @@ const char* qwd_audio_backend_name(int32_t index) {
 }
 
 const char* qwd_active_output_backend(void) {
-    return qd::ThreadText(quorvel::device::ActiveBackend(Direction::kOutput));
+    return qd::ThreadText(RegistryOf(Direction::kOutput).notices.Backend());
 }
 
 const char* qwd_active_input_backend(void) {
-    return qd::ThreadText(quorvel::device::ActiveBackend(Direction::kInput));
+    return qd::ThreadText(RegistryOf(Direction::kInput).notices.Backend());
 }
 
 const char* qwd_output_fallback_notice(void) {
-    return qd::ThreadText(quorvel::device::FallbackNotice(Direction::kOutput));
+    return qd::ThreadText(RegistryOf(Direction::kOutput).notices.Fallback());
 }
 
 const char* qwd_input_fallback_notice(void) {
-    return qd::ThreadText(quorvel::device::FallbackNotice(Direction::kInput));
-}
-
-qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* needed) {
-    qd::ScreenImage image;
-    quorvel::device::PresentedImage(&image);
-    const std::size_t size = image.pixels.size() * 3;
-    if (needed != nullptr) *needed = size;
-    if (capacity < size || rgb == nullptr) {
-        return qd::Fail(QWD_ERROR_BUFFER, "The screen needs " + std::to_string(size) +
-                                              " bytes; the buffer holds " +
-                                              std::to_string(capacity) + ".");
-    }
-    qd::RgbOf(image, rgb);
-    return QWD_OK;
-}
-
-uint64_t qwd_screen_presented_generation(void) {
-    qd::ScreenImage image;
-    quorvel::device::PresentedImage(&image);
-    return image.generation;
+    return qd::ThreadText(RegistryOf(Direction::kInput).notices.Fallback());
 }
 
 const char* qwd_pcm_format_problem(uint16_t channels, uint32_t samples_per_sec,
@@ -302,23 +224,16 @@ int32_t qwd_input_device_lost(void) {
 
 }  // extern "C"
 
-namespace quorvel::device {
-namespace detail {
-
-// What ResetAll puts back for the devices: settings, gates, statistics, the last open's choice.
-void ResetDeviceParts() {
-    ResetSettings();
+void qwd_reset_all(void) {
+    qd::ResetJournal();
+    qd::ResetFaults();
+    qd::ResetHandlerTimes();
+    qd::ResetScreen();
+    qwd_screen_enable_presentation(0);
+    qd::ResetSettings();
     for (const Direction direction : {Direction::kOutput, Direction::kInput}) {
-        DeviceRegistry& registry = RegistryOf(direction);
-        {
-            const std::lock_guard<std::mutex> lock(registry.mutex);
-            registry.activeBackend.clear();
-            registry.fallbackNotice.clear();
-        }
-        SetGate(direction, -1);
+        RegistryOf(direction).notices.Set("", "");
+        quorvel::device::SetGate(direction, -1);
     }
     qwd_reset_stats();
 }
-
-}  // namespace detail
-}  // namespace quorvel::device

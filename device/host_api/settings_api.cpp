@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host_api/call_result.h"
+#include "base/call_result.h"
 #include "settings/settings.h"
 
 namespace qd = quorvel::device::detail;
@@ -35,8 +35,29 @@ qwd_result Result(bool done, const std::string& error) {
     return done ? QWD_OK : qd::Fail(QWD_ERROR_FAILED, error);
 }
 
-qwd_result ToSettings(const qwd_output_settings* c, qd::OutputSettings* settings) {
-    if (!qd::Sized(c)) return qd::FailSize("output settings");
+// The 2.0 layouts: every caller's struct holds them.
+constexpr std::size_t kOutputSize = QWD_SIZE_THROUGH(qwd_output_settings, device);
+constexpr std::size_t kInputSize = QWD_SIZE_THROUGH(qwd_input_settings, device);
+
+qwd_output_settings OutputDefaults() {
+    qwd_output_settings settings{};
+    settings.struct_size = kOutputSize;
+    settings.pace = QWD_PACE_REALTIME;
+    return settings;
+}
+
+qwd_input_settings InputDefaults() {
+    qwd_input_settings settings{};
+    settings.struct_size = kInputSize;
+    settings.pace = QWD_PACE_REALTIME;
+    settings.fifo_frames = qd::InputSettings{}.fifoFrames;
+    return settings;
+}
+
+qwd_result ToSettings(const qwd_output_settings* caller, qd::OutputSettings* settings) {
+    if (!qd::Sized(caller, kOutputSize)) return qd::FailSize("output settings");
+    const qwd_output_settings sized = qd::SizedIn(*caller, OutputDefaults());
+    const qwd_output_settings* c = &sized;
     if (!KnownPace(c->pace)) return FailPace(c->pace);
     if (c->backend != nullptr) settings->backend = c->backend;
     settings->pace = PaceOf(c->pace);
@@ -46,8 +67,10 @@ qwd_result ToSettings(const qwd_output_settings* c, qd::OutputSettings* settings
     return QWD_OK;
 }
 
-qwd_result ToSettings(const qwd_input_settings* c, qd::InputSettings* settings) {
-    if (!qd::Sized(c)) return qd::FailSize("input settings");
+qwd_result ToSettings(const qwd_input_settings* caller, qd::InputSettings* settings) {
+    if (!qd::Sized(caller, kInputSize)) return qd::FailSize("input settings");
+    const qwd_input_settings sized = qd::SizedIn(*caller, InputDefaults());
+    const qwd_input_settings* c = &sized;
     if (!KnownPace(c->pace)) return FailPace(c->pace);
     if (c->backend != nullptr) settings->backend = c->backend;
     settings->pace = PaceOf(c->pace);
@@ -75,19 +98,17 @@ qwd_result ParseInput(const char* text, qd::InputSettings* settings) {
 
 extern "C" {
 
+// Only the 2.0 layout is written: a host built against it has no room for more.
 void qwd_output_settings_init(qwd_output_settings* settings) {
     if (settings == nullptr) return;
-    *settings = qwd_output_settings{};
-    settings->struct_size = sizeof *settings;
-    settings->pace = QWD_PACE_REALTIME;
+    settings->struct_size = kOutputSize;
+    qd::SizedOut(OutputDefaults(), settings);
 }
 
 void qwd_input_settings_init(qwd_input_settings* settings) {
     if (settings == nullptr) return;
-    *settings = qwd_input_settings{};
-    settings->struct_size = sizeof *settings;
-    settings->pace = QWD_PACE_REALTIME;
-    settings->fifo_frames = qd::InputSettings{}.fifoFrames;
+    settings->struct_size = kInputSize;
+    qd::SizedOut(InputDefaults(), settings);
 }
 
 qwd_result qwd_configure_output(const qwd_output_settings* c) {
@@ -104,29 +125,33 @@ qwd_result qwd_configure_input(const qwd_input_settings* c) {
     return Result(qd::ConfigureInput(settings, &error), error);
 }
 
-qwd_result qwd_parse_output_settings(const char* text, qwd_output_settings* c) {
-    if (!qd::Sized(c)) return qd::FailSize("output settings");
+qwd_result qwd_parse_output_settings(const char* text, qwd_output_settings* caller) {
+    if (!qd::Sized(caller, kOutputSize)) return qd::FailSize("output settings");
     qd::OutputSettings settings;
     if (const qwd_result result = ParseOutput(text, &settings); result != QWD_OK) return result;
     parsedOutput = std::move(settings);
-    c->pace = CPace(parsedOutput.pace);
-    c->backend = parsedOutput.backend.c_str();
-    c->sink_file = parsedOutput.sinkFile.c_str();
-    c->sink_memory = parsedOutput.sinkMemory ? 1 : 0;
-    c->device = parsedOutput.device.c_str();
+    qwd_output_settings c = OutputDefaults();
+    c.pace = CPace(parsedOutput.pace);
+    c.backend = parsedOutput.backend.c_str();
+    c.sink_file = parsedOutput.sinkFile.c_str();
+    c.sink_memory = parsedOutput.sinkMemory ? 1 : 0;
+    c.device = parsedOutput.device.c_str();
+    qd::SizedOut(c, caller);
     return QWD_OK;
 }
 
-qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings* c) {
-    if (!qd::Sized(c)) return qd::FailSize("input settings");
+qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings* caller) {
+    if (!qd::Sized(caller, kInputSize)) return qd::FailSize("input settings");
     qd::InputSettings settings;
     if (const qwd_result result = ParseInput(text, &settings); result != QWD_OK) return result;
     parsedInput = std::move(settings);
-    c->pace = CPace(parsedInput.pace);
-    c->backend = parsedInput.backend.c_str();
-    c->source = parsedInput.source.c_str();
-    c->fifo_frames = parsedInput.fifoFrames;
-    c->device = parsedInput.device.c_str();
+    qwd_input_settings c = InputDefaults();
+    c.pace = CPace(parsedInput.pace);
+    c.backend = parsedInput.backend.c_str();
+    c.source = parsedInput.source.c_str();
+    c.fifo_frames = parsedInput.fifoFrames;
+    c.device = parsedInput.device.c_str();
+    qd::SizedOut(c, caller);
     return QWD_OK;
 }
 

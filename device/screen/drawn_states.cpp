@@ -4,8 +4,9 @@
 
 namespace quorvel::device::detail {
 
-std::atomic<bool> presentationWanted{false};
+namespace {
 
+// Copies the screen as it is now, reusing the image's storage.
 void CopyScreen(ScreenImage* image) {
     Screen& screen = TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
@@ -15,11 +16,14 @@ void CopyScreen(ScreenImage* image) {
     image->pixels.assign(screen.pixels.begin(), screen.pixels.end());
 }
 
-void RgbOf(const ScreenImage& image, std::uint8_t* rgb) {
-    RgbOfPixels(image.pixels.data(), image.width, image.height, rgb);
-}
+}  // namespace
 
 void DrawnStates::Keep(std::uint64_t position, bool replace) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    KeepLocked(position, replace);
+}
+
+void DrawnStates::KeepLocked(std::uint64_t position, bool replace) {
     if (count_ > 0) {
         State& newest = states_[(first_ + count_ - 1) % kKept];
         if (position < newest.position) return;  // states stay in stream order
@@ -39,16 +43,29 @@ void DrawnStates::Keep(std::uint64_t position, bool replace) {
 }
 
 void DrawnStates::KeepIfNew(std::uint64_t position) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (count_ > 0 && states_[(first_ + count_ - 1) % kKept].position >= position) return;
-    Keep(position, false);
+    KeepLocked(position, false);
 }
 
-const ScreenImage* DrawnStates::At(std::uint64_t heard) {
+void DrawnStates::Clear() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    count_ = 0;
+}
+
+bool DrawnStates::Read(std::uint64_t heard, int width, int height, std::uint64_t* generation,
+                       std::uint8_t* rgb) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     while (count_ > 1 && states_[(first_ + 1) % kKept].position <= heard) {
         first_ = (first_ + 1) % kKept;
         --count_;
     }
-    return count_ == 0 ? nullptr : &states_[first_].image;
+    if (count_ == 0) return false;
+    const ScreenImage& image = states_[first_].image;
+    if (image.width != width || image.height != height) return false;
+    *generation = image.generation;
+    if (rgb != nullptr) RgbOfPixels(image.pixels.data(), width, height, rgb);
+    return true;
 }
 
 }  // namespace quorvel::device::detail

@@ -9,8 +9,8 @@
 #include <windows.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace quorvel::device::detail {
@@ -22,15 +22,8 @@ struct ScreenImage {
     std::vector<COLORREF> pixels;  // as the screen keeps them, column by column
 };
 
-// Copies the screen as it is now, reusing the image's storage.
-void CopyScreen(ScreenImage* image);
-// Rows of R, G, B bytes, top row first, into rgb (width * height * 3 bytes).
-void RgbOf(const ScreenImage& image, std::uint8_t* rgb);
-
-// Whether any host has asked for the presented screen: until then no device keeps states.
-extern std::atomic<bool> presentationWanted;
-
-// One output device's kept states, oldest first; used under the device's lock.
+// One output device's kept states, oldest first, under a lock of their own: the device keeps
+// them under its lock, hosts read them without it.
 class DrawnStates {
   public:
     // The screen is drawn for the block whose first byte is `position` bytes into the device's
@@ -39,12 +32,19 @@ class DrawnStates {
     void Keep(std::uint64_t position, bool replace);
     // Keeps a state only for a block beyond the newest's.
     void KeepIfNew(std::uint64_t position);
-    // The state of the block that holds byte `heard` of the stream, or the latest before it;
-    // older ones are let go. Null when none is kept.
-    const ScreenImage* At(std::uint64_t heard);
-    void Clear() { count_ = 0; }
+    void Clear();
+    // Of the state of the block that holds byte `heard` of the stream, or the latest before it
+    // (older ones are let go): its generation, and its pixels as rows of R, G, B bytes into `rgb`
+    // unless null (capacity, at least width * height * 3 bytes, checked by the caller against
+    // the screen's size). False when none is kept or it was kept at another size than
+    // `width` x `height`.
+    bool Read(std::uint64_t heard, int width, int height, std::uint64_t* generation,
+              std::uint8_t* rgb);
 
   private:
+    void KeepLocked(std::uint64_t position, bool replace);
+
+    std::mutex mutex_;
     // Enough for every block a sound server can hold ahead of the one heard.
     static constexpr std::size_t kKept = 8;
     struct State {

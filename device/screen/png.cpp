@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/internal.h"
-#include "host_api/call_result.h"
+#include "base/call_result.h"
+#include "base/internal.h"
 #include "screen/screen.h"
 
 namespace {

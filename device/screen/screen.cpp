@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <string>
 
-#include "core/never_destroyed.h"
-#include "host_api/call_result.h"
+#include "base/call_result.h"
+#include "base/never_destroyed.h"
 
 namespace quorvel::device {
 namespace detail {
@@ -103,7 +103,7 @@ uint64_t qwd_screen_live_objects(void) {
 namespace quorvel::device {
 namespace detail {
 
-void ResetScreenPart() {
+void ResetScreen() {
     Screen& screen = TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     screen.width = QWD_DEFAULT_SCREEN_WIDTH;

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/internal.h"
 #include "quorvel/device.h"
 
 namespace quorvel::device::detail {
@@ -22,11 +23,8 @@ constexpr COLORREF kRgbMask = 0x00FFFFFF;
 // Wider pens are drawn at this width so that a huge width cannot make a call take forever.
 constexpr int kMaxPenWidth = 64;
 
-// A GDI handle's kind, kept in the low bits of its value (see win32/gdi.cpp).
-enum class GdiKind : std::uintptr_t { kDc = 1, kPen = 2, kBrush = 3 };
-
 struct GdiObject {
-    GdiKind kind = GdiKind::kDc;
+    HandleKind kind = HandleKind::kDc;
     COLORREF color = 0;  // pens and brushes
     int penStyle = PS_SOLID;
     int penWidth = 1;
@@ -61,6 +59,9 @@ struct Screen {
 
 // The one screen; never destroyed, since device threads draw on it.
 Screen& TheScreen();
+
+// Back to the size at start, all black (for qwd_reset_all).
+void ResetScreen();
 
 // With the screen's lock held: a pixel changed, so live views redraw.
 void Bump(Screen& screen);

@@ -14,8 +14,8 @@
 
 #include "backends/table.h"
 #include "backends/virtual/source.h"
-#include "core/internal.h"
-#include "core/never_destroyed.h"
+#include "base/internal.h"
+#include "base/never_destroyed.h"
 
 namespace quorvel::device {
 namespace detail {

@@ -3,8 +3,8 @@
 #include <mutex>
 #include <string>
 
-#include "core/never_destroyed.h"
-#include "host_api/call_result.h"
+#include "base/call_result.h"
+#include "base/never_destroyed.h"
 #include "testing/hooks.h"
 
 namespace quorvel::device::detail {

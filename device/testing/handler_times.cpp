@@ -6,8 +6,8 @@
 #include <deque>
 #include <mutex>
 
+#include "base/never_destroyed.h"
 #include "testing/hooks.h"
-#include "core/never_destroyed.h"
 
 namespace quorvel::device {
 namespace detail {

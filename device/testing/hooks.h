@@ -4,6 +4,7 @@
 #define QUORVEL_DEVICE_TESTING_HOOKS_H
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "quorvel/device_testing.h"
@@ -12,6 +13,10 @@ namespace quorvel::device::detail {
 
 bool JournalOn();
 void Journal(std::string line);
+// A place for a line written later (0 while the journal is off), and its line; lines not yet
+// written end the journal as readers see it.
+std::uint64_t ReserveJournalLine();
+void FillJournalLine(std::uint64_t slot, std::string line);
 
 // The code to fail this call of `op` with, or 0 to let it run.
 unsigned TakeFault(qwd_op op);

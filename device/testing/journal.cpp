@@ -4,17 +4,23 @@
 #include <utility>
 #include <vector>
 
-#include "core/never_destroyed.h"
-#include "host_api/call_result.h"
+#include "base/call_result.h"
+#include "base/never_destroyed.h"
 #include "testing/hooks.h"
 
 namespace quorvel::device::detail {
 namespace {
 
+// A slot is the line's index plus one, with the clearing it was reserved after in the high bits.
+constexpr unsigned kIndexBits = 40;
+
 struct JournalState {
     std::mutex mutex;
     std::atomic<bool> on{false};
     std::vector<std::string> lines;
+    std::vector<bool> written;
+    std::size_t unwritten = 0;
+    std::uint64_t clearings = 0;
 };
 
 JournalState& State() {
@@ -32,6 +38,27 @@ void Journal(std::string line) {
     if (!journal.on.load(std::memory_order_acquire)) return;
     const std::lock_guard<std::mutex> lock(journal.mutex);
     journal.lines.push_back(std::move(line));
+    journal.written.push_back(true);
+}
+
+std::uint64_t ReserveJournalLine() {
+    JournalState& journal = State();
+    if (!journal.on.load(std::memory_order_acquire)) return 0;
+    const std::lock_guard<std::mutex> lock(journal.mutex);
+    journal.lines.emplace_back();
+    journal.written.push_back(false);
+    ++journal.unwritten;
+    return journal.clearings << kIndexBits | journal.lines.size();
+}
+
+void FillJournalLine(std::uint64_t slot, std::string line) {
+    JournalState& journal = State();
+    const std::lock_guard<std::mutex> lock(journal.mutex);
+    const std::size_t index = (slot & ((std::uint64_t{1} << kIndexBits) - 1)) - 1;
+    if (slot >> kIndexBits != journal.clearings || index >= journal.lines.size()) return;
+    journal.lines[index] = std::move(line);
+    journal.written[index] = true;
+    --journal.unwritten;
 }
 
 void ResetJournal() {
@@ -53,6 +80,9 @@ void qwd_clear_journal(void) {
     qd::JournalState& journal = qd::State();
     const std::lock_guard<std::mutex> lock(journal.mutex);
     journal.lines.clear();
+    journal.written.clear();
+    journal.unwritten = 0;
+    ++journal.clearings;
 }
 
 const char* qwd_journal_entry(uint64_t index) {
@@ -61,6 +91,9 @@ const char* qwd_journal_entry(uint64_t index) {
     {
         const std::lock_guard<std::mutex> lock(journal.mutex);
         if (index >= journal.lines.size()) return nullptr;
+        for (std::uint64_t i = 0; journal.unwritten > 0 && i <= index; ++i) {
+            if (!journal.written[i]) return nullptr;
+        }
         line = journal.lines[static_cast<std::size_t>(index)];
     }
     return qd::ThreadText(std::move(line));

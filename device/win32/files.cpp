@@ -10,78 +10,14 @@
 #include <cstdio>
 #include <string>
 
-#include "core/internal.h"
+#include "base/internal.h"
+#include "testing/journal_line.h"
 
 // _wfopen of a WAV file past 2 GiB, on 32-bit systems too (CMakeLists.txt defines it).
 static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: define _FILE_OFFSET_BITS=64");
 
 namespace quorvel::device {
 namespace {
-
-constexpr char16_t kReplacement = 0xFFFD;
-
-bool IsHighSurrogate(char32_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(char32_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-void AppendUtf8(char32_t code, std::string* out) {
-    if (code < 0x80) {
-        *out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        *out += static_cast<char>(0xC0 | (code >> 6));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        *out += static_cast<char>(0xE0 | (code >> 12));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (code >> 18));
-        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// Converts a terminated UTF-16 string. An unpaired surrogate fails the conversion, or with
-// `lenient` becomes U+FFFD (for the journal, which should show what was asked for).
-bool Utf16ToUtf8(const char16_t* text, bool lenient, std::string* out) {
-    out->clear();
-    for (; *text != 0; ++text) {
-        char32_t code = *text;
-        if (IsHighSurrogate(code) && IsLowSurrogate(text[1])) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char32_t>(text[1]) - 0xDC00);
-            ++text;
-        } else if (IsHighSurrogate(code) || IsLowSurrogate(code)) {
-            if (!lenient) return false;
-            code = kReplacement;
-        }
-        AppendUtf8(code, out);
-    }
-    return true;
-}
-
-std::string QuotedForJournal(const char16_t* text) {
-    if (text == nullptr) return "null";
-    std::string utf8;
-    Utf16ToUtf8(text, true, &utf8);
-    std::string quoted = "\"";
-    for (const char c : utf8) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
 
 struct OpenMode {
     int flags;
@@ -169,7 +105,7 @@ FILE* OpenFile(const char16_t* path, const char16_t* mode, unsigned failReadsAt)
         return nullptr;
     }
     std::string utf8Path;
-    if (!Utf16ToUtf8(path, false, &utf8Path)) {
+    if (!detail::Utf16ToUtf8(path, false, &utf8Path)) {
         errno = EILSEQ;
         return nullptr;
     }
@@ -224,13 +160,14 @@ LPWSTR lstrcpynW(LPWSTR destination, LPCWSTR source, int max) {
 }
 
 FILE* _wfopen(LPCWSTR path, LPCWSTR mode) {
-    namespace qd = quorvel::device;
-    FILE* file = qd::OpenFile(path, mode, qd::detail::TakeFault(QWD_OP_FILE_READ));
-    if (qd::detail::JournalOn()) {
-        const int saved = errno;
-        qd::detail::Journal("_wfopen(" + qd::QuotedForJournal(path) + ", " +
-                            qd::QuotedForJournal(mode) + ") = " + (file != nullptr ? "1" : "0"));
-        errno = saved;
-    }
+    namespace qd = quorvel::device::detail;
+    qd::JournalLine line;
+    FILE* file = quorvel::device::OpenFile(path, mode, qd::TakeFault(QWD_OP_FILE_READ));
+    const int saved = errno;
+    line.Write([&] {
+        return "_wfopen(" + qd::Quoted(path) + ", " + qd::Quoted(mode) +
+               ") = " + (file != nullptr ? "1" : "0");
+    });
+    errno = saved;
     return file;
 }

@@ -4,26 +4,16 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
-#include "core/internal.h"
+#include "base/internal.h"
 #include "screen/screen.h"
+#include "testing/journal_line.h"
 
 namespace quorvel::device::detail {
 namespace {
 
-using Kind = GdiKind;
-
-// A handle's value is its serial number shifted left with its kind in the low bits, so the
-// journal can name a handle even after it has been deleted.
-constexpr unsigned kKindBits = 4;
-constexpr std::uintptr_t kKindMask = (std::uintptr_t{1} << kKindBits) - 1;
-
-std::uintptr_t NewHandleValue(Kind kind) {
-    return (static_cast<std::uintptr_t>(NextSerial()) << kKindBits) |
-           static_cast<std::uintptr_t>(kind);
-}
+using Kind = HandleKind;
 
 std::uintptr_t ValueOf(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);
@@ -34,49 +24,8 @@ Handle HandleOf(std::uintptr_t value) {
     return reinterpret_cast<Handle>(value);
 }
 
-std::string HandleName(std::uintptr_t value) {
-    if (value == 0) return "null";
-    const std::uintptr_t serial = value >> kKindBits;
-    switch (value & kKindMask) {
-        case static_cast<std::uintptr_t>(Kind::kDc):
-            return "hdc" + std::to_string(serial);
-        case static_cast<std::uintptr_t>(Kind::kPen):
-            return "pen" + std::to_string(serial);
-        case static_cast<std::uintptr_t>(Kind::kBrush):
-            return "brush" + std::to_string(serial);
-        default:
-            break;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string HandleName(const void* handle) {
+std::string NameOf(const void* handle) {
     return HandleName(ValueOf(handle));
-}
-
-// Quoted for the journal; anything but printable ASCII is escaped so the line stays one line.
-std::string QuotedWide(LPCWSTR text) {
-    if (text == nullptr) return "null";
-    constexpr int kMaxShown = 256;
-    std::string quoted = "\"";
-    int shown = 0;
-    for (; *text != 0 && shown < kMaxShown; ++text, ++shown) {
-        const char16_t unit = *text;
-        if (unit == u'"' || unit == u'\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(unit);
-        } else if (unit >= 0x20 && unit < 0x7F) {
-            quoted += static_cast<char>(unit);
-        } else {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(unit));
-            quoted += escape;
-        }
-    }
-    if (*text != 0) quoted += "...";
-    return quoted + "\"";
 }
 
 bool IsDisplayDriver(LPCWSTR driver) {
@@ -90,13 +39,9 @@ bool IsDisplayDriver(LPCWSTR driver) {
     return *driver == 0;
 }
 
-void Record(const std::string& call, const std::string& result) {
-    if (JournalOn()) Journal(call + " = " + result);
-}
-
 // Lookups; callers hold the screen's mutex.
 GdiObject* Find(Screen& screen, std::uintptr_t value, Kind kind) {
-    if (value == 0 || (value & kKindMask) != static_cast<std::uintptr_t>(kind)) return nullptr;
+    if (!IsHandleOf(value, kind)) return nullptr;
     const auto found = screen.objects.find(value);
     return found == screen.objects.end() ? nullptr : &found->second;
 }
@@ -107,19 +52,20 @@ GdiObject* Find(Screen& screen, std::uintptr_t value, Kind kind) {
 using namespace quorvel::device::detail;  // the Win32 functions are C symbols at global scope
 
 HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init) {
+    JournalLine line;
     std::uintptr_t dc = 0;
     if (IsDisplayDriver(driver)) {
         Screen& screen = TheScreen();
         const std::lock_guard<std::mutex> lock(screen.mutex);
-        dc = NewHandleValue(Kind::kDc);
+        dc = NewHandle(Kind::kDc);
         if (screen.stockPen == 0) {
-            screen.stockPen = NewHandleValue(Kind::kPen);
+            screen.stockPen = NewHandle(Kind::kPen);
             GdiObject pen;
             pen.kind = Kind::kPen;
             pen.color = kBlack;
             pen.stock = true;
             screen.objects.emplace(screen.stockPen, pen);
-            screen.stockBrush = NewHandleValue(Kind::kBrush);
+            screen.stockBrush = NewHandle(Kind::kBrush);
             GdiObject brush;
             brush.kind = Kind::kBrush;
             brush.color = kWhite;
@@ -134,13 +80,15 @@ HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init
         screen.objects[screen.stockBrush].selections++;
         screen.objects.emplace(dc, context);
     }
-    Record("CreateDCW(" + QuotedWide(driver) + ", " + QuotedWide(device) + ", " + QuotedWide(port) +
-               ", " + (init == nullptr ? "null" : "devmode") + ")",
-           HandleName(dc));
+    line.Write([&] {
+        return "CreateDCW(" + Quoted(driver) + ", " + Quoted(device) + ", " + Quoted(port) + ", " +
+               (init == nullptr ? "null" : "devmode") + ") = " + HandleName(dc);
+    });
     return HandleOf<HDC>(dc);
 }
 
 BOOL DeleteDC(HDC dc) {
+    JournalLine line;
     BOOL result = FALSE;
     {
         Screen& screen = TheScreen();
@@ -155,32 +103,34 @@ BOOL DeleteDC(HDC dc) {
             result = TRUE;
         }
     }
-    Record("DeleteDC(" + HandleName(dc) + ")", std::to_string(result));
+    line.Write([&] { return "DeleteDC(" + NameOf(dc) + ") = " + std::to_string(result); });
     return result;
 }
 
 HBRUSH CreateSolidBrush(COLORREF color) {
+    JournalLine line;
     std::uintptr_t brush = 0;
     {
         Screen& screen = TheScreen();
         const std::lock_guard<std::mutex> lock(screen.mutex);
-        brush = NewHandleValue(Kind::kBrush);
+        brush = NewHandle(Kind::kBrush);
         GdiObject object;
         object.kind = Kind::kBrush;
         object.color = color;
         screen.objects.emplace(brush, object);
     }
-    Record("CreateSolidBrush(" + HexColor(color) + ")", HandleName(brush));
+    line.Write([&] { return "CreateSolidBrush(" + Hex(color, 8) + ") = " + HandleName(brush); });
     return HandleOf<HBRUSH>(brush);
 }
 
 HPEN CreatePen(int style, int width, COLORREF color) {
+    JournalLine line;
     constexpr int kLastPenStyle = 6;  // PS_INSIDEFRAME; dashed styles are drawn solid
     std::uintptr_t pen = 0;
     if (style >= PS_SOLID && style <= kLastPenStyle) {
         Screen& screen = TheScreen();
         const std::lock_guard<std::mutex> lock(screen.mutex);
-        pen = NewHandleValue(Kind::kPen);
+        pen = NewHandle(Kind::kPen);
         GdiObject object;
         object.kind = Kind::kPen;
         object.color = color;
@@ -188,13 +138,15 @@ HPEN CreatePen(int style, int width, COLORREF color) {
         object.penWidth = std::max(width, 1);
         screen.objects.emplace(pen, object);
     }
-    Record("CreatePen(" + std::to_string(style) + ", " + std::to_string(width) + ", " +
-               HexColor(color) + ")",
-           HandleName(pen));
+    line.Write([&] {
+        return "CreatePen(" + std::to_string(style) + ", " + std::to_string(width) + ", " +
+               Hex(color, 8) + ") = " + HandleName(pen);
+    });
     return HandleOf<HPEN>(pen);
 }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+    JournalLine line;
     std::uintptr_t previous = 0;
     {
         Screen& screen = TheScreen();
@@ -214,14 +166,16 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
             slot = value;
         }
     }
-    Record("SelectObject(" + HandleName(dc) + ", " + HandleName(object) + ")",
-           HandleName(previous));
+    line.Write([&] {
+        return "SelectObject(" + NameOf(dc) + ", " + NameOf(object) + ") = " + HandleName(previous);
+    });
     return HandleOf<HGDIOBJ>(previous);
 }
 
 // An object still selected into a context is not deleted (FALSE), as GDI refuses; stock
 // objects are never deleted, but deleting one is harmless (TRUE).
 BOOL DeleteObject(HGDIOBJ object) {
+    JournalLine line;
     BOOL result = FALSE;
     {
         Screen& screen = TheScreen();
@@ -236,11 +190,12 @@ BOOL DeleteObject(HGDIOBJ object) {
             result = TRUE;
         }
     }
-    Record("DeleteObject(" + HandleName(object) + ")", std::to_string(result));
+    line.Write([&] { return "DeleteObject(" + NameOf(object) + ") = " + std::to_string(result); });
     return result;
 }
 
 BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
+    JournalLine line;
     BOOL result = FALSE;
     {
         Screen& screen = TheScreen();
@@ -255,16 +210,16 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
             DrawRectangle(screen, left, top, right, bottom, *pen, brush->color);
         }
     }
-    if (JournalOn()) {
-        Record("Rectangle(" + HandleName(dc) + ", " + std::to_string(left) + ", " +
-                   std::to_string(top) + ", " + std::to_string(right) + ", " +
-                   std::to_string(bottom) + ")",
-               std::to_string(result));
-    }
+    line.Write([&] {
+        return "Rectangle(" + NameOf(dc) + ", " + std::to_string(left) + ", " +
+               std::to_string(top) + ", " + std::to_string(right) + ", " + std::to_string(bottom) +
+               ") = " + std::to_string(result);
+    });
     return result;
 }
 
 BOOL Polyline(HDC dc, const POINT* points, int count) {
+    JournalLine line;
     BOOL result = FALSE;
     if (points != nullptr && count >= 2) {
         Screen& screen = TheScreen();
@@ -277,16 +232,16 @@ BOOL Polyline(HDC dc, const POINT* points, int count) {
             DrawPolyline(screen, points, count, *pen);
         }
     }
-    if (JournalOn()) {
-        Record("Polyline(" + HandleName(dc) + ", " +
-                   (points == nullptr ? std::string("null") : std::to_string(count) + " points") +
-                   ")",
-               std::to_string(result));
-    }
+    line.Write([&] {
+        return "Polyline(" + NameOf(dc) + ", " +
+               (points == nullptr ? std::string("null") : std::to_string(count) + " points") +
+               ") = " + std::to_string(result);
+    });
     return result;
 }
 
 COLORREF GetPixel(HDC dc, int x, int y) {
+    JournalLine line;
     COLORREF color = CLR_INVALID;
     {
         Screen& screen = TheScreen();
@@ -296,7 +251,9 @@ COLORREF GetPixel(HDC dc, int x, int y) {
             color = screen.At(x, y);
         }
     }
-    Record("GetPixel(" + HandleName(dc) + ", " + std::to_string(x) + ", " + std::to_string(y) + ")",
-           HexColor(color));
+    line.Write([&] {
+        return "GetPixel(" + NameOf(dc) + ", " + std::to_string(x) + ", " + std::to_string(y) +
+               ") = " + Hex(color, 8);
+    });
     return color;
 }

@@ -6,14 +6,14 @@
 // callback, the device number, the format. The other calls check the handle, then the header.
 #include <mmsystem.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "base/internal.h"
+#include "base/wave_format.h"
 #include "core/input_device.h"
-#include "core/journal_line.h"
 #include "core/output_device.h"
-#include "core/wave_format.h"
+#include "testing/journal_line.h"
 
 namespace quorvel::device::detail {
 namespace {
@@ -21,11 +21,17 @@ namespace {
 constexpr Direction kOut = Direction::kOutput;
 constexpr Direction kIn = Direction::kInput;
 
-std::string Hex(unsigned long value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%lX", value);
-    return text;
-}
+// A call's journal line: its place taken and its text made as the call begins (the text only
+// while the journal is on), its result written as it ends.
+struct CallLine {
+    MMRESULT Finish(MMRESULT result, const std::string& suffix = std::string()) {
+        line.Write([&] { return text + " = " + std::to_string(result) + suffix; });
+        return result;
+    }
+
+    JournalLine line;
+    std::string text;
+};
 
 MMRESULT CheckOpen(bool haveHandlePointer, UINT deviceId, LPCWAVEFORMATEX format,
                    DWORD_PTR callback, DWORD flags) {
@@ -44,12 +50,12 @@ MMRESULT CheckOpen(bool haveHandlePointer, UINT deviceId, LPCWAVEFORMATEX format
 template <typename Handle>
 MMRESULT Open(Direction direction, const char* name, qwd_op fault, Handle* device, UINT deviceId,
               LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
-    JournalLine call;
-    if (call.on()) {
+    CallLine call;
+    if (call.line.on()) {
         const std::string id =
             deviceId == WAVE_MAPPER ? std::string("WAVE_MAPPER") : std::to_string(deviceId);
-        call.SetText(std::string(name) + "(" + id + ", " + FormatText(format) + ", " + Hex(flags) +
-                     ")");
+        call.text =
+            std::string(name) + "(" + id + ", " + FormatText(format) + ", " + Hex(flags) + ")";
     }
     if (device != nullptr) *device = nullptr;
     if (const unsigned code = TakeFault(fault)) return call.Finish(code);
@@ -59,9 +65,10 @@ MMRESULT Open(Direction direction, const char* name, qwd_op fault, Handle* devic
     }
     const DWORD_PTR function = (flags & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION ? callback : 0;
     std::uintptr_t handle = 0;
-    result = WaveDevice::Open(direction, *format, function, instance, &handle, call);
-    if (result == MMSYSERR_NOERROR) *device = reinterpret_cast<Handle>(handle);
-    return call.Finish(result);
+    result = WaveDevice::Open(direction, *format, function, instance, &handle);
+    if (result != MMSYSERR_NOERROR) return call.Finish(result);
+    *device = reinterpret_cast<Handle>(handle);
+    return call.Finish(result, " " + HandleName(handle));
 }
 
 // A call on a handle: the device it names (null if none), its journal line, and the checks
@@ -73,10 +80,11 @@ struct Call {
          bool takesHeader = false, const WAVEHDR* header = nullptr, UINT size = 0)
         : device(std::static_pointer_cast<Device>(
               WaveDevice::Find(direction, reinterpret_cast<std::uintptr_t>(handle)))) {
-        if (line.on()) {
-            std::string text = std::string(name) + "(" + (device ? device->name() : "bad");
+        if (line.line.on()) {
+            std::string& text = line.text;
+            text = std::string(name) + "(" + (device ? HandleName(device->handle()) : "bad");
             if (takesHeader) text += header != nullptr ? ", hdr" : ", null";
-            line.SetText(text + ")");
+            text += ")";
         }
         if (const unsigned code = TakeFault(fault)) {
             result = code;
@@ -93,7 +101,7 @@ struct Call {
     }
     MMRESULT Finish(MMRESULT code) { return line.Finish(code); }
 
-    JournalLine line;
+    CallLine line;
     std::shared_ptr<Device> device;
     MMRESULT result = MMSYSERR_NOERROR;
 };
@@ -142,50 +150,50 @@ MMRESULT waveInUnprepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
 
 MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
     Call<WaveDevice> call(kOut, "waveOutWrite", QWD_OP_OUT_WRITE, device, true, header, size);
-    return call.failed() ? call.result : call.Finish(call.device->Queue(header, call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Queue(header));
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT size) {
     Call<WaveDevice> call(kIn, "waveInAddBuffer", QWD_OP_IN_ADD_BUFFER, device, true, header, size);
-    return call.failed() ? call.result : call.Finish(call.device->Queue(header, call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Queue(header));
 }
 
 MMRESULT waveOutPause(HWAVEOUT device) {
     Call<OutputDevice> call(kOut, "waveOutPause", QWD_OP_OUT_PAUSE, device);
-    return call.failed() ? call.result : call.Finish(call.device->SetPaused(true, call.line));
+    return call.failed() ? call.result : call.Finish(call.device->SetPaused(true));
 }
 
 MMRESULT waveOutRestart(HWAVEOUT device) {
     Call<OutputDevice> call(kOut, "waveOutRestart", QWD_OP_OUT_RESTART, device);
-    return call.failed() ? call.result : call.Finish(call.device->SetPaused(false, call.line));
+    return call.failed() ? call.result : call.Finish(call.device->SetPaused(false));
 }
 
 MMRESULT waveOutReset(HWAVEOUT device) {
     Call<OutputDevice> call(kOut, "waveOutReset", QWD_OP_OUT_RESET, device);
-    return call.failed() ? call.result : call.Finish(call.device->Reset(call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Reset());
 }
 
 MMRESULT waveInStart(HWAVEIN device) {
     Call<InputDevice> call(kIn, "waveInStart", QWD_OP_IN_START, device);
-    return call.failed() ? call.result : call.Finish(call.device->Start(call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Start());
 }
 
 MMRESULT waveInStop(HWAVEIN device) {
     Call<InputDevice> call(kIn, "waveInStop", QWD_OP_IN_STOP, device);
-    return call.failed() ? call.result : call.Finish(call.device->Stop(false, call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Stop(false));
 }
 
 MMRESULT waveInReset(HWAVEIN device) {
     Call<InputDevice> call(kIn, "waveInReset", QWD_OP_IN_RESET, device);
-    return call.failed() ? call.result : call.Finish(call.device->Stop(true, call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Stop(true));
 }
 
 MMRESULT waveOutClose(HWAVEOUT device) {
     Call<WaveDevice> call(kOut, "waveOutClose", QWD_OP_OUT_CLOSE, device);
-    return call.failed() ? call.result : call.Finish(call.device->Close(call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Close());
 }
 
 MMRESULT waveInClose(HWAVEIN device) {
     Call<WaveDevice> call(kIn, "waveInClose", QWD_OP_IN_CLOSE, device);
-    return call.failed() ? call.result : call.Finish(call.device->Close(call.line));
+    return call.failed() ? call.result : call.Finish(call.device->Close());
 }

@@ -15,6 +15,7 @@
 extern "C" {
 std::int64_t CountJournalFromC(void);
 qwd_result ConfigureInputFromC(const char* source);
+const char* SizedStructsFromC(void);
 }
 
 namespace {
@@ -179,6 +180,13 @@ TEST_F(CApiTest, TheJournalAndTheBackendListReadAlikeFromC) {
     EXPECT_EQ(qwd_audio_backend_name(-1), nullptr);
     EXPECT_EQ(qwd_version(),
               QWD_VERSION_NUMBER(QWD_VERSION_MAJOR, QWD_VERSION_MINOR, QWD_VERSION_PATCH));
+}
+
+// A host built against 2.0 keeps working with a library that added fields, and a later host
+// with this library: each side reads and writes only the fields both know.
+TEST_F(CApiTest, StructsFromThe20SizeUpAreTakenAndNothingBeyondTheCallersSizeIsTouched) {
+    const char* fault = SizedStructsFromC();
+    EXPECT_EQ(fault, nullptr) << fault;
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class PresentedScreen : public ::testing::Test {
         qd::OutputSettings settings;
         settings.pace = qd::Pace::kFast;
         ASSERT_TRUE(qd::ConfigureOutput(settings));
-        qd::PresentedScreenGeneration();  // from here on the devices keep drawn states
+        qd::EnablePresentation();  // from here on the devices keep drawn states
     }
     void TearDown() override { qd::ResetAll(); }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backends/pulse/pulse_stream.h"
+#include "base/wave_format.h"
 
 namespace quorvel::device::detail {
 namespace {

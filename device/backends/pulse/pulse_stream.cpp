@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/wave_format.h"
+#include "base/wave_format.h"
 
 namespace quorvel::device::detail {
 namespace {

@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "backends/sdl/sdl_plugin.h"
-#include "core/never_destroyed.h"
+#include "base/never_destroyed.h"
 
 namespace quorvel::device::detail {
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "backends/backend.h"
-#include "core/wave_format.h"
+#include "base/wave_format.h"
 
 namespace quorvel::device::detail {
 

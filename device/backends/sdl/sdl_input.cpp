@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "core/internal.h"
+#include "base/internal.h"
 #include "backends/sdl/sdl_audio.h"
 
 namespace quorvel::device::detail {

@@ -6,7 +6,10 @@
  * - Calls that can fail return a qwd_result (QWD_OK or a negative code); qwd_last_error() then
  *   holds one sentence saying why.
  * - Structs start with struct_size, which the caller sets to sizeof the struct it was built
- *   with (the *_init functions do it), so later versions can add fields at the end.
+ *   with (the *_init functions do it), so later versions can add fields at the end. Any
+ *   struct_size from the struct's 2.0 size up is taken: fields beyond it are neither read nor
+ *   written, and fields the caller's struct lacks keep their defaults. The *_init functions
+ *   fill the 2.0 fields and set struct_size to the 2.0 size.
  * - A const char* returned stays valid until the next call of this API on the same thread.
  * - Counts and sizes are fixed-width; booleans are int32_t, 0 or 1. */
 #ifndef QUORVEL_DEVICE_H
@@ -19,7 +22,7 @@
 
 /* The library's version: hosts compare qwd_version() with what they were built against. */
 #define QWD_VERSION_MAJOR 2
-#define QWD_VERSION_MINOR 0
+#define QWD_VERSION_MINOR 1
 #define QWD_VERSION_PATCH 0
 #define QWD_VERSION_NUMBER(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
 
@@ -60,13 +63,17 @@ QWD_API qwd_result qwd_screen_read_rgb(uint8_t* rgb, size_t capacity, size_t* ne
 QWD_API qwd_result qwd_screen_write_png(const char* path);
 /* Counts every drawing call that changed the screen; hosts poll it to redraw a live view. */
 QWD_API uint64_t qwd_screen_generation(void);
+/* With on = 1, output devices keep a copy of the screen as drawn for each block they have
+ * not yet sounded, for qwd_screen_read_presented_rgb; with 0 (the default, and after
+ * qwd_reset_all) they keep none. Call it before playback starts. */
+QWD_API void qwd_screen_enable_presentation(int32_t on);
 /* The screen as it was drawn for the block of playback heard now, as qwd_screen_read_rgb gives
  * the screen. The module draws a block's trace just before it queues the block, and a sound
  * device plays it later, so a view that shows this stays in step with the sound while the
- * screen itself runs ahead. While paused or idle, and for blocks queued before the first call
- * of either function here, it is the screen as it is. */
+ * screen itself runs ahead. While paused or idle, with presentation off, and for blocks queued
+ * before it was switched on, it is the screen as it is. */
 QWD_API qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* needed);
-/* Changes whenever what qwd_screen_read_presented_rgb gives may have changed. */
+/* Changes whenever what qwd_screen_read_presented_rgb gives may have changed; reads no pixels. */
 QWD_API uint64_t qwd_screen_presented_generation(void);
 /* Contexts, pens and brushes created and not yet deleted, in the whole process (the stock pen
  * and brush every context starts with are not counted): what GetGuiResources counts. */
@@ -78,11 +85,13 @@ QWD_API uint64_t qwd_screen_live_objects(void);
  *              configured with QWF_WITH_PULSE=OFF);
  *   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
  *              left out of builds configured with QWF_WITH_SDL=OFF);
- *   "virtual"  the virtual device of these services (sinks, sources, pace, gates);
+ *   "virtual"  the virtual device of these services (sinks, sources, pace, gates; a tone
+ *              source's frequency is above 0 and at most QWD_MAX_TONE_HZ);
  *   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
  *   "default"  the first of the backend list whose device opens.
  * A device opened with nothing configured and no environment variable uses "default". The
  * pace, the virtual sources and the gates apply to the virtual device; the sinks to both. */
+#define QWD_MAX_TONE_HZ 192000
 #define QWD_PACE_REALTIME 0 /* audio moves at the format's own rate */
 #define QWD_PACE_FAST 1     /* as fast as the module queues blocks: for tests and batch work */
 

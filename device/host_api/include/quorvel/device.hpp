@@ -77,6 +77,9 @@ inline std::vector<std::uint8_t> ReadPresentedScreenRgb() {
     rgb.resize(needed);
     return rgb;
 }
+inline void EnablePresentation(bool on = true) {
+    qwd_screen_enable_presentation(on ? 1 : 0);
+}
 inline std::uint64_t PresentedScreenGeneration() {
     return qwd_screen_presented_generation();
 }

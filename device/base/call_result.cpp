@@ -1,5 +1,5 @@
 // The per-thread results of the C host-side API, and the library's version.
-#include "host_api/call_result.h"
+#include "base/call_result.h"
 
 #include <utility>
 

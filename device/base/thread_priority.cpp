@@ -5,7 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "core/internal.h"
+#include "base/internal.h"
 
 namespace quorvel::device::detail {
 

@@ -1,4 +1,4 @@
-#include "core/wave_format.h"
+#include "base/wave_format.h"
 
 namespace quorvel::device::detail {
 namespace {
