@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "live_view.h"
-#include "module_path.h"
-#include "option_values.h"
-#include "text.h"
-#include "wav_check.h"
+#include "view/live_view.h"
+#include "system/module_path.h"
+#include "cli/option_values.h"
+#include "cli/text.h"
+#include "media/wav_check.h"
 
 namespace quorvel::host {
 namespace {
