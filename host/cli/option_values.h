@@ -1,9 +1,11 @@
-// The values quorvel's options take: colours, output and input devices, recording length.
-#ifndef QUORVEL_HOST_OPTION_VALUES_H
-#define QUORVEL_HOST_OPTION_VALUES_H
+// The values quorvel's options take besides the devices: colours and the capture's length.
+#ifndef QUORVEL_HOST_CLI_OPTION_VALUES_H
+#define QUORVEL_HOST_CLI_OPTION_VALUES_H
 
 #include <cstdint>
 #include <string>
+
+#include "QuorvelWaveForm.h"
 
 namespace quorvel::host {
 
@@ -14,33 +16,18 @@ constexpr const char* kDefaultBackColor = "#000000";
 // COLORREF, 0x00BBGGRR. False for anything else.
 bool ParseColor(const std::string& text, std::uint32_t* colorref);
 
-// A sound device chosen by the name the device services list.
-struct NamedDevice {
-    std::string name;
-    std::string backend;  // the backend that lists it
-};
+// A capture block: 2000 samples at the capture rate, a quarter of a second.
+constexpr double kCaptureBlockSeconds =
+    static_cast<double>(QWF_BLOCK_BYTES) / (QWF_CAPTURE_RATE * QWF_CAPTURE_FRAME_BYTES);
+// The longest capture, in whole seconds: its WAV sizes must fit in 32 bits, and the RIFF size
+// counts the header's 36 bytes after it as well as the data.
+constexpr std::uint64_t kMaxCaptureBlocks =
+    (std::uint64_t{0xFFFFFFFF} - (QWF_WAV_HEADER_BYTES - 8)) / QWF_BLOCK_BYTES;
+constexpr double kMaxCaptureSeconds =
+    static_cast<double>(static_cast<std::uint64_t>(kMaxCaptureBlocks * kCaptureBlockSeconds));
 
-struct OutputDevice {
-    enum class Kind { kDefault, kNull, kFast, kFile, kNamed };
-    Kind kind = Kind::kDefault;
-    std::string path;  // kFile: where the played bytes go
-    NamedDevice named;
-};
-
-// "default", "null", "fast", "file:PATH" or the name of a sound device the services list. False,
-// with a sentence naming the value in *error (for an unknown name, the ones that exist).
-bool ParseOutputDevice(const std::string& text, OutputDevice* device, std::string* error);
-
-struct InputDevice {
-    enum class Kind { kDefault, kSilence, kTone, kRamp, kFile, kNamed };
-    Kind kind = Kind::kDefault;
-    std::string source;  // the device services' source text: "silence", "tone:440", ...
-    std::string path;    // kFile
-    NamedDevice named;
-};
-
-// "default", "silence", "tone:HZ", "ramp", "file:PATH" or a listed sound device's name.
-bool ParseInputDevice(const std::string& text, InputDevice* device, std::string* error);
+// The capture format for a sentence: "8000 Hz mono 16-bit", or with ", " between its parts.
+std::string CaptureFormatText(const char* separator = " ");
 
 // The whole capture blocks (a quarter second each) that cover `seconds`; at least one.
 std::uint64_t BlocksForSeconds(double seconds);

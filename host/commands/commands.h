@@ -8,33 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "view/live_view.h"
-#include "cli/option_values.h"
+#include "cli/device_options.h"
+#include "session/session.h"
 
 namespace quorvel::host {
-
-// What every live command shares.
-struct SessionOptions {
-    std::string modulePath;  // empty: search for the module
-    std::uint32_t traceColor = 0;
-    std::uint32_t backColor = 0;
-    ViewKind view = ViewKind::kNone;
-    std::string png;     // the screen when the command ends
-    std::string frames;  // a folder for one PNG per drawn block
-    bool fast = false;
-};
 
 struct PlayOptions : SessionOptions {
     std::vector<std::string> files;  // played in turn; "-" is standard input
     bool asIs = false;               // every file to the module untouched, as it reads it
-    std::string outputText = "default";
-    OutputDevice output;
+    DeviceOption output;
 };
 
 struct RecordOptions : SessionOptions {
     std::string file;  // empty: monitor, the trace only
-    std::string inputText = "default";
-    InputDevice input;
+    DeviceOption input;
     double seconds = 0;  // 0: until Enter, q or a signal
 };
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/device_options.h"
 #include "commands/commands.h"
-#include "cli/exit_codes.h"
+#include "cli/problem.h"
 #include "quorvel/device.hpp"
 
 namespace quorvel::host {
@@ -14,7 +15,7 @@ namespace {
 
 namespace device = quorvel::device;
 
-void PrintDevices(const char* heading, device::Direction direction, const char* otherValues) {
+void PrintDevices(const char* heading, device::Direction direction) {
     const std::vector<device::AudioDevice> devices = device::ListAudioDevices(direction);
     std::printf("%s\n", heading);
     if (devices.empty()) std::printf("  (no sound device answered)\n");
@@ -24,17 +25,16 @@ void PrintDevices(const char* heading, device::Direction direction, const char* 
         std::printf("%s %-*s  %s (%s)\n", found.isDefault ? "*" : " ", static_cast<int>(width),
                     found.name.c_str(), found.description.c_str(), found.backend.c_str());
     }
-    std::printf("  also: %s\n", otherValues);
+    std::printf("  also: %s\n", DeviceWords(direction).c_str());
 }
 
 }  // namespace
 
 int RunDevices() {
-    PrintDevices("Output devices (--output NAME; * marks the default):", device::Direction::kOutput,
-                 "default, null, fast, file:PATH");
+    PrintDevices("Output devices (--output NAME; * marks the default):",
+                 device::Direction::kOutput);
     std::printf("\n");
-    PrintDevices("Input devices (--input NAME; * marks the default):", device::Direction::kInput,
-                 "default, silence, tone:HZ, ramp, file:PATH");
+    PrintDevices("Input devices (--input NAME; * marks the default):", device::Direction::kInput);
     return kExitOk;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "commands/commands.h"
-#include "cli/exit_codes.h"
+#include "cli/problem.h"
 #include "media/play_items.h"
 #include "cli/text.h"
 
@@ -18,7 +18,7 @@ constexpr long kCountingFrames = 1 << 16;
 struct Findings {
     PlayItem item;
     bool playable = false;
-    std::string problem;         // why quorvel would not play it
+    Problem problem;             // why quorvel would not play it
     bool decodable = false;      // libsndfile opens it
     SoundFacts facts;            // when decodable
     bool framesCounted = false;  // the header gave no count, so the frames were decoded
@@ -31,7 +31,7 @@ Findings Examine(const std::string& file, bool asIs) {
     item.path = file;
     item.name = Quoted(file);
     findings.playable = PreparePlayItem(asIs, &item, &findings.problem);
-    std::string unused;
+    Problem unused;
     const WavVerdict verdict = item.wav.verdict;
     const bool noFile = verdict == WavVerdict::kMissing || verdict == WavVerdict::kNotAFile ||
                         verdict == WavVerdict::kUnreadable;
@@ -156,7 +156,7 @@ void PrintJson(const Findings& findings) {
     }
     json += ",\"plays\":" + JsonQuoted(Verdict(findings));
     if (item.decode) json += ",\"conversion\":" + JsonQuoted(ConversionNote(item.facts));
-    if (!findings.playable) json += ",\"problem\":" + JsonQuoted(findings.problem);
+    if (!findings.playable) json += ",\"problem\":" + JsonQuoted(findings.problem.sentence);
     json += ",\"warnings\":[";
     for (std::size_t i = 0; i < report.warnings.size(); ++i)
         json += (i > 0 ? "," : "") + JsonQuoted(report.warnings[i]);
@@ -177,8 +177,7 @@ int RunInfo(const std::string& file, bool asIs, bool json) {
     }
     if (findings.playable) return kExitOk;
     std::fflush(stdout);
-    Error(findings.problem);
-    return kExitFile;
+    return Report(findings.problem);
 }
 
 }  // namespace quorvel::host

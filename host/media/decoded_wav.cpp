@@ -41,16 +41,16 @@ void CanonicalHeader(std::uint8_t (&header)[kModuleHeaderBytes], int channels, i
 
 }  // namespace
 
-bool DecodedWav::Create(std::unique_ptr<SoundFile> source, std::string* problem) {
+bool DecodedWav::Create(std::unique_ptr<SoundFile> source, Problem* problem) {
     source_ = std::move(source);
     if (!file_.Create(problem)) return false;
     std::uint8_t header[kModuleHeaderBytes];
     // Sizes of 0 until the end is known; the module goes by the file's end, not by them.
     CanonicalHeader(header, facts().channels, facts().rate, 0);
     if (!file_.WriteAt(0, header, sizeof header)) {
-        *problem = "Cannot write the decoded audio to a temporary file in " +
-                   Quoted(file_.folder()) + ": " + std::strerror(errno) + ".";
-        return false;
+        return Fail(problem, kExitFile,
+                    "Cannot write the decoded audio to a temporary file in " +
+                        Quoted(file_.folder()) + ": " + std::strerror(errno) + ".");
     }
     return true;
 }

@@ -17,6 +17,8 @@
 #include "media/sound_file.h"
 #include "system/temp_file.h"
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
 class DecodedWav {
@@ -27,7 +29,7 @@ class DecodedWav {
     ~DecodedWav() { Stop(); }
 
     // Makes the temporary file and writes its header. False, with a sentence, when it cannot.
-    bool Create(std::unique_ptr<SoundFile> source, std::string* problem);
+    bool Create(std::unique_ptr<SoundFile> source, Problem* problem);
     // Starts the thread. With `holdOutput`, the virtual output's gate lets a block finish only
     // once the block the module reads next is written (a sound device has no gate: see
     // ReadableBlocks).

@@ -46,16 +46,16 @@ struct ResamplerDeleter {
 
 }  // namespace
 
-bool PrepareInputFile(const std::string& path, TempFile* converted, std::string* source,
-                      std::string* note, std::string* problem) {
-    *source = "file:" + path;
+bool PrepareInputFile(const std::string& path, TempFile* converted, std::string* sourceFile,
+                      std::string* note, Problem* problem) {
+    *sourceFile = path;
     struct stat info {};
     // What is not a regular file the services refuse in their own words.
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return true;
     const std::string name = Quoted(path);
     const WavReport wav = InspectWav(path, name);
     SoundFile file;
-    std::string unused;
+    Problem unused;
     // Raw samples: the device reads them as 8000 Hz mono 16-bit, as it always has.
     if (!file.Open(path, name, wav, &unused)) return true;
     const SoundFacts& facts = file.facts();
@@ -64,8 +64,7 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
     }
 
     const auto fail = [&](const std::string& why) {
-        *problem = "Cannot use " + name + " as the input: " + why + ".";
-        return false;
+        return Fail(problem, kExitFile, "Cannot use " + name + " as the input: " + why + ".");
     };
     if (!converted->Create(problem)) return false;
     int error = 0;
@@ -134,7 +133,7 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
         return fail("its converted copy cannot be written to " + Quoted(converted->folder()) +
                     " (" + std::strerror(errno) + ")");
     }
-    *source = "file:" + converted->alias();
+    *sourceFile = converted->alias();
     *note = "The input " + name + " (" + facts.summary + ", " + std::to_string(facts.rate) +
             " Hz, " + std::to_string(channels) + (channels == 1 ? " channel" : " channels") +
             ") is converted to 8000 Hz mono 16-bit for the capture.";

@@ -8,15 +8,17 @@
 
 #include "system/temp_file.h"
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
-// Sets *source to the services' source text for `path`: "file:PATH" for a file they read as it
-// is (an 8000 Hz mono 16-bit PCM WAV, raw samples, or anything libsndfile cannot open, which
-// they judge themselves), else "file:/proc/self/fd/N" of the converted copy in `converted`,
-// with a line for the user in *note. False, with one sentence naming the file in *problem, when
-// the conversion fails.
-bool PrepareInputFile(const std::string& path, TempFile* converted, std::string* source,
-                      std::string* note, std::string* problem);
+// Sets *sourceFile to the file the services read for `path`: `path` itself when they read it as
+// it is (a WAV in the capture format, raw samples, or anything libsndfile cannot open, which
+// they judge themselves), else "/proc/self/fd/N" of the converted copy in `converted`, with a
+// line for the user in *note. False, with a file problem naming the file, when the conversion
+// fails.
+bool PrepareInputFile(const std::string& path, TempFile* converted, std::string* sourceFile,
+                      std::string* note, Problem* problem);
 
 }  // namespace quorvel::host
 

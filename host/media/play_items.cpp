@@ -17,16 +17,14 @@ namespace {
 constexpr long kProbeFrames = 1024;
 
 // Decoded files reach the device as 16-bit PCM in the file's channels and rate.
-bool DevicePlaysDecoded(const PlayItem& item, const SoundFacts& facts, std::string* problem) {
+bool DevicePlaysDecoded(const PlayItem& item, const SoundFacts& facts, Problem* problem) {
     // Counts no 16-bit record can hold are clamped to one the device refuses just the same.
     const auto channels = static_cast<std::uint16_t>(std::clamp(facts.channels, 0, 0x7FFF));
     const auto rate = static_cast<std::uint32_t>(std::max(facts.rate, 0));
-    std::string reason;
-    if (OutputPlaysPcm(channels, rate, static_cast<std::uint16_t>(channels * 2), 16, &reason)) {
-        return true;
-    }
-    *problem = item.name + " cannot be played: it has " + reason + ".";
-    return false;
+    const std::string reason =
+        PcmRefusal(channels, rate, static_cast<std::uint16_t>(channels * 2), 16);
+    if (reason.empty()) return true;
+    return Fail(problem, kExitFile, item.name + " cannot be played: it has " + reason + ".");
 }
 
 bool TakeSnapshot(const std::string& path, PlayItem::Snapshot* snapshot) {
@@ -42,40 +40,40 @@ bool TakeSnapshot(const std::string& path, PlayItem::Snapshot* snapshot) {
 
 }  // namespace
 
-bool StillAsChecked(const PlayItem& item, std::string* problem) {
+bool StillAsChecked(const PlayItem& item, Problem* problem) {
     PlayItem::Snapshot now;
     if (!TakeSnapshot(item.path, &now)) {
-        *problem = "Cannot play " + item.name + ": " + std::strerror(errno) +
-                   " (it was there when quorvel started).";
-        return false;
+        return Fail(problem, kExitFile,
+                    "Cannot play " + item.name + ": " + std::strerror(errno) +
+                        " (it was there when quorvel started).");
     }
     if (!(now == item.checked)) {
-        *problem = "Cannot play " + item.name +
-                   ": it was replaced or changed after quorvel checked it; play it again.";
-        return false;
+        return Fail(problem, kExitFile,
+                    "Cannot play " + item.name +
+                        ": it was replaced or changed after quorvel checked it; play it again.");
     }
     if (::access(item.path.c_str(), R_OK) != 0) {
-        *problem = "Cannot play " + item.name + ": " + std::strerror(errno) + ".";
-        return false;
+        return Fail(problem, kExitFile,
+                    "Cannot play " + item.name + ": " + std::strerror(errno) + ".");
     }
     return true;
 }
 
-std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, std::string* problem) {
+std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, Problem* problem) {
     auto file = std::make_unique<SoundFile>();
     if (!file->Open(item.path, item.name, item.wav, problem)) return nullptr;
     return file;
 }
 
-bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem) {
+bool PreparePlayItem(bool asIs, PlayItem* item, Problem* problem) {
     TakeSnapshot(item->path, &item->checked);
     item->wav = InspectWav(item->path, item->name);
     // A folder, a FIFO, a missing or unreadable file: nobody can decode it either.
     const WavVerdict verdict = item->wav.verdict;
     if (verdict == WavVerdict::kMissing || verdict == WavVerdict::kNotAFile ||
         verdict == WavVerdict::kUnreadable || asIs) {
-        if (!item->wav.Playable()) *problem = item->wav.problem;
-        return item->wav.Playable();
+        if (!item->wav.Playable()) return Fail(problem, kExitFile, item->wav.problem);
+        return true;
     }
     if (item->wav.canonical) return true;
 
@@ -88,10 +86,10 @@ bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem) {
                                     file->facts().channels);
     const long got = file->Read(first.data(), kProbeFrames);
     if (got <= 0) {
-        *problem = item->name + " holds no audio: libsndfile opens it as " + file->facts().summary +
-                   " but decodes no samples from it" +
-                   (got < 0 ? " (" + file->error() + ")" : std::string()) + ".";
-        return false;
+        return Fail(problem, kExitFile,
+                    item->name + " holds no audio: libsndfile opens it as " +
+                        file->facts().summary + " but decodes no samples from it" +
+                        (got < 0 ? " (" + file->error() + ")" : std::string()) + ".");
     }
     item->decode = true;
     item->facts = file->facts();

@@ -10,6 +10,8 @@
 #include "media/sound_file.h"
 #include "media/wav_check.h"
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
 // "-" on the command line: the file comes on standard input.
@@ -38,14 +40,14 @@ struct PlayItem {
 
 // Decides how `item` (file, path, name and label set) is played. False, with one sentence
 // naming the file in *problem, when it cannot be played at all.
-bool PreparePlayItem(bool asIs, PlayItem* item, std::string* problem);
+bool PreparePlayItem(bool asIs, PlayItem* item, Problem* problem);
 
 // The item's file is still the one PreparePlayItem checked, and readable. False, with one
 // sentence naming it in *problem, when it is gone, unreadable or changed.
-bool StillAsChecked(const PlayItem& item, std::string* problem);
+bool StillAsChecked(const PlayItem& item, Problem* problem);
 
 // Opens the item's file for decoding again, now that it is its turn.
-std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, std::string* problem);
+std::unique_ptr<SoundFile> OpenForDecoding(const PlayItem& item, Problem* problem);
 
 // "decoded FLAC, 24-bit, 44100 Hz, 2 channels to 16-bit PCM for the module".
 std::string ConversionNote(const SoundFacts& facts);

@@ -264,13 +264,12 @@ SoundFile::SoundFile() : state_(std::make_unique<State>()) {}
 SoundFile::~SoundFile() = default;
 
 bool SoundFile::Open(const std::string& path, const std::string& name, const WavReport& wav,
-                     std::string* problem) {
+                     Problem* problem) {
     State& state = *state_;
     state.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (state.fd < 0 || ::fstat(state.fd, &info) != 0) {
-        *problem = "Cannot read " + name + ": " + std::strerror(errno) + ".";
-        return false;
+        return Fail(problem, kExitFile, "Cannot read " + name + ": " + std::strerror(errno) + ".");
     }
     state.fileBytes = static_cast<std::uint64_t>(info.st_size);
     const std::uint64_t available =
@@ -284,8 +283,7 @@ bool SoundFile::Open(const std::string& path, const std::string& name, const Wav
     SF_INFO sfInfo{};
     state.file = state.OpenVirtual(&sfInfo);
     if (state.file == nullptr) {
-        *problem = Refusal(name, wav, sf_strerror(nullptr));
-        return false;
+        return Fail(problem, kExitFile, Refusal(name, wav, sf_strerror(nullptr)));
     }
     const int subtype = Subtype(sfInfo.format);
     facts_.container = FormatName(state.file, sfInfo.format & SF_FORMAT_TYPEMASK);
@@ -306,8 +304,7 @@ bool SoundFile::Open(const std::string& path, const std::string& name, const Wav
         sfInfo = SF_INFO{};
         state.file = state.OpenVirtual(&sfInfo);
         if (state.file == nullptr) {
-            *problem = Refusal(name, wav, sf_strerror(nullptr));
-            return false;
+            return Fail(problem, kExitFile, Refusal(name, wav, sf_strerror(nullptr)));
         }
     }
     facts_.frames = sfInfo.frames >= 0 && sfInfo.frames != SF_COUNT_MAX ? sfInfo.frames : -1;

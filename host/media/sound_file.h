@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
 struct WavReport;
@@ -39,7 +41,7 @@ class SoundFile {
     // lacks can be named. False, with one sentence naming the file in *problem, when libsndfile
     // cannot decode it.
     bool Open(const std::string& path, const std::string& name, const WavReport& wav,
-              std::string* problem);
+              Problem* problem);
     const SoundFacts& facts() const { return facts_; }
 
     // Up to `frames` frames of interleaved 16-bit samples; 0 at the end, -1 on a decoding error

@@ -31,18 +31,15 @@ constexpr std::uint32_t kPlaceholderSize = 0xFFFFFFFF;
 constexpr std::array<std::uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-// Refuses what the output device refuses, in a sentence about the values the module reads.
-// `where` says where those values come from when that is not the fmt chunk.
-bool CheckDevicePlays(const std::string& name, const ModuleFormat& format, const std::string& where,
-                      std::string* problem) {
-    std::string reason;
-    if (OutputPlaysPcm(format.channels, format.samplesPerSec, format.blockAlign,
-                       format.bitsPerSample, &reason)) {
-        return true;
-    }
-    *problem = name + " cannot be played: " + (where.empty() ? "its header gives " : where + " ") +
-               reason + ".";
-    return false;
+// What the output device refuses, in a sentence about the values the module reads; empty when
+// it plays them. `where` says where those values come from when that is not the fmt chunk.
+std::string DeviceRefusal(const std::string& name, const ModuleFormat& format,
+                          const std::string& where) {
+    const std::string reason =
+        PcmRefusal(format.channels, format.samplesPerSec, format.blockAlign, format.bitsPerSample);
+    if (reason.empty()) return {};
+    return name + " cannot be played: " + (where.empty() ? "its header gives " : where + " ") +
+           reason + ".";
 }
 
 WavReport Refuse(WavReport report, WavVerdict verdict, std::string problem) {
@@ -297,7 +294,8 @@ WavReport InspectWav(const std::string& path, const std::string& givenName) {
         fmt->offset == kCanonicalFmtOffset
             ? std::string()
             : FmtPlace(chunks, *fmt) + ", and the module reads bytes 22-35 instead, which give";
-    if (!CheckDevicePlays(name, report.format, where, &report.problem)) {
+    report.problem = DeviceRefusal(name, report.format, where);
+    if (!report.problem.empty()) {
         report.verdict = WavVerdict::kUnplayable;
         return report;
     }

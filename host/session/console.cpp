@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/exit_codes.h"
+#include "cli/problem.h"
 
 namespace quorvel::host {
 namespace {

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "cli/exit_codes.h"
+#include "cli/problem.h"
 #include "quorvel/device.hpp"
 #include "cli/text.h"
 
@@ -19,46 +19,25 @@ constexpr milliseconds kUnattendedPassWait{1000};
 
 }  // namespace
 
-int CheckOutputFiles(const SessionOptions& options, Session& session) {
-    TargetProblem problem;
+bool CheckOutputFiles(const SessionOptions& options, Session& session, Problem* problem) {
     if (!options.png.empty() &&
-        !CheckTargetFile(options.png, TargetKind::kPng, "PNG file", &problem)) {
-        Error(problem.sentence);
-        return problem.exitCode;
+        !CheckTargetFile(options.png, TargetKind::kPng, "PNG file", problem)) {
+        return false;
     }
-    std::string error;
-    if (!options.frames.empty() && !session.frames.Check(options.frames, &error)) {
-        Error(error);
-        return kExitFile;
-    }
-    return kExitOk;
+    return options.frames.empty() || session.frames.Check(options.frames, problem);
 }
 
-int CheckPathsDistinct(const std::vector<NamedPath>& paths) {
-    TargetProblem problem;
-    if (CheckDistinct(paths, &problem)) return kExitOk;
-    Error(problem.sentence);
-    return problem.exitCode;
-}
-
-int StartSession(const SessionOptions& options, const std::string& title, Session& session,
-                 bool keysFromStandardInput) {
-    std::string error;
-    if (!session.module.Load(options.modulePath, &error)) {
-        Error(error);
-        return kExitDevice;
-    }
-    session.view = MakeView(options.view, options.backColor, title, &error);
-    if (!session.view) {
-        Error(error);
-        return options.view == ViewKind::kWindow ? kExitDevice : kExitUsage;
-    }
+bool StartSession(const SessionOptions& options, const std::string& title, Session& session,
+                  bool keysFromStandardInput, Problem* problem) {
+    if (!session.module.Load(options.modulePath, problem)) return false;
+    session.view = MakeView(options.view, options.backColor, title, problem);
+    if (!session.view) return false;
     session.signals.Install();
     session.keys = std::make_unique<KeyReader>(keysFromStandardInput);
-    return kExitOk;
+    return true;
 }
 
-int FinishScreen(const SessionOptions& options, const Session& session) {
+bool FinishScreen(const SessionOptions& options, const Session& session, Problem* problem) {
     if (!options.frames.empty()) {
         std::fprintf(stderr, "Wrote %" PRIu64 " frame(s) to %s.\n", session.frames.count(),
                      Quoted(options.frames).c_str());
@@ -68,14 +47,12 @@ int FinishScreen(const SessionOptions& options, const Session& session) {
                  "(the virtual devices, e.g. --output null, can).");
         }
     }
-    if (options.png.empty()) return kExitOk;
-    std::string error;
-    if (!device::WriteScreenPng(options.png, &error)) {
-        Error(error);
-        return kExitFile;
+    if (options.png.empty()) return true;
+    if (std::string error; !device::WriteScreenPng(options.png, &error)) {
+        return Fail(problem, kExitFile, error);
     }
     std::fprintf(stderr, "Wrote the screen to %s.\n", Quoted(options.png).c_str());
-    return kExitOk;
+    return true;
 }
 
 std::string BackendDescription(const std::string& backend, const char* direction) {
@@ -90,11 +67,11 @@ milliseconds PassWait(const Session& session) {
     return attended ? kPassWait : kUnattendedPassWait;
 }
 
-LoopEnd RunSessionLoop(Session& session, const SessionPass& pass, std::string* error) {
+LoopEnd RunSessionLoop(Session& session, const SessionPass& pass, Problem* problem) {
     while (true) {
         const milliseconds wait = PassWait(session);
         milliseconds eventWait = wait;
-        const PassState state = pass.advance(wait, &eventWait, error);
+        const PassState state = pass.advance(wait, &eventWait, problem);
         if (state == PassState::kFailed) return LoopEnd::kFailed;
         if (state == PassState::kFinished) return LoopEnd::kFinished;
         Events events = WaitForEvents(*session.keys, session.signals, eventWait);

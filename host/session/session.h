@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "commands/commands.h"
 #include "session/console.h"
 #include "view/frames.h"
 #include "view/live_view.h"
@@ -17,6 +16,17 @@
 #include "system/targets.h"
 
 namespace quorvel::host {
+
+// What every live command shares.
+struct SessionOptions {
+    std::string modulePath;  // empty: search for the module
+    std::uint32_t traceColor = 0;
+    std::uint32_t backColor = 0;
+    ViewKind view = ViewKind::kNone;
+    std::string png;     // the screen when the command ends
+    std::string frames;  // a folder for one PNG per drawn block
+    bool fast = false;
+};
 
 struct Session {
     Module module;
@@ -27,15 +37,13 @@ struct Session {
 };
 
 // The PNG and the frames folder: checked before anything is opened, created only later.
-int CheckOutputFiles(const SessionOptions& options, Session& session);
-// Every file the command writes is a file of its own, and none is a file it reads.
-int CheckPathsDistinct(const std::vector<NamedPath>& paths);
+bool CheckOutputFiles(const SessionOptions& options, Session& session, Problem* problem);
 // Loads the module, makes the view, installs the signals and starts reading keys (from
-// standard input unless it holds the command's file). Returns an exit status.
-int StartSession(const SessionOptions& options, const std::string& title, Session& session,
-                 bool keysFromStandardInput = true);
-// Writes the frames summary and the final PNG. Returns an exit status.
-int FinishScreen(const SessionOptions& options, const Session& session);
+// standard input unless it holds the command's file).
+bool StartSession(const SessionOptions& options, const std::string& title, Session& session,
+                  bool keysFromStandardInput, Problem* problem);
+// Writes the frames summary and the final PNG.
+bool FinishScreen(const SessionOptions& options, const Session& session, Problem* problem);
 
 // The default device as the services opened it, e.g. "the sound device's output".
 std::string BackendDescription(const std::string& backend, const char* direction);
@@ -56,9 +64,9 @@ struct SessionPass {
     // Waits for the device up to `wait` (at most kDeviceWaitLimit) and sets *eventWait to 0,
     // or does not wait and leaves in *eventWait, which starts at `wait` and may be shortened,
     // how long the pass then waits for keys and signals. kFinished ends the loop; kFailed
-    // ends it with *error.
+    // ends it with *problem.
     std::function<PassState(std::chrono::milliseconds wait, std::chrono::milliseconds* eventWait,
-                            std::string* error)>
+                            Problem* problem)>
         advance;
     std::function<KeyAction(Key key)> onKey;
     std::function<std::string(bool live)> status;
@@ -68,7 +76,7 @@ struct SessionPass {
 
 // Runs passes until the device is done, a key stops it, a signal arrives or a pass fails; the
 // view shows `status(true)` on every pass. The view's last status is left to the caller.
-LoopEnd RunSessionLoop(Session& session, const SessionPass& pass, std::string* error);
+LoopEnd RunSessionLoop(Session& session, const SessionPass& pass, Problem* problem);
 
 }  // namespace quorvel::host
 

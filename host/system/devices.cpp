@@ -4,132 +4,105 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
-#include "cli/exit_codes.h"
-#include "quorvel/device.hpp"
 #include "cli/text.h"
+#include "quorvel/device.hpp"
 
 namespace quorvel::host {
 namespace {
 
 namespace device = quorvel::device;
+using Kind = DeviceOption::Kind;
 
-constexpr const char* kVirtualBackend = "virtual";
-
-bool Fail(DeviceProblem* problem, int exitCode, std::string sentence) {
-    problem->exitCode = exitCode;
-    problem->sentence = std::move(sentence);
-    return false;
+// The settings text splits at commas and trims blanks, so a path holding either travels as
+// the descriptor opened on it, /proc/self/fd/N, which the services open during the call.
+bool FitsSettingsText(const std::string& text) {
+    return !text.empty() && text.find(',') == std::string::npos && text.front() != ' ' &&
+           text.back() != ' ';
 }
 
-// The services append to a sink file; starting it empty makes it hold this run's bytes only.
-bool StartEmpty(const std::string& path, DeviceProblem* problem) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return Fail(
-            problem, kExitFile,
-            "Cannot create the output file " + Quoted(path) + ": " + std::strerror(errno) + ".");
+class OpenedFile {
+  public:
+    OpenedFile() = default;
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+    ~OpenedFile() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    ::close(fd);
+    bool Open(const std::string& path, int flags) {
+        fd_ = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+        return fd_ >= 0;
+    }
+    // How the settings name the file: its own path, or the descriptor's.
+    std::string SettingsPath(const std::string& path) const {
+        return fd_ >= 0 && !FitsSettingsText(path) ? "/proc/self/fd/" + std::to_string(fd_) : path;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// --fast runs the virtual device, which a sound device by name is not.
+// A sound device by name: not with --fast, which runs the virtual device, and not one whose
+// name the settings text cannot carry.
+bool CheckSoundDevice(const DeviceOption& option, bool fast, Problem* problem) {
+    if (option.kind != Kind::kSoundDevice) return true;
+    const std::string name = Quoted(option.device.name);
+    if (fast) {
+        return Fail(problem, kExitUsage,
+                    "--fast runs the virtual device, so it cannot be used with the sound device " +
+                        name + ".");
+    }
+    if (!FitsSettingsText(option.device.name)) {
+        return Fail(problem, kExitDevice,
+                    "The sound device " + name +
+                        " cannot be chosen: the device services' settings cannot carry a name "
+                        "with a comma or with blanks at its ends.");
+    }
     return true;
 }
 
-// --fast runs the virtual device, which a sound device by name is not.
-bool FailFastOnNamed(const std::string& name, DeviceProblem* problem) {
-    return Fail(problem, kExitUsage,
-                "--fast runs the virtual device, so it cannot be used with the sound device " +
-                    Quoted(name) + ".");
-}
-
-// What the environment variable chose, so that --fast keeps its sink or source.
-template <typename Settings, typename Parse>
-Settings FromEnvironment(const char* name, Parse parse) {
-    Settings settings;
-    const char* text = std::getenv(name);
-    if (text != nullptr && *text != '\0') {
-        Settings parsed;
-        if (parse(text, &parsed, nullptr)) settings = parsed;
-    }
-    return settings;
+bool Configure(Direction direction, const std::string& text, int failureStatus, Problem* problem) {
+    if (text.empty()) return true;
+    const qwd_result result = direction == Direction::kOutput
+                                  ? qwd_configure_output_text(text.c_str())
+                                  : qwd_configure_input_text(text.c_str());
+    if (result == QWD_OK) return true;
+    return Fail(problem, failureStatus, qwd_last_error());
 }
 
 }  // namespace
 
-bool ApplyOutput(const OutputDevice& choice, bool fast, DeviceProblem* problem) {
-    device::OutputSettings settings;
-    switch (choice.kind) {
-        case OutputDevice::Kind::kDefault:
-            // The services' own choice stands unless the run is to be fast.
-            if (!fast) return true;
-            settings = FromEnvironment<device::OutputSettings>("QUORVEL_OUTPUT",
-                                                               device::ParseOutputSettings);
-            settings.backend = kVirtualBackend;
-            break;
-        case OutputDevice::Kind::kNull:
-            settings.backend = kVirtualBackend;
-            break;
-        case OutputDevice::Kind::kFast:
-            settings.backend = kVirtualBackend;
-            fast = true;
-            break;
-        case OutputDevice::Kind::kFile:
-            if (!StartEmpty(choice.path, problem)) return false;
-            settings.backend = kVirtualBackend;
-            settings.sinkFile = choice.path;
-            break;
-        case OutputDevice::Kind::kNamed:
-            if (fast) return FailFastOnNamed(choice.named.name, problem);
-            settings.backend = choice.named.backend;
-            settings.device = choice.named.name;
-            break;
+bool ApplyOutput(const DeviceOption& option, bool fast, Problem* problem) {
+    if (!CheckSoundDevice(option, fast, problem)) return false;
+    OpenedFile sink;
+    // The services append to a sink file; starting it empty makes it hold this run's bytes only.
+    if (option.kind == Kind::kSinkFile && !sink.Open(option.path, O_WRONLY | O_CREAT | O_TRUNC)) {
+        return Fail(problem, kExitFile,
+                    "Cannot create the output file " + Quoted(option.path) + ": " +
+                        std::strerror(errno) + ".");
     }
-    settings.pace = fast ? device::Pace::kFast : device::Pace::kRealTime;
-    std::string error;
-    if (!device::ConfigureOutput(settings, &error)) {
-        return Fail(problem, choice.kind == OutputDevice::Kind::kFile ? kExitFile : kExitDevice,
-                    error);
-    }
-    return true;
+    return Configure(Direction::kOutput,
+                     SettingsText(Direction::kOutput, option, fast, sink.SettingsPath(option.path)),
+                     option.kind == Kind::kSinkFile ? kExitFile : kExitDevice, problem);
 }
 
-bool ApplyInput(const InputDevice& choice, bool fast, DeviceProblem* problem) {
-    device::InputSettings settings;
-    settings.backend = kVirtualBackend;
-    if (choice.kind == InputDevice::Kind::kDefault) {
-        if (!fast) return true;
-        settings =
-            FromEnvironment<device::InputSettings>("QUORVEL_INPUT", device::ParseInputSettings);
-        settings.backend = kVirtualBackend;
-    } else if (choice.kind == InputDevice::Kind::kNamed) {
-        if (fast) return FailFastOnNamed(choice.named.name, problem);
-        settings.backend = choice.named.backend;
-        settings.device = choice.named.name;
-    } else {
-        settings.source = choice.source;
+bool ApplyInput(const DeviceOption& option, bool fast, const std::string& sourceFile,
+                Problem* problem) {
+    if (!CheckSoundDevice(option, fast, problem)) return false;
+    OpenedFile source;
+    // One that does not open is left for the services to refuse in their own words.
+    if (option.kind == Kind::kSourceFile && !FitsSettingsText(sourceFile)) {
+        source.Open(sourceFile, O_RDONLY);
     }
-    settings.pace = fast ? device::Pace::kFast : device::Pace::kRealTime;
-    std::string error;
-    if (!device::ConfigureInput(settings, &error)) {
-        return Fail(problem, choice.kind == InputDevice::Kind::kFile ? kExitFile : kExitDevice,
-                    error);
-    }
-    return true;
+    return Configure(Direction::kInput,
+                     SettingsText(Direction::kInput, option, fast, source.SettingsPath(sourceFile)),
+                     option.kind == Kind::kSourceFile ? kExitFile : kExitDevice, problem);
 }
 
-bool InputIsFast(const InputDevice& choice, bool fast) {
-    if (fast || choice.kind != InputDevice::Kind::kDefault) return fast;
-    return FromEnvironment<device::InputSettings>("QUORVEL_INPUT", device::ParseInputSettings)
-               .pace == device::Pace::kFast;
-}
-
-bool OutputIsFast(const OutputDevice& choice, bool fast) {
-    if (fast || choice.kind == OutputDevice::Kind::kFast) return true;
-    if (choice.kind != OutputDevice::Kind::kDefault) return false;
-    return FromEnvironment<device::OutputSettings>("QUORVEL_OUTPUT", device::ParseOutputSettings)
-               .pace == device::Pace::kFast;
+bool OutputIsFast(const DeviceOption& option, bool fast) {
+    return fast || option.kind == Kind::kSilentFast;
 }
 
 std::string FallbackReason(const std::string& notice) {
@@ -138,10 +111,9 @@ std::string FallbackReason(const std::string& notice) {
     return reason;
 }
 
-bool OutputPlaysPcm(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t blockAlign,
-                    std::uint16_t bitsPerSample, std::string* problem) {
-    *problem = device::PcmFormatProblem(channels, samplesPerSec, blockAlign, bitsPerSample);
-    return problem->empty();
+std::string PcmRefusal(std::uint16_t channels, std::uint32_t samplesPerSec,
+                       std::uint16_t blockAlign, std::uint16_t bitsPerSample) {
+    return device::PcmFormatProblem(channels, samplesPerSec, blockAlign, bitsPerSample);
 }
 
 }  // namespace quorvel::host

@@ -37,39 +37,38 @@ std::vector<std::string> ModuleCandidates() {
     return candidates;
 }
 
-bool Module::LoadFrom(const std::string& path, std::string* error) {
+std::string Module::LoadFrom(const std::string& path) {
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* reason = ::dlerror();
-        *error = reason != nullptr ? reason : "unknown error";
-        return false;
+        return reason != nullptr ? reason : "unknown error";
     }
     path_ = path;
-    return true;
+    return {};
 }
 
-bool Module::Load(const std::string& explicitPath, std::string* error) {
+bool Module::Load(const std::string& explicitPath, Problem* problem) {
     Unload();
     std::string chosen = explicitPath;
     const char* fromEnvironment = std::getenv(kModuleEnvironment);
     if (chosen.empty() && fromEnvironment != nullptr) chosen = fromEnvironment;
-    std::string reason;
     if (!chosen.empty()) {
         // A module asked for by name is the one used, or none: never a different one found.
-        if (!LoadFrom(chosen, &reason)) {
-            *error = "Cannot load the module \"" + chosen + "\": " + reason + ".";
-            return false;
+        if (const std::string reason = LoadFrom(chosen); !reason.empty()) {
+            return Fail(problem, kExitDevice,
+                        "Cannot load the module \"" + chosen + "\": " + reason + ".");
         }
     } else {
         std::string tried;
         for (const std::string& candidate : ModuleCandidates()) {
-            if (LoadFrom(candidate, &reason)) break;
+            if (LoadFrom(candidate).empty()) break;
             tried += (tried.empty() ? "" : ", ") + candidate;
         }
         if (handle_ == nullptr) {
-            *error = "Cannot find the module " + std::string(kModuleSoname) + " (tried " + tried +
-                     "); give its path with --module or $" + kModuleEnvironment + ".";
-            return false;
+            return Fail(problem, kExitDevice,
+                        "Cannot find the module " + std::string(kModuleSoname) + " (tried " +
+                            tried + "); give its path with --module or $" + kModuleEnvironment +
+                            ".");
         }
     }
     const bool complete = Resolve(handle_, "PlayWavWaveForm", &play) &&
@@ -77,9 +76,10 @@ bool Module::Load(const std::string& explicitPath, std::string* error) {
                           Resolve(handle_, "WaveRecordWaveForm", &record) &&
                           Resolve(handle_, "WaveRecordWaveFormStop", &recordStop);
     if (!complete) {
-        *error = "The module \"" + path_ + "\" does not export all four entry points.";
+        const std::string sentence =
+            "The module \"" + path_ + "\" does not export all four entry points.";
         Unload();
-        return false;
+        return Fail(problem, kExitDevice, sentence);
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "QuorvelWaveForm.h"
+#include "cli/problem.h"
 
 namespace quorvel::host {
 
@@ -22,9 +23,9 @@ class Module {
     ~Module() { Unload(); }
 
     // Loads `explicitPath`, or else $QUORVEL_MODULE, when given; otherwise the first that
-    // loads of ModuleCandidates(). False, with one sentence in *error, when none loads or an
-    // entry point is missing.
-    bool Load(const std::string& explicitPath, std::string* error);
+    // loads of ModuleCandidates(). False, with a device problem, when none loads or an entry
+    // point is missing.
+    bool Load(const std::string& explicitPath, Problem* problem);
     void Unload();
 
     const std::string& path() const { return path_; }
@@ -35,7 +36,8 @@ class Module {
     WaveRecordWaveFormStopFn recordStop = nullptr;
 
   private:
-    bool LoadFrom(const std::string& path, std::string* error);
+    // Empty when loaded, else the dynamic loader's reason.
+    std::string LoadFrom(const std::string& path);
 
     void* handle_ = nullptr;
     std::string path_;

@@ -58,7 +58,7 @@ ModulePath::~ModulePath() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool ModulePath::Set(const std::string& path, int openFlags, std::string* error) {
+bool ModulePath::Set(const std::string& path, int openFlags, Problem* problem) {
     std::u16string utf16;
     if (Utf8ToUtf16(path, &utf16) && !utf16.empty() && utf16.size() <= kModulePathLimit) {
         text_ = utf16;
@@ -68,20 +68,20 @@ bool ModulePath::Set(const std::string& path, int openFlags, std::string* error)
     // Never blocks, on a FIFO swapped in after the checks either.
     fd_ = ::open(path.c_str(), openFlags | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd_ < 0) {
-        *error = "Cannot open " + Quoted(path) + ": " + std::strerror(errno) + ".";
-        return false;
+        return Fail(problem, kExitFile,
+                    "Cannot open " + Quoted(path) + ": " + std::strerror(errno) + ".");
     }
     const std::string alias = "/proc/self/fd/" + std::to_string(fd_);
     text_.assign(alias.begin(), alias.end());
     return true;
 }
 
-bool ModulePath::SetForReading(const std::string& path, std::string* error) {
-    return Set(path, O_RDONLY, error);
+bool ModulePath::SetForReading(const std::string& path, Problem* problem) {
+    return Set(path, O_RDONLY, problem);
 }
 
-bool ModulePath::SetForWriting(const std::string& path, std::string* error) {
-    return Set(path, O_WRONLY | O_CREAT, error);
+bool ModulePath::SetForWriting(const std::string& path, Problem* problem) {
+    return Set(path, O_WRONLY | O_CREAT, problem);
 }
 
 }  // namespace quorvel::host

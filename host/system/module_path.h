@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
 constexpr std::size_t kModulePathLimit = 199;  // code units, the terminator not counted
@@ -20,16 +22,16 @@ class ModulePath {
     ModulePath& operator=(const ModulePath&) = delete;
     ~ModulePath();
 
-    // For a file the module will read. False, with a sentence in *error, if it cannot be opened.
-    bool SetForReading(const std::string& path, std::string* error);
+    // For a file the module will read. False, with a file problem, if it cannot be opened.
+    bool SetForReading(const std::string& path, Problem* problem);
     // For a file the module will create or overwrite. Nothing is truncated here: a file that
     // is there stays as it was until the module's capture has started.
-    bool SetForWriting(const std::string& path, std::string* error);
+    bool SetForWriting(const std::string& path, Problem* problem);
 
     const char16_t* c_str() const { return text_.c_str(); }
 
   private:
-    bool Set(const std::string& path, int openFlags, std::string* error);
+    bool Set(const std::string& path, int openFlags, Problem* problem);
 
     std::u16string text_;
     int fd_ = -1;

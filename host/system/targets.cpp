@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/exit_codes.h"
+#include "cli/problem.h"
 #include "cli/text.h"
-#include "media/wav_check.h"
+#include "QuorvelWaveForm.h"
 
 namespace quorvel::host {
 namespace {
@@ -27,12 +27,6 @@ std::string FolderOf(const std::string& path) {
 std::string NameOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool Fail(TargetProblem* problem, int exitCode, std::string sentence) {
-    problem->exitCode = exitCode;
-    problem->sentence = std::move(sentence);
-    return false;
 }
 
 // Which file a path names: the file itself when it exists, otherwise the absolute path it
@@ -89,8 +83,7 @@ bool Collide(const NamedPath& a, const NamedPath& b) {
 
 }  // namespace
 
-bool CheckTargetFile(const std::string& path, TargetKind kind, const char* what,
-                     TargetProblem* problem) {
+bool CheckTargetFile(const std::string& path, TargetKind kind, const char* what, Problem* problem) {
     const std::string name = Quoted(path);
     const std::string thing = std::string("the ") + what + " " + name;
     struct stat info {};
@@ -144,7 +137,7 @@ bool CheckTargetFile(const std::string& path, TargetKind kind, const char* what,
     return true;
 }
 
-bool CheckDistinct(const std::vector<NamedPath>& paths, TargetProblem* problem) {
+bool CheckDistinct(const std::vector<NamedPath>& paths, Problem* problem) {
     for (std::size_t i = 0; i < paths.size(); ++i) {
         for (std::size_t j = i + 1; j < paths.size(); ++j) {
             if (paths[i].path.empty() || paths[j].path.empty()) continue;
@@ -177,7 +170,7 @@ std::string WhyNotWritable(const std::string& path) {
     }
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur < kModuleHeaderBytes) {
+        limit.rlim_cur < QWF_WAV_HEADER_BYTES) {
         return "the file-size limit (ulimit -f) is " + std::to_string(limit.rlim_cur) + " bytes";
     }
     struct stat info {};

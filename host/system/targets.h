@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace quorvel::host {
+#include "cli/problem.h"
 
-struct TargetProblem {
-    int exitCode = 0;
-    std::string sentence;
-};
+namespace quorvel::host {
 
 enum class TargetKind {
     kRecording,   // a regular file only: it is written, rewritten at its start and trimmed
@@ -22,8 +19,7 @@ enum class TargetKind {
 // A file the command will create or replace: not a folder, not something an open would block
 // on, in a folder that exists and that this user may write. `what` names it in a sentence
 // ("recording", "PNG file").
-bool CheckTargetFile(const std::string& path, TargetKind kind, const char* what,
-                     TargetProblem* problem);
+bool CheckTargetFile(const std::string& path, TargetKind kind, const char* what, Problem* problem);
 
 // The role a path plays in a command, for CheckDistinct.
 struct NamedPath {
@@ -42,7 +38,7 @@ struct NamedPath {
 // No file may be written twice or written over a file the command reads: two paths naming
 // the same file (through links too), or a path that would be one of the frames, are a usage
 // error.
-bool CheckDistinct(const std::vector<NamedPath>& paths, TargetProblem* problem);
+bool CheckDistinct(const std::vector<NamedPath>& paths, Problem* problem);
 
 // A file that did not exist before this run and that quorvel created, removed again: the file
 // itself, not a link that led to it.

@@ -16,7 +16,7 @@ TempFile::~TempFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool TempFile::Create(std::string* problem) {
+bool TempFile::Create(Problem* problem) {
     const char* tmpdir = std::getenv("TMPDIR");
     folder_ = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
     // A file with no name is gone even after SIGKILL; where the file system cannot make one,
@@ -28,9 +28,9 @@ bool TempFile::Create(std::string* problem) {
         if (fd_ >= 0) ::unlink(pattern.c_str());
     }
     if (fd_ < 0) {
-        *problem = "Cannot make a temporary file in " + Quoted(folder_) + ": " +
-                   std::strerror(errno) + " (set TMPDIR to a folder that can hold one).";
-        return false;
+        return Fail(problem, kExitFile,
+                    "Cannot make a temporary file in " + Quoted(folder_) + ": " +
+                        std::strerror(errno) + " (set TMPDIR to a folder that can hold one).");
     }
     return true;
 }
@@ -55,7 +55,7 @@ bool TempFile::WriteAt(std::uint64_t offset, const void* bytes, std::size_t coun
     return true;
 }
 
-bool StoreStandardInput(TempFile* file, std::uint64_t limit, std::string* problem) {
+bool StoreStandardInput(TempFile* file, std::uint64_t limit, Problem* problem) {
     if (!file->Create(problem)) return false;
     std::vector<std::uint8_t> buffer(1 << 16);
     std::uint64_t stored = 0;
@@ -63,20 +63,20 @@ bool StoreStandardInput(TempFile* file, std::uint64_t limit, std::string* proble
         const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            *problem = std::string("Cannot read the file from standard input: ") +
-                       std::strerror(errno) + ".";
-            return false;
+            return Fail(problem, kExitFile,
+                        std::string("Cannot read the file from standard input: ") +
+                            std::strerror(errno) + ".");
         }
         if (got == 0) break;
         if (stored + static_cast<std::uint64_t>(got) > limit) {
-            *problem = "The file on standard input is longer than " + std::to_string(limit >> 20) +
-                       " MiB, more than quorvel stores for play -.";
-            return false;
+            return Fail(problem, kExitFile,
+                        "The file on standard input is longer than " + std::to_string(limit >> 20) +
+                            " MiB, more than quorvel stores for play -.");
         }
         if (!file->WriteAt(stored, buffer.data(), static_cast<std::size_t>(got))) {
-            *problem = "Cannot store standard input in " + Quoted(file->folder()) + ": " +
-                       std::strerror(errno) + ".";
-            return false;
+            return Fail(problem, kExitFile,
+                        "Cannot store standard input in " + Quoted(file->folder()) + ": " +
+                            std::strerror(errno) + ".");
         }
         stored += static_cast<std::uint64_t>(got);
     }

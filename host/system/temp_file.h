@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
 class TempFile {
@@ -16,7 +18,7 @@ class TempFile {
     ~TempFile();
 
     // False, with a sentence in *problem, when no temporary file can be made.
-    bool Create(std::string* problem);
+    bool Create(Problem* problem);
     int fd() const { return fd_; }
     // "/proc/self/fd/N": the file by a name that works as long as it is open.
     std::string alias() const;
@@ -33,7 +35,7 @@ class TempFile {
 
 // Standard input stored whole, at most `limit` bytes, for a command that was given "-" as its
 // file. False, with a sentence in *problem, when it cannot be stored or is too long.
-bool StoreStandardInput(TempFile* file, std::uint64_t limit, std::string* problem);
+bool StoreStandardInput(TempFile* file, std::uint64_t limit, Problem* problem);
 
 }  // namespace quorvel::host
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/problem.h"
+
 namespace quorvel::host {
 
 // Writes the screen as DIR/00000.png, DIR/00001.png, ...
@@ -16,12 +18,12 @@ class FrameWriter {
   public:
     // Checks that the folder is one this user can write, or can be created (its parent must
     // exist); creates nothing.
-    bool Check(const std::string& directory, std::string* error);
+    bool Check(const std::string& directory, Problem* problem);
     // Creates the checked folder when it is missing; true at once when there is none.
-    bool Open(std::string* error);
+    bool Open(Problem* problem);
     // Removes the folder again when Open created it and no frame was written.
     void RemoveIfUnused();
-    bool Write(std::string* error);
+    bool Write(Problem* problem);
     std::uint64_t count() const { return count_; }
     // Blocks drawn that got no frame of their own.
     std::uint64_t missed() const { return missed_; }
@@ -49,7 +51,7 @@ class PlaybackStepper {
     void Prepare();
     // Saves the frame of a block drawn since the last call and lets the device play it out;
     // otherwise waits up to `timeout`. kFinished once playback has run out.
-    StepState Advance(std::chrono::milliseconds timeout, std::string* error);
+    StepState Advance(std::chrono::milliseconds timeout, Problem* problem);
 
   private:
     FrameWriter& frames_;
@@ -73,7 +75,7 @@ class CaptureStepper {
     // After a successful WaveRecordWaveForm.
     void Start();
     // kFinished once `limit` blocks have been saved.
-    StepState Advance(std::chrono::milliseconds timeout, std::string* error);
+    StepState Advance(std::chrono::milliseconds timeout, Problem* problem);
 
   private:
     FrameWriter& frames_;

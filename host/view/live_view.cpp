@@ -211,18 +211,18 @@ void StatusLine::Finish(const std::string& status) {
 }
 
 std::unique_ptr<LiveView> MakeView(ViewKind kind, std::uint32_t backColor, const std::string& title,
-                                   std::string* error) {
+                                   Problem* problem) {
     // Views show the screen drawn for the block heard now; asking starts the keeping, before
     // the first block is drawn.
     if (kind != ViewKind::kNone) device::PresentedScreenGeneration();
     switch (kind) {
         case ViewKind::kWindow:
-            return MakeWindowView(title, error);
+            return MakeWindowView(title, problem);
         case ViewKind::kTerminal: {
             int columns = 0;
             int rows = 0;
             if (!TerminalSize(&columns, &rows)) {
-                *error = "--view terminal needs a terminal on standard error.";
+                Fail(problem, kExitUsage, "--view terminal needs a terminal on standard error.");
                 return nullptr;
             }
             return std::make_unique<TerminalView>(RgbFromColorRef(backColor), columns, rows);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "QuorvelWaveForm.h"
+#include "cli/problem.h"
 #include "session/console.h"
 
 namespace quorvel::host {
@@ -59,12 +60,13 @@ class LiveView {
 enum class ViewKind { kTerminal, kWindow, kNone };
 
 // `backColor` is the panel's background (COLORREF); `title` names the window. Null, with a
-// sentence in *error, when the view cannot be shown.
+// problem (a usage one for the terminal, a device one for the window), when the view
+// cannot be shown.
 std::unique_ptr<LiveView> MakeView(ViewKind kind, std::uint32_t backColor, const std::string& title,
-                                   std::string* error);
+                                   Problem* problem);
 
 // The SDL2 window, when this program was built with SDL2.
-std::unique_ptr<LiveView> MakeWindowView(const std::string& title, std::string* error);
+std::unique_ptr<LiveView> MakeWindowView(const std::string& title, Problem* problem);
 
 // A status line redrawn in place on a terminal, nothing otherwise.
 class StatusLine {

@@ -45,10 +45,11 @@ class WindowWithStatusLine final : public LiveView {
 
 }  // namespace
 
-std::unique_ptr<LiveView> MakeWindowView(const std::string& title, std::string* error) {
+std::unique_ptr<LiveView> MakeWindowView(const std::string& title, Problem* problem) {
 #if QUORVEL_HAVE_SDL2
     if (!HaveDisplay()) {
-        *error = "--view window needs a display, and neither $DISPLAY nor $WAYLAND_DISPLAY is set.";
+        Fail(problem, kExitDevice,
+             "--view window needs a display, and neither $DISPLAY nor $WAYLAND_DISPLAY is set.");
         return nullptr;
     }
     // Built beside this program; installed in its library folder.
@@ -61,8 +62,8 @@ std::unique_ptr<LiveView> MakeWindowView(const std::string& title, std::string* 
         // Never unloaded: SDL keeps threads of its own.
         void* plugin = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (plugin == nullptr) {
-            const char* problem = ::dlerror();
-            if (::access(path.c_str(), F_OK) == 0 && problem != nullptr) reason = problem;
+            const char* loaderError = ::dlerror();
+            if (::access(path.c_str(), F_OK) == 0 && loaderError != nullptr) reason = loaderError;
             continue;
         }
         using Open = LiveView* (*)(const std::string& title, std::string* error);
@@ -71,15 +72,21 @@ std::unique_ptr<LiveView> MakeWindowView(const std::string& title, std::string* 
             reason = path + " is not quorvel's window plugin";
             break;
         }
-        std::unique_ptr<LiveView> window(open(title, error));
-        if (!window) return nullptr;
+        std::string error;
+        std::unique_ptr<LiveView> window(open(title, &error));
+        if (!window) {
+            Fail(problem, kExitDevice, error);
+            return nullptr;
+        }
         return std::make_unique<WindowWithStatusLine>(std::move(window));
     }
-    *error = "Cannot open a window: quorvel's window plugin could not be loaded (" + reason + ").";
+    Fail(problem, kExitDevice,
+         "Cannot open a window: quorvel's window plugin could not be loaded (" + reason + ").");
     return nullptr;
 #else
     (void)title;
-    *error = "This quorvel was built without SDL2, so --view window is not available.";
+    Fail(problem, kExitDevice,
+         "This quorvel was built without SDL2, so --view window is not available.");
     return nullptr;
 #endif
 }
