@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace quorvel::host {
+#include "view/terminal.h"
 
-enum class Key { kSpace, kQuit, kEnter, kNext };
+namespace quorvel::host {
 
 // Takes SIGINT, SIGTERM and SIGHUP over before any device is opened, so no library a backend
 // loads (SDL) puts a handler of its own in their place. Outside a session they end quorvel as
@@ -85,15 +85,6 @@ Events WaitForEvents(KeyReader& keys, SignalPipe& signals, std::chrono::millisec
 // Ignores SIGPIPE and SIGXFSZ, so a closed pipe, a full disk or a file-size limit makes a
 // write fail instead of killing the program before a recording is completed.
 void IgnoreWriteSignals();
-
-// The live view and the status line go to the terminal on standard error, as every message
-// does: standard output carries only what a command was asked to write there.
-bool StderrIsTerminal();
-// Columns and rows of the terminal on standard error (80 by 24 when it reports none); false
-// when it is not one.
-constexpr int kUnknownTerminalColumns = 80;
-constexpr int kUnknownTerminalRows = 24;
-bool TerminalSize(int* columns, int* rows);
 
 }  // namespace quorvel::host
 

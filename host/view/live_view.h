@@ -10,7 +10,7 @@
 
 #include "QuorvelWaveForm.h"
 #include "cli/problem.h"
-#include "session/console.h"
+#include "view/terminal.h"
 
 namespace quorvel::host {
 
