@@ -20,7 +20,8 @@ void PutLe(std::uint8_t* out, std::uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-// The header the module reads: its format at bytes 22-35, its samples from byte 44.
+}  // namespace
+
 void CanonicalHeader(std::uint8_t (&header)[kModuleHeaderBytes], int channels, int rate,
                      std::uint64_t dataBytes) {
     const auto data = static_cast<std::uint32_t>(std::min(dataBytes, kLargestSize - 36));
@@ -38,8 +39,6 @@ void CanonicalHeader(std::uint8_t (&header)[kModuleHeaderBytes], int channels, i
     std::memcpy(header + 36, "data", 4);
     PutLe(header + 40, data, 4);
 }
-
-}  // namespace
 
 bool DecodedWav::Create(std::unique_ptr<SoundFile> source, Problem* problem) {
     source_ = std::move(source);

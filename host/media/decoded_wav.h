@@ -17,9 +17,15 @@
 #include "media/sound_file.h"
 #include "system/temp_file.h"
 
+#include "QuorvelWaveForm.h"
 #include "cli/problem.h"
 
 namespace quorvel::host {
+
+// The header of a canonical 16-bit PCM WAV, the one the module reads: its format at bytes
+// 22-35, its samples from byte 44; sizes past 32 bits are held at the largest.
+void CanonicalHeader(std::uint8_t (&header)[QWF_WAV_HEADER_BYTES], int channels, int rate,
+                     std::uint64_t dataBytes);
 
 class DecodedWav {
   public:

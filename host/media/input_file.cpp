@@ -10,35 +10,20 @@
 #include <vector>
 
 #include "media/sound_file.h"
+#include "cli/option_values.h"
 #include "cli/text.h"
+#include "media/decoded_wav.h"
 #include "media/wav_check.h"
 
 namespace quorvel::host {
 namespace {
 
-constexpr int kCaptureRate = 8000;
+constexpr int kCaptureRate = QWF_CAPTURE_RATE;
+// Mixed down to one channel of 16-bit samples, the capture's format.
+static_assert(QWF_CAPTURE_CHANNELS == 1 && QWF_CAPTURE_BITS == 16);
 constexpr long kChunkFrames = 4096;
 // The device holds its source whole, and takes at most this much.
 constexpr std::uint64_t kMaxSourceBytes = std::uint64_t{64} << 20;
-
-void PutLe(std::uint8_t* out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void CaptureHeader(std::uint8_t (&header)[kModuleHeaderBytes], std::uint32_t dataBytes) {
-    std::memcpy(header, "RIFF", 4);
-    PutLe(header + 4, dataBytes + 36, 4);
-    std::memcpy(header + 8, "WAVEfmt ", 8);
-    PutLe(header + 16, 16, 4);
-    PutLe(header + 20, 1, 2);
-    PutLe(header + 22, 1, 2);
-    PutLe(header + 24, kCaptureRate, 4);
-    PutLe(header + 28, kCaptureRate * 2, 4);
-    PutLe(header + 32, 2, 2);
-    PutLe(header + 34, 16, 2);
-    std::memcpy(header + 36, "data", 4);
-    PutLe(header + 40, dataBytes, 4);
-}
 
 struct ResamplerDeleter {
     void operator()(SRC_STATE* state) const { src_delete(state); }
@@ -56,7 +41,7 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
     const WavReport wav = InspectWav(path, name);
     SoundFile file;
     Problem unused;
-    // Raw samples: the device reads them as 8000 Hz mono 16-bit, as it always has.
+    // Raw samples: the device reads them in the capture format, as it always has.
     if (!file.Open(path, name, wav, &unused)) return true;
     const SoundFacts& facts = file.facts();
     if (wav.canonical && facts.rate == kCaptureRate && facts.channels == 1 && facts.sixteenBitPcm) {
@@ -115,9 +100,8 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
                 le[2 * i + 1] = static_cast<std::uint8_t>(value >> 8);
             }
             if (written + bytes + kModuleHeaderBytes > kMaxSourceBytes) {
-                return fail(
-                    "converted to 8000 Hz mono 16-bit it would be more than the 64 MiB "
-                    "an input may hold");
+                return fail("converted to " + CaptureFormatText() +
+                            " it would be more than the 64 MiB an input may hold");
             }
             if (!converted->WriteAt(kModuleHeaderBytes + written, le.data(), bytes)) {
                 return fail("its converted copy cannot be written to " +
@@ -128,7 +112,7 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
     }
     if (written == 0) return fail("it holds no audio");
     std::uint8_t header[kModuleHeaderBytes];
-    CaptureHeader(header, static_cast<std::uint32_t>(written));
+    CanonicalHeader(header, QWF_CAPTURE_CHANNELS, kCaptureRate, written);
     if (!converted->WriteAt(0, header, sizeof header)) {
         return fail("its converted copy cannot be written to " + Quoted(converted->folder()) +
                     " (" + std::strerror(errno) + ")");
@@ -136,7 +120,7 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
     *sourceFile = converted->alias();
     *note = "The input " + name + " (" + facts.summary + ", " + std::to_string(facts.rate) +
             " Hz, " + std::to_string(channels) + (channels == 1 ? " channel" : " channels") +
-            ") is converted to 8000 Hz mono 16-bit for the capture.";
+            ") is converted to " + CaptureFormatText() + " for the capture.";
     return true;
 }
 

@@ -1,6 +1,7 @@
-// The file an input reads as its source (--input file:PATH): the virtual device takes 8000 Hz
-// mono 16-bit samples, so a file in any other format libsndfile reads is decoded, mixed down to
-// mono and resampled (libsamplerate) into a temporary WAV the device reads instead.
+// The file an input reads as its source (--input file:PATH): the virtual device takes samples
+// in the capture format (8000 Hz mono 16-bit), so a file in any other format libsndfile reads
+// is decoded, mixed down to mono and resampled (libsamplerate) into a temporary WAV the device
+// reads instead.
 #ifndef QUORVEL_HOST_INPUT_FILE_H
 #define QUORVEL_HOST_INPUT_FILE_H
 
