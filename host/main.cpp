@@ -15,21 +15,17 @@
 #include <system_error>
 #include <vector>
 
-#include "commands.h"
-#include "console.h"
-#include "exit_codes.h"
-#include "option_values.h"
-#include "text.h"
+#include "commands/commands.h"
+#include "session/console.h"
+#include "cli/problem.h"
+#include "cli/device_options.h"
+#include "cli/option_values.h"
+#include "cli/text.h"
 
 namespace {
 
-using quorvel::host::InputDevice;
-using quorvel::host::OutputDevice;
+using quorvel::host::Direction;
 using quorvel::host::ViewKind;
-
-// The longest a capture can be: its WAV sizes must fit in 32 bits, which 1,073,741 blocks of
-// 4000 bytes (a quarter second each) do.
-constexpr double kMaxSeconds = 268435.0;
 
 const CLI::Validator kColor(
     [](std::string& text) -> std::string {
@@ -46,21 +42,18 @@ const CLI::Validator kView(
     },
     "");
 
-const CLI::Validator kOutput(
-    [](std::string& text) -> std::string {
-        OutputDevice device;
-        std::string error;
-        return quorvel::host::ParseOutputDevice(text, &device, &error) ? std::string() : error;
-    },
-    "");
-
-const CLI::Validator kInput(
-    [](std::string& text) -> std::string {
-        InputDevice device;
-        std::string error;
-        return quorvel::host::ParseInputDevice(text, &device, &error) ? std::string() : error;
-    },
-    "");
+// Parses the value into *option as it is checked, so it is parsed once (a name means a round
+// trip to the sound server).
+CLI::Validator DeviceOptionCheck(Direction direction, quorvel::host::DeviceOption* option) {
+    return CLI::Validator(
+        [direction, option](std::string& text) -> std::string {
+            quorvel::host::Problem problem;
+            return quorvel::host::ParseDeviceOption(direction, text, option, &problem)
+                       ? std::string()
+                       : problem.sentence;
+        },
+        "");
+}
 
 const CLI::Validator kSeconds(
     [](std::string& text) -> std::string {
@@ -68,8 +61,9 @@ const CLI::Validator kSeconds(
         errno = 0;
         const double seconds = std::strtod(text.c_str(), &end);
         if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) || seconds <= 0 ||
-            seconds > kMaxSeconds) {
-            return "\"" + text + "\" is not a number of seconds above 0 and at most 268435";
+            seconds > quorvel::host::kMaxCaptureSeconds) {
+            return "\"" + text + "\" is not a number of seconds above 0 and at most " +
+                   std::to_string(static_cast<std::uint64_t>(quorvel::host::kMaxCaptureSeconds));
         }
         return {};
     },
@@ -158,11 +152,12 @@ int Main(int argc, char** argv) {
                      "Sound files (any format libsndfile reads); - reads one from standard input")
         ->required()
         ->type_name("");
+    std::string outputText = play.output.text;
     playCommand
-        ->add_option("--output", play.outputText,
-                     "default, null (no sound), fast (no sound, at once), file:PATH (gets the "
-                     "bytes played) or a sound device's name (see quorvel devices)")
-        ->check(kOutput)
+        ->add_option("--output", outputText,
+                     quorvel::host::DeviceWords(Direction::kOutput, true) +
+                         " or a sound device's name (see quorvel devices)")
+        ->check(DeviceOptionCheck(Direction::kOutput, &play.output))
         ->type_name("DEV")
         ->capture_default_str();
     playCommand->add_flag("--as-is", play.asIs,
@@ -182,8 +177,8 @@ int Main(int argc, char** argv) {
 
     quorvel::host::RecordOptions record;
     LiveOptionTexts recordTexts;
-    CLI::App* recordCommand =
-        app.add_subcommand("record", "Record 8000 Hz mono 16-bit audio into a WAV file");
+    CLI::App* recordCommand = app.add_subcommand(
+        "record", "Record " + quorvel::host::CaptureFormatText() + " audio into a WAV file");
     recordCommand->add_option("FILE", record.file, "The WAV file to write")
         ->required()
         ->type_name("");
@@ -197,13 +192,15 @@ int Main(int argc, char** argv) {
         app.add_subcommand("monitor", "Show the live trace of the input, recording nothing");
     monitorCommand->footer(Footer("It ends at --seconds, Enter, q or Ctrl-C."));
 
-    for (auto [command, options, texts] : {std::tuple{recordCommand, &record, &recordTexts},
-                                           std::tuple{monitorCommand, &monitor, &monitorTexts}}) {
+    std::string inputTexts[2] = {record.input.text, monitor.input.text};
+    for (auto [command, options, texts, inputText] :
+         {std::tuple{recordCommand, &record, &recordTexts, &inputTexts[0]},
+          std::tuple{monitorCommand, &monitor, &monitorTexts, &inputTexts[1]}}) {
         command
-            ->add_option("--input", options->inputText,
-                         "default, silence, tone:HZ, ramp, file:PATH (a WAV file's samples) or "
-                         "a sound device's name (see quorvel devices)")
-            ->check(kInput)
+            ->add_option("--input", *inputText,
+                         quorvel::host::DeviceWords(Direction::kInput, true) +
+                             " or a sound device's name (see quorvel devices)")
+            ->check(DeviceOptionCheck(Direction::kInput, &options->input))
             ->type_name("DEV")
             ->capture_default_str();
         command
@@ -283,8 +280,6 @@ int Main(int argc, char** argv) {
 
     if (playCommand->parsed()) {
         FillSession(playTexts, modulePath, &play);
-        std::string unused;
-        quorvel::host::ParseOutputDevice(play.outputText, &play.output, &unused);
         return quorvel::host::RunPlay(play);
     }
     if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFile, infoAsIs, infoJson);
@@ -293,8 +288,6 @@ int Main(int argc, char** argv) {
     const bool recording = recordCommand->parsed();
     quorvel::host::RecordOptions& capture = recording ? record : monitor;
     FillSession(recording ? recordTexts : monitorTexts, modulePath, &capture);
-    std::string unused;
-    quorvel::host::ParseInputDevice(capture.inputText, &capture.input, &unused);
     if (recording && capture.file.empty()) {
         std::fprintf(stderr,
                      "quorvel: record needs a file name; to watch the input without recording, "

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "live_view.h"
-#include "module_path.h"
-#include "option_values.h"
-#include "text.h"
-#include "wav_check.h"
+#include "view/live_view.h"
+#include "system/module_path.h"
+#include "cli/device_options.h"
+#include "cli/option_values.h"
+#include "cli/text.h"
+#include "media/wav_check.h"
 
 namespace quorvel::host {
 namespace {
@@ -362,24 +363,78 @@ TEST(OptionValues, ColoursBecomeColorRefsInBlueGreenRedOrder) {
 }
 
 TEST(OptionValues, DevicesAreParsedOrRefusedNamingTheValue) {
-    OutputDevice output;
-    std::string error;
-    ASSERT_TRUE(ParseOutputDevice("file:/tmp/a b.raw", &output, &error));
-    EXPECT_EQ(output.kind, OutputDevice::Kind::kFile);
+    DeviceOption output;
+    Problem problem;
+    ASSERT_TRUE(ParseDeviceOption(Direction::kOutput, "file:/tmp/a b.raw", &output, &problem));
+    EXPECT_EQ(output.kind, DeviceOption::Kind::kSinkFile);
     EXPECT_EQ(output.path, "/tmp/a b.raw");
     for (const char* bad : {"file:", "speaker", "Null", ""}) {
-        EXPECT_FALSE(ParseOutputDevice(bad, &output, &error)) << bad;
-        EXPECT_NE(error.find("\"" + std::string(bad) + "\""), std::string::npos) << error;
+        EXPECT_FALSE(ParseDeviceOption(Direction::kOutput, bad, &output, &problem)) << bad;
+        EXPECT_EQ(problem.exitStatus, kExitUsage);
+        EXPECT_NE(problem.sentence.find("\"" + std::string(bad) + "\""), std::string::npos)
+            << problem.sentence;
     }
-    InputDevice input;
-    ASSERT_TRUE(ParseInputDevice("tone:440.5", &input, &error));
-    EXPECT_EQ(input.kind, InputDevice::Kind::kTone);
-    EXPECT_EQ(input.source, "tone:440.5");
+    DeviceOption input;
+    ASSERT_TRUE(ParseDeviceOption(Direction::kInput, "tone:440.5", &input, &problem));
+    EXPECT_EQ(input.kind, DeviceOption::Kind::kSource);
+    EXPECT_EQ(input.text, "tone:440.5");
     for (const char* bad :
          {"tone:", "tone:0", "tone:-5", "tone:4001", "tone:abc", "file:", "mic"}) {
-        EXPECT_FALSE(ParseInputDevice(bad, &input, &error)) << bad;
-        EXPECT_NE(error.find("\"" + std::string(bad) + "\""), std::string::npos) << error;
+        EXPECT_FALSE(ParseDeviceOption(Direction::kInput, bad, &input, &problem)) << bad;
+        EXPECT_NE(problem.sentence.find("\"" + std::string(bad) + "\""), std::string::npos)
+            << problem.sentence;
     }
+}
+
+// The host's words become the services' settings text, and the services take every one of
+// them: a word the table maps to a setting they refuse would fail only when a device opens.
+TEST(OptionValues, DeviceWordsBecomeSettingsTheServicesAccept) {
+    struct Case {
+        Direction direction;
+        const char* word;
+        bool fast;
+        const char* settings;
+    };
+    const std::vector<Case> cases = {
+        {Direction::kOutput, "default", false, ""},
+        {Direction::kOutput, "default", true, "virtual,fast"},
+        {Direction::kOutput, "null", false, "virtual,realtime"},
+        {Direction::kOutput, "null", true, "virtual,fast"},
+        {Direction::kOutput, "fast", false, "virtual,fast"},
+        {Direction::kOutput, "file:/tmp/played.raw", false,
+         "virtual,realtime,sink=/tmp/played.raw"},
+        {Direction::kInput, "default", false, ""},
+        {Direction::kInput, "silence", true, "virtual,fast,source=silence"},
+        {Direction::kInput, "tone:440", false, "virtual,realtime,source=tone:440"},
+        {Direction::kInput, "tone:4000", false, "virtual,realtime,source=tone:4000"},
+        {Direction::kInput, "ramp", false, "virtual,realtime,source=ramp"},
+        {Direction::kInput, "file:/tmp/voice.wav", false,
+         "virtual,realtime,source=file:/tmp/voice.wav"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word);
+        DeviceOption option;
+        Problem problem;
+        ASSERT_TRUE(ParseDeviceOption(c.direction, c.word, &option, &problem)) << problem.sentence;
+        const std::string text = SettingsText(c.direction, option, c.fast, option.path);
+        EXPECT_EQ(text, c.settings);
+        if (text.empty()) continue;
+        if (c.direction == Direction::kOutput) {
+            quorvel::device::OutputSettings parsed;
+            EXPECT_TRUE(quorvel::device::ParseOutputSettings(text, &parsed));
+            EXPECT_EQ(parsed.backend, "virtual");
+        } else {
+            quorvel::device::InputSettings parsed;
+            EXPECT_TRUE(quorvel::device::ParseInputSettings(text, &parsed));
+            EXPECT_EQ(parsed.backend, "virtual");
+        }
+    }
+    // A sound device by name goes to the backend that lists it.
+    DeviceOption named;
+    named.kind = DeviceOption::Kind::kSoundDevice;
+    named.device = {"alsa_output.usb-stereo", "pulse"};
+    EXPECT_EQ(SettingsText(Direction::kOutput, named, false, ""),
+              "pulse,realtime,device=alsa_output.usb-stereo");
 }
 
 TEST(OptionValues, SecondsRoundUpToWholeQuarterSecondBlocks) {

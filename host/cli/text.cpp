@@ -1,0 +1,122 @@
+#include "cli/text.h"
+
+#include <cstdio>
+
+namespace quorvel::host {
+namespace {
+
+// Length of the well-formed UTF-8 sequence at `at`, or 0.
+std::size_t Utf8Length(const std::string& text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return 0;
+    }
+    const auto second = static_cast<unsigned char>(text[at + 1]);
+    // Overlong forms, surrogates and code points past Unicode.
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+        return 0;
+    }
+    // C1 controls (U+0080..U+009F) act on some terminals.
+    if (lead == 0xC2 && second < 0xA0) return 0;
+    return length;
+}
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += text[i++];
+            continue;
+        }
+        if (const std::size_t length = byte >= 0x80 ? Utf8Length(text, i) : 0; length != 0) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        out += escaped;
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Quoted(const std::string& text) {
+    return "\"" + Printable(text) + "\"";
+}
+
+std::string JsonQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        char escaped[8];
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += text[i++];
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            out += text[i++];
+        } else if (byte == '\n') {
+            out += "\\n";
+            ++i;
+        } else if (byte < 0x80) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+            ++i;
+        } else if (const std::size_t length = Utf8Length(text, i); length != 0) {
+            out.append(text, i, length);
+            i += length;
+        } else if (byte == 0xC2 && i + 1 < text.size() &&
+                   (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            // A C1 control, valid UTF-8 that Utf8Length keeps from terminals.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escaped;
+            i += 2;
+        } else {
+            out += "\\ufffd";
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", seconds);
+    return text;
+}
+
+std::string BlockCount(std::uint64_t blocks) {
+    return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return Printable(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+void Error(const std::string& sentence) {
+    std::fprintf(stderr, "quorvel: %s\n", sentence.c_str());
+}
+
+void Warn(const std::string& sentence) {
+    std::fprintf(stderr, "quorvel: warning: %s\n", sentence.c_str());
+}
+
+}  // namespace quorvel::host

@@ -1,0 +1,36 @@
+// The commands: play, record, monitor (a record without a file), info and devices. Each lives
+// in a file of its own (play_command.cpp, record_command.cpp, info_command.cpp,
+// devices_command.cpp) and the live ones share session.h.
+#ifndef QUORVEL_HOST_COMMANDS_H
+#define QUORVEL_HOST_COMMANDS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/device_options.h"
+#include "session/session.h"
+
+namespace quorvel::host {
+
+struct PlayOptions : SessionOptions {
+    std::vector<std::string> files;  // played in turn; "-" is standard input
+    bool asIs = false;               // every file to the module untouched, as it reads it
+    DeviceOption output;
+};
+
+struct RecordOptions : SessionOptions {
+    std::string file;  // empty: monitor, the trace only
+    DeviceOption input;
+    double seconds = 0;  // 0: until Enter, q or a signal
+};
+
+// Each returns the program's exit status and has said what went wrong in one sentence.
+int RunPlay(const PlayOptions& options);
+int RunRecord(const RecordOptions& options);
+int RunInfo(const std::string& file, bool asIs, bool json);
+int RunDevices();
+
+}  // namespace quorvel::host
+
+#endif

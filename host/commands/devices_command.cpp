@@ -1,0 +1,41 @@
+// quorvel devices: the sound devices the device services can name, for each direction, as the
+// sound server describes them, the default marked; and the values that are not sound devices.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/device_options.h"
+#include "commands/commands.h"
+#include "cli/problem.h"
+#include "quorvel/device.hpp"
+
+namespace quorvel::host {
+namespace {
+
+namespace device = quorvel::device;
+
+void PrintDevices(const char* heading, device::Direction direction) {
+    const std::vector<device::AudioDevice> devices = device::ListAudioDevices(direction);
+    std::printf("%s\n", heading);
+    if (devices.empty()) std::printf("  (no sound device answered)\n");
+    std::size_t width = 0;
+    for (const auto& found : devices) width = std::max(width, found.name.size());
+    for (const auto& found : devices) {
+        std::printf("%s %-*s  %s (%s)\n", found.isDefault ? "*" : " ", static_cast<int>(width),
+                    found.name.c_str(), found.description.c_str(), found.backend.c_str());
+    }
+    std::printf("  also: %s\n", DeviceWords(direction).c_str());
+}
+
+}  // namespace
+
+int RunDevices() {
+    PrintDevices("Output devices (--output NAME; * marks the default):",
+                 device::Direction::kOutput);
+    std::printf("\n");
+    PrintDevices("Input devices (--input NAME; * marks the default):", device::Direction::kInput);
+    return kExitOk;
+}
+
+}  // namespace quorvel::host

@@ -1,0 +1,183 @@
+// info: what libsndfile says of a file beside what the module would read at bytes 22-35, and
+// how quorvel would play it; as text, or as one JSON object for scripts.
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+#include "commands/commands.h"
+#include "cli/problem.h"
+#include "media/play_items.h"
+#include "cli/text.h"
+
+namespace quorvel::host {
+namespace {
+
+constexpr long kCountingFrames = 1 << 16;
+
+// What info learns of a file.
+struct Findings {
+    PlayItem item;
+    bool playable = false;
+    Problem problem;             // why quorvel would not play it
+    bool decodable = false;      // libsndfile opens it
+    SoundFacts facts;            // when decodable
+    bool framesCounted = false;  // the header gave no count, so the frames were decoded
+};
+
+Findings Examine(const std::string& file, bool asIs) {
+    Findings findings;
+    PlayItem& item = findings.item;
+    item.file = file;
+    item.path = file;
+    item.name = Quoted(file);
+    findings.playable = PreparePlayItem(asIs, &item, &findings.problem);
+    Problem unused;
+    const WavVerdict verdict = item.wav.verdict;
+    const bool noFile = verdict == WavVerdict::kMissing || verdict == WavVerdict::kNotAFile ||
+                        verdict == WavVerdict::kUnreadable;
+    std::unique_ptr<SoundFile> sound = noFile ? nullptr : OpenForDecoding(item, &unused);
+    if (!sound) return findings;
+    findings.decodable = true;
+    findings.facts = sound->facts();
+    if (findings.facts.frames < 0) {
+        // MPEG without a length in its header: counted, as playing it would.
+        std::vector<std::int16_t> samples(static_cast<std::size_t>(kCountingFrames) *
+                                          findings.facts.channels);
+        std::int64_t frames = 0;
+        for (long got; (got = sound->Read(samples.data(), kCountingFrames)) > 0;) frames += got;
+        findings.facts.frames = frames;
+        findings.framesCounted = true;
+    }
+    return findings;
+}
+
+double DurationOf(const SoundFacts& facts) {
+    return facts.rate > 0 ? static_cast<double>(facts.frames) / facts.rate : 0;
+}
+
+std::string Verdict(const Findings& findings) {
+    if (!findings.playable) return "refused";
+    return findings.item.decode ? "converted" : "as is";
+}
+
+void PrintText(const Findings& findings) {
+    const PlayItem& item = findings.item;
+    const WavReport& report = item.wav;
+    std::printf("File              %s, %" PRIu64 " bytes\n", item.name.c_str(), report.fileBytes);
+    if (findings.decodable) {
+        const SoundFacts& facts = findings.facts;
+        std::printf("libsndfile reads\n");
+        std::printf("  Container       %s\n", Quoted(facts.container).c_str());
+        std::printf("  Codec           %s\n", Quoted(facts.codec).c_str());
+        if (facts.bits != 0) std::printf("  Bits            %d\n", facts.bits);
+        std::printf("  Rate            %d Hz\n", facts.rate);
+        std::printf("  Channels        %d\n", facts.channels);
+        std::printf("  Frames          %" PRId64 "%s\n", facts.frames,
+                    findings.framesCounted ? " (counted: the header gives none)" : "");
+        std::printf("  Duration        %s s\n", Seconds(DurationOf(facts)).c_str());
+        for (const auto& [tag, value] : facts.tags) {
+            std::printf("  %-15s %s\n",
+                        (std::string(1, static_cast<char>(tag[0] - 32)) + tag.substr(1)).c_str(),
+                        Quoted(value).c_str());
+        }
+    }
+    if (report.formatRead) {
+        std::printf("The module reads bytes 22-35\n");
+        std::printf("Format            %s\n", FormatTagName(report.formatTag).c_str());
+        const ModuleFormat& format = report.format;
+        std::printf("Channels          %u\n", static_cast<unsigned>(format.channels));
+        std::printf("Sample rate       %" PRIu32 " Hz\n", format.samplesPerSec);
+        std::printf("Bytes per second  %" PRIu32 "\n", format.avgBytesPerSec);
+        std::printf("Block align       %u\n", static_cast<unsigned>(format.blockAlign));
+        std::printf("Bits per sample   %u\n", static_cast<unsigned>(format.bitsPerSample));
+        if (report.hasDataChunk) {
+            std::printf("Data chunk        %" PRIu64 " bytes, samples from byte %" PRIu64 "\n",
+                        report.dataBytes, report.dataOffset);
+        } else {
+            std::printf("Data chunk        none\n");
+        }
+        std::printf("Chunks            %s\n", report.chunks.c_str());
+    }
+    if (report.Playable()) {
+        std::printf("Module plays      %" PRIu64 " bytes from byte 44 in %" PRIu64
+                    " block(s) of 4000 bytes, %s s\n",
+                    report.playedBytes, report.blocks, Seconds(report.PlaySeconds()).c_str());
+    }
+    if (findings.playable) {
+        std::printf("quorvel plays it  %s\n",
+                    item.decode ? ("converted: " + ConversionNote(item.facts)).c_str()
+                                : "as it is, every byte from 44 on");
+    }
+    // What the module would do with the file as it is, converted or not.
+    for (const std::string& warning : report.warnings)
+        std::printf("Warning: %s\n", warning.c_str());
+}
+
+void PrintJson(const Findings& findings) {
+    const PlayItem& item = findings.item;
+    const WavReport& report = item.wav;
+    std::string json = "{\"file\":" + JsonQuoted(item.file) +
+                       ",\"bytes\":" + std::to_string(report.fileBytes) + ",\"libsndfile\":";
+    if (findings.decodable) {
+        const SoundFacts& facts = findings.facts;
+        json += "{\"container\":" + JsonQuoted(facts.container) +
+                ",\"codec\":" + JsonQuoted(facts.codec) +
+                ",\"bits\":" + (facts.bits != 0 ? std::to_string(facts.bits) : "null") +
+                ",\"rate\":" + std::to_string(facts.rate) +
+                ",\"channels\":" + std::to_string(facts.channels) +
+                ",\"frames\":" + std::to_string(facts.frames) +
+                ",\"framesCounted\":" + (findings.framesCounted ? "true" : "false") +
+                ",\"seconds\":" + Seconds(DurationOf(facts)) + ",\"tags\":{";
+        for (std::size_t i = 0; i < facts.tags.size(); ++i) {
+            json += (i > 0 ? "," : "") + JsonQuoted(facts.tags[i].first) + ":" +
+                    JsonQuoted(facts.tags[i].second);
+        }
+        json += "}}";
+    } else {
+        json += "null";
+    }
+    json += ",\"module\":";
+    if (report.formatRead) {
+        const ModuleFormat& format = report.format;
+        json +=
+            "{\"formatTag\":" + JsonQuoted(FormatTagName(report.formatTag)) +
+            ",\"channels\":" + std::to_string(format.channels) +
+            ",\"sampleRate\":" + std::to_string(format.samplesPerSec) +
+            ",\"bytesPerSecond\":" + std::to_string(format.avgBytesPerSec) +
+            ",\"blockAlign\":" + std::to_string(format.blockAlign) +
+            ",\"bitsPerSample\":" + std::to_string(format.bitsPerSample) + ",\"dataOffset\":" +
+            (report.hasDataChunk ? std::to_string(report.dataOffset) : "null") +
+            ",\"dataBytes\":" + (report.hasDataChunk ? std::to_string(report.dataBytes) : "null") +
+            ",\"chunks\":" + JsonQuoted(report.chunks) +
+            ",\"playedBytes\":" + std::to_string(report.playedBytes) +
+            ",\"blocks\":" + std::to_string(report.blocks) + "}";
+    } else {
+        json += "null";
+    }
+    json += ",\"plays\":" + JsonQuoted(Verdict(findings));
+    if (item.decode) json += ",\"conversion\":" + JsonQuoted(ConversionNote(item.facts));
+    if (!findings.playable) json += ",\"problem\":" + JsonQuoted(findings.problem.sentence);
+    json += ",\"warnings\":[";
+    for (std::size_t i = 0; i < report.warnings.size(); ++i)
+        json += (i > 0 ? "," : "") + JsonQuoted(report.warnings[i]);
+    json += "]}";
+    std::printf("%s\n", json.c_str());
+}
+
+}  // namespace
+
+int RunInfo(const std::string& file, bool asIs, bool json) {
+    const Findings findings = Examine(file, asIs);
+    const WavReport& report = findings.item.wav;
+    const bool known = findings.decodable || report.formatRead;
+    if (json) {
+        PrintJson(findings);
+    } else if (known) {
+        PrintText(findings);
+    }
+    if (findings.playable) return kExitOk;
+    std::fflush(stdout);
+    return Report(findings.problem);
+}
+
+}  // namespace quorvel::host
