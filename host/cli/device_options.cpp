@@ -39,8 +39,6 @@ constexpr DeviceWord kDeviceWords[] = {
      "source=file:", false},
 };
 
-constexpr const char* kVirtualBackend = "virtual";
-
 // The entry `text` is one of: a word, or a prefix with a value after it.
 const DeviceWord* Lookup(Direction direction, const std::string& text, std::string* value) {
     for (const DeviceWord& entry : kDeviceWords) {

@@ -12,6 +12,9 @@
 
 namespace quorvel::host {
 
+// The services' backend name for their virtual device.
+inline constexpr const char* kVirtualBackend = "virtual";
+
 using quorvel::device::Direction;
 
 // A sound device as the services list it.

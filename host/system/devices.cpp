@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/text.h"
@@ -63,7 +64,26 @@ bool CheckSoundDevice(const DeviceOption& option, bool fast, Problem* problem) {
     return true;
 }
 
-bool Configure(Direction direction, const std::string& text, int failureStatus, Problem* problem) {
+// The settings a host that names no device leaves in force: the services' own variable.
+const char* VariableText(Direction direction) {
+    const char* text =
+        std::getenv(direction == Direction::kOutput ? "QUORVEL_OUTPUT" : "QUORVEL_INPUT");
+    return text != nullptr ? text : "";
+}
+
+// --fast with the services' default device keeps what their variable chose for the virtual
+// device (its source, sink or FIFO) and only makes it fast.
+std::string FastDefaultText(Direction direction, const std::string& text) {
+    const std::string variable = VariableText(direction);
+    const bool virtualChosen = variable.rfind(kVirtualBackend, 0) == 0 &&
+                               (variable.size() == std::strlen(kVirtualBackend) ||
+                                variable[std::strlen(kVirtualBackend)] == ',');
+    return virtualChosen ? variable + ",fast" : text;
+}
+
+bool Configure(Direction direction, const DeviceOption& option, bool fast, std::string text,
+               int failureStatus, Problem* problem) {
+    if (option.kind == Kind::kServicesDefault && fast) text = FastDefaultText(direction, text);
     if (text.empty()) return true;
     const qwd_result result = direction == Direction::kOutput
                                   ? qwd_configure_output_text(text.c_str())
@@ -83,7 +103,7 @@ bool ApplyOutput(const DeviceOption& option, bool fast, Problem* problem) {
                     "Cannot create the output file " + Quoted(option.path) + ": " +
                         std::strerror(errno) + ".");
     }
-    return Configure(Direction::kOutput,
+    return Configure(Direction::kOutput, option, fast,
                      SettingsText(Direction::kOutput, option, fast, sink.SettingsPath(option.path)),
                      option.kind == Kind::kSinkFile ? kExitFile : kExitDevice, problem);
 }
@@ -96,13 +116,19 @@ bool ApplyInput(const DeviceOption& option, bool fast, const std::string& source
     if (option.kind == Kind::kSourceFile && !FitsSettingsText(sourceFile)) {
         source.Open(sourceFile, O_RDONLY);
     }
-    return Configure(Direction::kInput,
+    return Configure(Direction::kInput, option, fast,
                      SettingsText(Direction::kInput, option, fast, source.SettingsPath(sourceFile)),
                      option.kind == Kind::kSourceFile ? kExitFile : kExitDevice, problem);
 }
 
 bool OutputIsFast(const DeviceOption& option, bool fast) {
-    return fast || option.kind == Kind::kSilentFast;
+    if (fast || option.kind == Kind::kSilentFast) return true;
+    if (option.kind != Kind::kServicesDefault) return false;
+    // The services' variable may ask for the fast pace itself; their parser says.
+    qwd_output_settings settings;
+    qwd_output_settings_init(&settings);
+    return qwd_parse_output_settings(VariableText(Direction::kOutput), &settings) == QWD_OK &&
+           settings.pace == QWD_PACE_FAST;
 }
 
 std::string FallbackReason(const std::string& notice) {
