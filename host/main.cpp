@@ -142,6 +142,9 @@ int Main(int argc, char** argv) {
     app.add_option("--module", modulePath,
                    "The module to load (else $QUORVEL_MODULE, or the one beside this program)")
         ->type_name("PATH");
+    // Defined after --module, so its value is in when the flag's callback ends the parse.
+    app.set_version_flag("-V,--version", std::string(),
+                         "Print quorvel's, the module's and the device services' versions");
 
     quorvel::host::PlayOptions play;
     LiveOptionTexts playTexts;
@@ -267,6 +270,8 @@ int Main(int argc, char** argv) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {
         return app.exit(help);
+    } catch (const CLI::CallForVersion&) {
+        return quorvel::host::RunVersion(modulePath);
     } catch (const CLI::ParseError& error) {
         std::string help = "quorvel --help";
         for (const CLI::App* command : app.get_subcommands()) {

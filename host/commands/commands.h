@@ -30,6 +30,8 @@ int RunPlay(const PlayOptions& options);
 int RunRecord(const RecordOptions& options);
 int RunInfo(const std::string& file, bool asIs, bool json);
 int RunDevices();
+// quorvel's, the module's (from the note in the file loaded) and the device services' versions.
+int RunVersion(const std::string& modulePath);
 
 }  // namespace quorvel::host
 

@@ -1,10 +1,13 @@
 #include "system/module_loader.h"
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <limits.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace quorvel::host {
 std::string ProgramDirectory() {
@@ -23,7 +26,68 @@ bool Resolve(void* handle, const char* name, Function* function) {
     return *function != nullptr;
 }
 
+struct NoteSearch {
+    ElfW(Addr) base = 0;
+    std::string description;
+};
+
+// Reads the version note from the module's mapped PT_NOTE segments, so the version shown is
+// the one of the very file loaded, whichever candidate that was.
+int FindVersionNote(struct dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<NoteSearch*>(data);
+    if (info->dlpi_addr != search->base) return 0;
+    static constexpr char kOwner[] = "QuorvelWaveForm";
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_NOTE) continue;
+        const char* at = reinterpret_cast<const char*>(info->dlpi_addr + segment.p_vaddr);
+        const char* end = at + segment.p_memsz;
+        while (at + sizeof(ElfW(Nhdr)) <= end) {
+            ElfW(Nhdr) header;
+            std::memcpy(&header, at, sizeof header);
+            const char* name = at + sizeof header;
+            const char* desc = name + ((header.n_namesz + 3u) & ~3u);
+            const char* next = desc + ((header.n_descsz + 3u) & ~3u);
+            if (next > end) break;
+            if (header.n_namesz == sizeof kOwner && std::memcmp(name, kOwner, sizeof kOwner) == 0) {
+                search->description.assign(desc, ::strnlen(desc, header.n_descsz));
+                return 1;
+            }
+            at = next;
+        }
+    }
+    return 1;
+}
+
 }  // namespace
+
+std::string Module::LoadedFile() const {
+    struct link_map* map = nullptr;
+    if (handle_ == nullptr || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        return path_;
+    }
+    char resolved[PATH_MAX];
+    return ::realpath(map->l_name, resolved) != nullptr ? resolved : map->l_name;
+}
+
+std::string Module::FileVersion() const {
+    struct link_map* map = nullptr;
+    if (handle_ == nullptr || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        return {};
+    }
+    NoteSearch search;
+    search.base = map->l_addr;
+    ::dl_iterate_phdr(FindVersionNote, &search);
+    // "FILEVERSION 1,0,0,1" is the note's first line.
+    const std::string key = "FILEVERSION ";
+    if (search.description.compare(0, key.size(), key) != 0) return {};
+    std::string version = search.description.substr(key.size());
+    version = version.substr(0, version.find('\n'));
+    for (char& c : version) {
+        if (c == ',') c = '.';
+    }
+    return version;
+}
 
 std::vector<std::string> ModuleCandidates() {
     std::vector<std::string> candidates;

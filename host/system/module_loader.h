@@ -29,6 +29,11 @@ class Module {
     void Unload();
 
     const std::string& path() const { return path_; }
+    // The file the dynamic loader mapped (path() may be a bare SONAME it searched for).
+    std::string LoadedFile() const;
+    // The FILEVERSION of the version note the module carries, e.g. "1.0.0.1"; empty when the
+    // loaded file has none.
+    std::string FileVersion() const;
 
     PlayWavWaveFormFn play = nullptr;
     PlayWavWaveFormStopFn playStop = nullptr;
