@@ -182,7 +182,9 @@ int Main(int argc, char** argv) {
     LiveOptionTexts recordTexts;
     CLI::App* recordCommand = app.add_subcommand(
         "record", "Record " + quorvel::host::CaptureFormatText() + " audio into a WAV file");
-    recordCommand->add_option("FILE", record.file, "The WAV file to write")
+    recordCommand
+        ->add_option("FILE", record.file,
+                     "The WAV file to write; - writes a WAV stream to standard output")
         ->required()
         ->type_name("");
     recordCommand->footer(Footer(

@@ -20,7 +20,8 @@ struct PlayOptions : SessionOptions {
 };
 
 struct RecordOptions : SessionOptions {
-    std::string file;  // empty: monitor, the trace only
+    std::string file;               // empty: monitor, the trace only; "-" standard output
+    bool toStandardOutput = false;  // set by RunRecord for "-": file is then its /proc alias
     DeviceOption input;
     double seconds = 0;  // 0: until Enter, q or a signal
 };

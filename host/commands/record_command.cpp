@@ -1,6 +1,7 @@
 // record and monitor: the module captures blocks in the capture format, into a file or only
 // for the trace, until --seconds, a key or a signal; the file is complete however it ends.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -69,7 +70,7 @@ std::string CaptureStartFailure(std::int32_t result, const RecordOptions& option
             return input + " could not start capturing" + kSilenceHint;
         case WF_ERR_FILE:
             // The module cannot say why; the file system can.
-            return "Cannot record into " + Quoted(options.file) + ": " +
+            return "Cannot record into " + RecordingName(options) + ": " +
                    WhyNotWritable(options.file) + ".";
         default:
             break;
@@ -80,22 +81,53 @@ std::string CaptureStartFailure(std::int32_t result, const RecordOptions& option
 
 std::string CaptureStatus(const RecordOptions& options, std::uint64_t limit, bool live) {
     const std::uint64_t blocks = device::GetInputStats().buffersFilled;
-    std::string status =
-        options.file.empty() ? "Monitoring" : "Recording " + BaseName(options.file);
+    std::string status = options.file.empty()       ? "Monitoring"
+                         : options.toStandardOutput ? std::string("Recording to standard output")
+                                                    : "Recording " + BaseName(options.file);
     status += "  " + Seconds(static_cast<double>(blocks) * kCaptureBlockSeconds);
     if (limit != 0) status += " / " + Seconds(static_cast<double>(limit) * kCaptureBlockSeconds);
     status += " s  " + std::to_string(blocks) + " blocks";
-    if (!options.file.empty()) {
+    if (!options.file.empty() && !options.toStandardOutput) {
         status +=
             "  " + std::to_string(std::max<std::int64_t>(0, FileSize(options.file))) + " bytes";
     }
     return live ? status + "  (Enter or q: stop)" : status;
 }
 
+int Record(const RecordOptions& options);
+
+// `record -`, as arecord's: a pipe or a regular file that standard output is. The module opens
+// it again by its /proc name and, where it cannot seek, streams the header and every block.
+int RecordToStandardOutput(const RecordOptions& options) {
+    struct stat info {};
+    if (::isatty(STDOUT_FILENO)) {
+        return Report({kExitUsage,
+                       "Standard output is a terminal, which a WAV stream would fill with bytes; "
+                       "redirect record - to a file or a pipe."});
+    }
+    if (::fstat(STDOUT_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISREG(info.st_mode))) {
+        return Report({kExitFile,
+                       "Cannot record to standard output: it is neither a pipe nor a regular "
+                       "file."});
+    }
+    RecordOptions stream = options;
+    stream.file = "/proc/self/fd/" + std::to_string(STDOUT_FILENO);
+    stream.toStandardOutput = true;
+    return Record(stream);
+}
+
 }  // namespace
 
 int RunRecord(const RecordOptions& options) {
+    if (options.file == "-") return RecordToStandardOutput(options);
+    return Record(options);
+}
+
+namespace {
+
+int Record(const RecordOptions& options) {
     const bool toFile = !options.file.empty();
+    const bool toStream = options.toStandardOutput;
     const bool fromFile = options.input.kind == Kind::kSourceFile;
     Problem problem;
     if (!CheckDistinct({{"the input file", fromFile ? options.input.path : ""},
@@ -105,13 +137,14 @@ int RunRecord(const RecordOptions& options) {
                        &problem)) {
         return Report(problem);
     }
-    if (toFile && (!CheckTargetFile(options.file, TargetKind::kRecording, "recording", &problem) ||
-                   !CheckRoomForRecording(options.file, &problem))) {
+    if (toFile && !toStream &&
+        (!CheckTargetFile(options.file, TargetKind::kRecording, "recording", &problem) ||
+         !CheckRoomForRecording(options.file, &problem))) {
         return Report(problem);
     }
     Session session;
     if (!CheckOutputFiles(options, session, &problem)) return Report(problem);
-    if (toFile && RememberRecording(options.file)) {
+    if (toFile && !toStream && RememberRecording(options.file)) {
         session.signals.SetTimeoutAction(&CompleteRecordingNow);
     }
     // A file in another format than the capture's is converted first.
@@ -124,13 +157,15 @@ int RunRecord(const RecordOptions& options) {
     }
     if (!ApplyInput(options.input, options.fast, sourceFile, &problem)) return Report(problem);
     const std::string title =
-        toFile ? "quorvel record " + BaseName(options.file) : std::string("quorvel monitor");
+        toFile ? "quorvel record " + (toStream ? std::string("-") : BaseName(options.file))
+               : std::string("quorvel monitor");
     if (!StartSession(options, title, session, true, &problem)) return Report(problem);
     if (!session.frames.Open(&problem)) return Report(problem);
     // Noted before anything creates it, so a start that fails removes only a file it made.
     struct stat before {};
-    const bool existed = toFile && ::stat(options.file.c_str(), &before) == 0;
-    if (existed) RememberRecordingState(before);
+    // Standard output is there before the run and is never removed.
+    const bool existed = toStream || (toFile && ::stat(options.file.c_str(), &before) == 0);
+    if (existed && !toStream) RememberRecordingState(before);
     ModulePath path;
     if (toFile && !path.SetForWriting(options.file, &problem)) {
         session.frames.RemoveIfUnused();
@@ -175,7 +210,7 @@ int RunRecord(const RecordOptions& options) {
     }
     if (stepper) stepper->Start();
     if (!inputNote.empty()) std::fprintf(stderr, "%s\n", inputNote.c_str());
-    std::string start = toFile ? "Recording into " + Quoted(options.file) : "Showing the capture";
+    std::string start = toFile ? "Recording into " + RecordingName(options) : "Showing the capture";
     start += " from " + InputDescription(options) + " at " + CaptureFormatText(", ");
     if (limit != 0)
         start += " for " + Seconds(static_cast<double>(limit) * kCaptureBlockSeconds) + " s";
@@ -243,4 +278,5 @@ int RunRecord(const RecordOptions& options) {
     return exitStatus;
 }
 
+}  // namespace
 }  // namespace quorvel::host

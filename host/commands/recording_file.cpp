@@ -1,6 +1,7 @@
 #include "commands/recording_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +12,10 @@
 #include "cli/text.h"
 
 namespace quorvel::host {
+
+std::string RecordingName(const RecordOptions& options) {
+    return options.toStandardOutput ? std::string("standard output") : Quoted(options.file);
+}
 
 std::int64_t FileSize(const std::string& path) {
     struct stat info {};
@@ -98,12 +103,27 @@ bool ReportRecording(const RecordOptions& options, std::int32_t blocks, const st
                      Seconds(seconds).c_str(), lossNote.c_str());
         return true;
     }
+    struct stat info {};
+    if (options.toStandardOutput &&
+        (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISREG(info.st_mode))) {
+        // A stream's size cannot be read back; a pipe whose reader has gone says so instead.
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        if (::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0) {
+            return Fail(problem, kExitFile,
+                        "The reader of standard output closed it before the recording of " +
+                            BlockCount(static_cast<std::uint64_t>(blocks)) + " ended.");
+        }
+        std::fprintf(stderr, "Recorded %s (%s s) to standard output%s.\n",
+                     BlockCount(static_cast<std::uint64_t>(blocks)).c_str(),
+                     Seconds(seconds).c_str(), lossNote.c_str());
+        return true;
+    }
     const std::int64_t size = FileSize(options.file);
     const std::uint64_t expected =
         kCaptureHeaderBytes + static_cast<std::uint64_t>(blocks) * kCaptureBlockBytes;
     std::fprintf(stderr, "Recorded %s (%s s) into %s, %" PRId64 " bytes%s.\n",
                  BlockCount(static_cast<std::uint64_t>(blocks)).c_str(), Seconds(seconds).c_str(),
-                 Quoted(options.file).c_str(), size, lossNote.c_str());
+                 RecordingName(options).c_str(), size, lossNote.c_str());
     if (size >= 0 && static_cast<std::uint64_t>(size) >= expected) return true;
     const std::int64_t kept = size > static_cast<std::int64_t>(kCaptureHeaderBytes)
                                   ? (size - static_cast<std::int64_t>(kCaptureHeaderBytes)) /
@@ -111,7 +131,7 @@ bool ReportRecording(const RecordOptions& options, std::int32_t blocks, const st
                                   : 0;
     return Fail(problem, kExitFile,
                 "Only " + std::to_string(kept) + " of the " + std::to_string(blocks) +
-                    " blocks reached " + Quoted(options.file) +
+                    " blocks reached " + RecordingName(options) +
                     "; the disk may be full or a file-size limit reached.");
 }
 

@@ -17,6 +17,9 @@ namespace quorvel::host {
 constexpr std::uint64_t kCaptureBlockBytes = QWF_BLOCK_BYTES;
 constexpr std::uint64_t kCaptureHeaderBytes = QWF_WAV_HEADER_BYTES;
 
+// How sentences name the recording: its path quoted, or standard output.
+std::string RecordingName(const RecordOptions& options);
+
 // The file's size, or -1 when there is none.
 std::int64_t FileSize(const std::string& path);
 

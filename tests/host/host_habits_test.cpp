@@ -33,5 +33,22 @@ TEST(Habits, VersionNamesQuorvelTheModuleLoadedAndTheServices) {
     EXPECT_TRUE(OneSentenceNaming(missing, "/nonexistent/module.so"));
 }
 
+TEST(Habits, RecordToStandardOutputStreamsEveryBlockAndSaysSoOnStandardError) {
+    // Standard output is the test's pipe, which cannot seek: the header says "to the end of the
+    // stream", and the four quarter-second blocks of a second follow it.
+    const Result result =
+        RunQuorvel({"record", "-", "--fast", "--seconds", "1", "--input", "ramp"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    const Bytes wav(result.out.begin(), result.out.end());
+    ASSERT_EQ(wav.size(), 44u + 4u * 4000u);
+    EXPECT_EQ(result.out.compare(0, 4, "RIFF"), 0);
+    EXPECT_EQ(U32At(wav, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(U32At(wav, 40), 0xFFFFFFFFu);
+    EXPECT_EQ(U32At(wav, 24), 8000u);
+    EXPECT_EQ(result.err.find("RIFF"), std::string::npos);
+    EXPECT_NE(result.err.find("Recorded 4 blocks (1.00 s) to standard output."), std::string::npos)
+        << result.err;
+}
+
 }  // namespace
 }  // namespace quorvel_test
