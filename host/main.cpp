@@ -216,22 +216,25 @@ int Main(int argc, char** argv) {
         AddLiveOptions(command, texts, "Run the virtual input as fast as possible");
     }
 
-    std::string infoFile;
+    std::vector<std::string> infoFiles;
     bool infoAsIs = false;
     bool infoJson = false;
     CLI::App* infoCommand = app.add_subcommand(
         "info", "Show what a sound file holds, what the module would read and how it would play");
-    infoCommand->add_option("FILE", infoFile, "The sound file")->required()->type_name("");
+    infoCommand->add_option("FILE", infoFiles, "The sound files, each reported in turn")
+        ->required()
+        ->type_name("");
     infoCommand->add_flag(
         "--as-is", infoAsIs,
         "Judge the file as play --as-is would: untouched, as the module reads it");
-    infoCommand->add_flag("--json", infoJson, "Print one JSON object instead of text");
+    infoCommand->add_flag("--json", infoJson,
+                          "Print one JSON object a file, one a line, instead of text");
     infoCommand->footer(Footer(
         "Shows what libsndfile reads (container, codec, bits, rate, channels, frames, duration,\n"
         "tags) and what the module reads: the five format fields at bytes 22-35, every byte\n"
         "from 44 on played whatever the file's chunks say, with the data's length and the\n"
-        "warnings; then whether quorvel plays the file as it is or converted. Exit status 2\n"
-        "when it would refuse the file."));
+        "warnings; then whether quorvel plays the file as it is or converted. Several files\n"
+        "are reported in turn; exit status 2 when it would refuse any of them."));
 
     CLI::App* devicesCommand =
         app.add_subcommand("devices", "List the sound devices --output and --input can name");
@@ -289,7 +292,7 @@ int Main(int argc, char** argv) {
         FillSession(playTexts, modulePath, &play);
         return quorvel::host::RunPlay(play);
     }
-    if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFile, infoAsIs, infoJson);
+    if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFiles, infoAsIs, infoJson);
     if (devicesCommand->parsed()) return quorvel::host::RunDevices();
 
     const bool recording = recordCommand->parsed();

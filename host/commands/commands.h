@@ -29,7 +29,8 @@ struct RecordOptions : SessionOptions {
 // Each returns the program's exit status and has said what went wrong in one sentence.
 int RunPlay(const PlayOptions& options);
 int RunRecord(const RecordOptions& options);
-int RunInfo(const std::string& file, bool asIs, bool json);
+// Each file's report in turn (with --json one object a line); the worst status.
+int RunInfo(const std::vector<std::string>& files, bool asIs, bool json);
 int RunDevices();
 // quorvel's, the module's (from the note in the file loaded) and the device services' versions.
 int RunVersion(const std::string& modulePath);

@@ -1,5 +1,6 @@
 // info: what libsndfile says of a file beside what the module would read at bytes 22-35, and
 // how quorvel would play it; as text, or as one JSON object for scripts.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
@@ -166,18 +167,36 @@ void PrintJson(const Findings& findings) {
 
 }  // namespace
 
-int RunInfo(const std::string& file, bool asIs, bool json) {
+namespace {
+
+// One file's report; *printed says whether it put anything on standard output.
+int ReportFile(const std::string& file, bool asIs, bool json, bool separated, bool* printed) {
     const Findings findings = Examine(file, asIs);
     const WavReport& report = findings.item.wav;
     const bool known = findings.decodable || report.formatRead;
+    *printed = json || known;
+    if (*printed && separated && !json) std::printf("\n");
     if (json) {
         PrintJson(findings);
     } else if (known) {
         PrintText(findings);
     }
-    if (findings.playable) return kExitOk;
     std::fflush(stdout);
-    return Report(findings.problem);
+    return findings.playable ? kExitOk : Report(findings.problem);
+}
+
+}  // namespace
+
+int RunInfo(const std::vector<std::string>& files, bool asIs, bool json) {
+    // As soxi: each file in turn, a blank line between the texts, and the worst status.
+    int worst = kExitOk;
+    bool printedBefore = false;
+    for (const std::string& file : files) {
+        bool printed = false;
+        worst = std::max(worst, ReportFile(file, asIs, json, printedBefore, &printed));
+        printedBefore = printedBefore || printed;
+    }
+    return worst;
 }
 
 }  // namespace quorvel::host

@@ -50,5 +50,27 @@ TEST(Habits, RecordToStandardOutputStreamsEveryBlockAndSaysSoOnStandardError) {
         << result.err;
 }
 
+TEST(Habits, InfoReportsEveryFileInTurnAndEndsWithTheWorstStatus) {
+    const std::string missing = "/nonexistent/take.wav";
+    const Result text = RunQuorvel({"info", kSample, missing, kSample});
+    EXPECT_EQ(text.status, 2);
+    EXPECT_TRUE(OneSentenceNaming(text, missing));
+    const std::string report = "File              \"" + kSample + "\"";
+    const std::size_t first = text.out.find(report);
+    ASSERT_NE(first, std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n\n" + report, first + 1), std::string::npos) << text.out;
+
+    // One JSON object a line, in the order given, the missing file's saying why.
+    const Result json = RunQuorvel({"info", "--json", kSample, missing, kSample});
+    EXPECT_EQ(json.status, 2);
+    EXPECT_EQ(CountLines(json.out), 3);
+    const std::size_t second = json.out.find('\n') + 1;
+    EXPECT_EQ(json.out.rfind("{\"file\":\"" + kSample + "\"", 0), 0u);
+    const std::string missingObject = "{\"file\":\"" + missing + "\"";
+    EXPECT_EQ(json.out.compare(second, missingObject.size(), missingObject), 0) << json.out;
+    EXPECT_NE(json.out.find("\"plays\":\"refused\""), std::string::npos);
+    EXPECT_EQ(RunQuorvel({"info", kSample, kSample}).status, 0);
+}
+
 }  // namespace
 }  // namespace quorvel_test
