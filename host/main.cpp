@@ -136,7 +136,10 @@ int Main(int argc, char** argv) {
         "Plays and records audio through the QuorvelWaveForm module, with its live "
         "oscilloscope trace.",
         "quorvel"};
-    app.footer(Footer());
+    app.footer(
+        Footer("With no sound device: play, record and monitor use the default device, which must\n"
+               "answer, else they end with exit status 3 (nothing is recorded); --output null or\n"
+               "--input silence show the trace without sound."));
     app.require_subcommand(1);
     std::string modulePath;
     app.add_option("--module", modulePath,

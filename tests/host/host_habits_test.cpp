@@ -72,5 +72,14 @@ TEST(Habits, InfoReportsEveryFileInTurnAndEndsWithTheWorstStatus) {
     EXPECT_EQ(RunQuorvel({"info", kSample, kSample}).status, 0);
 }
 
+TEST(Habits, HelpSaysWhatHappensWithNoSoundDevice) {
+    const Result help = RunQuorvel({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* phrase :
+         {"With no sound device", "exit status 3", "--output null", "--input silence"}) {
+        EXPECT_NE(help.out.find(phrase), std::string::npos) << phrase;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel_test
