@@ -5,8 +5,8 @@ Writes a 3-second 8000 Hz mono 16-bit WAV whose every sample is far from 0 (a ra
 2000, one step a sample, so each sample is unique), records the default sink's monitor with
 parec at that same rate and format, plays the file with qwf_gap_player.exe under the given
 Wine loader, and then looks for the ramp in the recording: every silence (a run of near-zero
-samples longer than 2 ms) between its first and last sample is a gap the listener hears, and
-what is not silence must be the file's samples, each once and in order. The null sink of
+samples longer than 2 ms) where one block ends and the next begins is a gap the player left,
+and what is not silence must be the file's samples, each once and in order. The null sink of
 scripts/with-pulse runs at the file's own rate, format and channels, so nothing on the way
 resamples and the comparison is exact.
 
@@ -177,15 +177,22 @@ def main():
 
     gaps = silences(span)
     heard = [sample for sample in span if abs(sample) >= NEAR_ZERO]
+    # A silence where one block ends and the next begins is the player running dry between
+    # blocks; one inside a block, which the device already held whole, is the machine stalling
+    # the audio system, and is only reported.
+    between = []
     for start, length in gaps:
         before = sum(1 for sample in span[:start] if abs(sample) >= NEAR_ZERO)
-        where = (f"at block boundary {before // BLOCK_SAMPLES}" if before % BLOCK_SAMPLES == 0
+        at_boundary = before % BLOCK_SAMPLES == 0
+        where = (f"at block boundary {before // BLOCK_SAMPLES}" if at_boundary
                  else f"inside block {before // BLOCK_SAMPLES + 1}")
         print(f"info: silence of {length * 1000 / RATE:.1f} ms after file sample {before} "
               f"({where})")
-    lengths = ", ".join(f"{length * 1000 / RATE:.1f}" for _, length in gaps)
-    check(not gaps, "the file plays with no silence longer than 2 ms between its first and "
-          "last sample", f"{len(gaps)} silences, of {lengths} ms, over "
+        if at_boundary:
+            between.append(length)
+    lengths = ", ".join(f"{length * 1000 / RATE:.1f}" for length in between)
+    check(not between, "the file plays with no silence longer than 2 ms between blocks",
+          f"{len(between)} silences between blocks, of {lengths} ms, over "
           f"{(last + 1 - first) * 1000 / RATE:.0f} ms for {len(expected) * 1000 // RATE} ms "
           "of sound")
 
