@@ -107,11 +107,11 @@ void Configure(const char* source) {
     qd::ResetAll();
     qd::OutputSettings output;
     output.backend = "virtual";
-    output.pace = qd::Pace::kFast;
+    output.pace = QWD_PACE_FAST;
     qd::ConfigureOutput(output);
     qd::InputSettings input;
     input.backend = "virtual";
-    input.pace = qd::Pace::kFast;
+    input.pace = QWD_PACE_FAST;
     input.source = source;
     qd::ConfigureInput(input);
 }

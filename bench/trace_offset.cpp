@@ -257,7 +257,7 @@ std::vector<double> CaptureLags(const std::vector<std::int16_t>& take,
 
 int Play(const std::string& backend) {
     qd::OutputSettings settings;
-    settings.backend = backend;
+    settings.backend = backend.c_str();
     std::string error;
     if (!qd::ConfigureOutput(settings, &error)) {
         std::fprintf(stderr, "trace_offset: %s\n", error.c_str());
@@ -270,7 +270,7 @@ int Play(const std::string& backend) {
     Clock::time_point allPlayed{};
     const auto heardOut = [&allPlayed] {
         if (allPlayed == Clock::time_point{}) {
-            if (qd::GetOutputStats().blocksPlayed >= kBlocks) allPlayed = Clock::now();
+            if (qd::GetOutputStats().blocks_played >= kBlocks) allPlayed = Clock::now();
             return false;
         }
         return Clock::now() - allPlayed > std::chrono::milliseconds(1200);
@@ -278,7 +278,7 @@ int Play(const std::string& backend) {
     std::vector<double> drawn;
     std::thread drawnWatch([&] {
         drawn = WatchTraces([] { return qd::ReadScreenRgb(); },
-                            [] { return qd::GetOutputStats().blocksPlayed >= kBlocks; });
+                            [] { return qd::GetOutputStats().blocks_played >= kBlocks; });
     });
     qd::EnablePresentation();  // keep the drawn states from the first block on
     PlayWavWaveForm(reinterpret_cast<const QwfChar16*>(Utf16(path).c_str()), kTraceColor, 0);
@@ -296,7 +296,7 @@ int Play(const std::string& backend) {
 
 int Record(const std::string& backend) {
     qd::InputSettings settings;
-    settings.backend = backend;
+    settings.backend = backend.c_str();
     std::string error;
     if (!qd::ConfigureInput(settings, &error)) {
         std::fprintf(stderr, "trace_offset: %s\n", error.c_str());
@@ -313,7 +313,7 @@ int Record(const std::string& backend) {
     // until one poll of its mainloop brings none, and a stream played into the sink at once
     // can keep that up for as long as it plays.
     const auto started = Clock::now();
-    while (qd::GetInputStats().framesCaptured == 0 &&
+    while (qd::GetInputStats().frames_captured == 0 &&
            Clock::now() - started < std::chrono::seconds(5)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

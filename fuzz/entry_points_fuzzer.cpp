@@ -357,9 +357,9 @@ void PrepareFolder() {
 void ConfigureDevices() {
     device::ResetAll();
     device::OutputSettings output;
-    output.pace = device::Pace::kFast;
+    output.pace = QWD_PACE_FAST;
     device::InputSettings input;
-    input.pace = device::Pace::kFast;
+    input.pace = QWD_PACE_FAST;
     input.source = "ramp";
     if (!device::ConfigureOutput(output) || !device::ConfigureInput(input)) Fail("configure");
     device::SetInputGate(2);

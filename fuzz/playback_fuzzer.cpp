@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
     qwf::ModuleAttach();
     device::OutputSettings output;
-    output.pace = device::Pace::kFast;
-    output.sinkMemory = true;
+    output.pace = QWD_PACE_FAST;
+    output.sink_memory = 1;
     if (!device::ConfigureOutput(output)) Fail("cannot configure the output");
     return 0;
 }

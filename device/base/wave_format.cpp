@@ -1,10 +1,12 @@
 #include "base/wave_format.h"
 
+#include "quorvel/device.h"
+
 namespace quorvel::device::detail {
 namespace {
 
 constexpr WORD kMaxChannels = 8;
-constexpr DWORD kMaxRate = 384000;
+constexpr DWORD kMaxRate = QWD_MAX_SAMPLE_RATE;
 
 enum class Broken { kNothing, kTag, kChannels, kRate, kBits, kBlockAlign };
 

@@ -24,9 +24,9 @@ void SetStreamMarksMaker(std::shared_ptr<StreamMarks> (*make)()) {
 }
 
 OutputDevice::OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
-                           std::shared_ptr<OutputSink> sink)
+                           std::shared_ptr<PlaybackTap> tap)
     : WaveDevice(Direction::kOutput, format, callback, instance),
-      sink_(std::move(sink)),
+      tap_(std::move(tap)),
       bytesPerSecond_(format.nSamplesPerSec * format.nBlockAlign) {}
 
 MMRESULT OutputDevice::SetPaused(bool paused) {
@@ -80,7 +80,7 @@ std::size_t OutputDevice::ReadPlayback(std::uint8_t* out, std::size_t bytes) {
                 const auto* audio =
                     reinterpret_cast<const std::uint8_t*>(header->lpData) + playedOfHead_;
                 if (out != nullptr) std::memcpy(out + played, audio, count);
-                if (sink_) sink_->Write(audio, count);
+                if (tap_) tap_->Played(audio, count);
                 playedOfHead_ += count;
                 played += count;
             }

@@ -28,7 +28,7 @@ void SetStreamMarksMaker(std::shared_ptr<StreamMarks> (*make)());
 class OutputDevice final : public WaveDevice, public PlaybackDevice {
   public:
     OutputDevice(const WAVEFORMATEX& format, DWORD_PTR callback, DWORD_PTR instance,
-                 std::shared_ptr<OutputSink> sink);
+                 std::shared_ptr<PlaybackTap> tap);
 
     MMRESULT SetPaused(bool paused);  // waveOutPause, waveOutRestart
     MMRESULT Reset();
@@ -52,7 +52,7 @@ class OutputDevice final : public WaveDevice, public PlaybackDevice {
     bool ReleaseHeldLocked();
     void ForgetRequeueLocked(Message& message);
 
-    const std::shared_ptr<OutputSink> sink_;
+    const std::shared_ptr<PlaybackTap> tap_;  // the sinks; null when none
     const unsigned bytesPerSecond_;
     bool paused_ = false;
     std::size_t playedOfHead_ = 0;  // bytes of queue_.front() played so far

@@ -63,20 +63,22 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
                           DWORD_PTR instance, std::uintptr_t* handle) {
     const DeviceChoice choice = ChoiceForNewDevice(direction);
     const std::vector<const BackendEntry*> candidates =
-        BackendsToTry(choice.backend, direction, !choice.device.empty());
+        BackendsToTry(choice.settings.backend, direction, !choice.settings.device.empty());
     if (candidates.empty()) return MMSYSERR_NODRIVER;
     std::shared_ptr<WaveDevice> device;
     try {
         if (direction == Direction::kOutput) {
-            device = std::make_shared<OutputDevice>(format, callback, instance, choice.sink);
+            device = std::make_shared<OutputDevice>(format, callback, instance, choice.tap);
         } else {
-            device = std::make_shared<InputDevice>(format, callback, instance, choice.fifoFrames);
+            device = std::make_shared<InputDevice>(format, callback, instance,
+                                                   choice.settings.fifoFrames);
         }
         // "default" goes down the table until a backend opens; a named one must open itself.
         std::string firstProblem;
         const BackendEntry* opened = nullptr;
         for (const BackendEntry* entry : candidates) {
-            const BackendRequest request{choice.pace, choice.source, choice.device};
+            const BackendRequest request{choice.settings.pace, choice.source,
+                                         choice.settings.device};
             std::string problem;
             std::unique_ptr<Backend> backend =
                 direction == Direction::kOutput

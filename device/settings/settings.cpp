@@ -1,12 +1,14 @@
-// The devices' settings for both directions: ConfigureOutput / ConfigureInput, the text form of
-// QUORVEL_OUTPUT / QUORVEL_INPUT, and the sinks that see every byte the devices play.
+// The devices' settings for both directions: Configure, the text form of QUORVEL_OUTPUT /
+// QUORVEL_INPUT, and the sinks that see every byte the devices play.
 #include "settings/settings.h"
 
 #include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -29,7 +31,7 @@ struct SettingsState {
     DeviceChoice choice[2];
 };
 
-SettingsState& Settings() {
+SettingsState& State() {
     return NeverDestroyed<SettingsState>();
 }
 
@@ -56,79 +58,154 @@ bool Fail(std::string* error, std::string sentence) {
     return false;
 }
 
-bool CheckBackend(const std::string& backend, Direction direction, std::string* error) {
-    if (IsKnownBackend(backend)) return true;
-    return Fail(error, std::string("Unknown ") + NameOf(direction) + " backend \"" + backend +
-                           "\" (expected " + BackendChoices() + ").");
-}
+// Appends every byte played to a file and/or keeps it for TakePlayedBytes. Shared by every
+// device opened with the same settings.
+class OutputSink final : public PlaybackTap {
+  public:
+    OutputSink(std::FILE* file, std::string path, bool memory)
+        : file_(file), path_(std::move(path)), memory_(memory) {}
+    ~OutputSink() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    OutputSink(const OutputSink&) = delete;
+    OutputSink& operator=(const OutputSink&) = delete;
 
-bool ChooseOutput(const OutputSettings& settings, DeviceChoice* choice, std::string* error) {
-    if (!CheckBackend(settings.backend, Direction::kOutput, error)) return false;
-    std::FILE* file = nullptr;
-    if (!settings.sinkFile.empty()) {
-        std::string reason;
-        file = OpenForWriting(settings.sinkFile, O_APPEND, "ab", &reason);
-        if (file == nullptr) {
-            return Fail(error, "Cannot create the output sink file \"" + settings.sinkFile +
-                                   "\": " + reason + ".");
+    void Played(const std::uint8_t* bytes, std::size_t count) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (file_ != nullptr && fileError_.empty()) {
+            // Flushed at once so that a reader sees every byte whose block has been reported
+            // done.
+            errno = 0;
+            if (std::fwrite(bytes, 1, count, file_) != count || std::fflush(file_) != 0) {
+                // A short write sets no errno of its own.
+                const int cause = errno != 0 ? errno : EIO;
+                fileError_ = "Cannot write to the output sink file \"" + path_ +
+                             "\": " + std::generic_category().message(cause) + ".";
+            }
+        }
+        if (memory_) {
+            PlayedMemory& memory = Memory();
+            const std::lock_guard<std::mutex> memoryLock(memory.mutex);
+            memory.bytes.insert(memory.bytes.end(), bytes, bytes + count);
         }
     }
-    *choice = DeviceChoice{settings.backend, settings.pace, nullptr, nullptr, 0, settings.device};
-    if (file != nullptr || settings.sinkMemory) {
-        choice->sink = std::make_shared<OutputSink>(file, settings.sinkFile, settings.sinkMemory);
+    // Empty until the file stops taking bytes; then why, in one sentence naming it.
+    std::string FileError() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return fileError_;
     }
-    return true;
-}
 
-bool ChooseInput(const InputSettings& settings, DeviceChoice* choice, std::string* error) {
-    if (!CheckBackend(settings.backend, Direction::kInput, error)) return false;
-    if (settings.fifoFrames > kMaxFifoFrames) {
-        return Fail(error, "Input FIFO size " + std::to_string(settings.fifoFrames) +
-                               " is above the limit of " + std::to_string(kMaxFifoFrames) +
-                               " samples.");
+  private:
+    std::mutex mutex_;
+    std::FILE* const file_;  // may be null
+    const std::string path_;
+    const bool memory_;
+    std::string fileError_;  // set once: after it the file gets no more bytes
+};
+
+// The settings checked and made ready: the sink file opened, the source loaded.
+bool Choose(Direction direction, const Settings& settings, DeviceChoice* choice,
+            std::string* error) {
+    if (!IsKnownBackend(settings.backend)) {
+        return Fail(error, std::string("Unknown ") + NameOf(direction) + " backend \"" +
+                               settings.backend + "\" (expected " + BackendChoices() + ").");
     }
-    auto source = std::make_shared<InputSource>();
-    std::string sentence;
-    if (!ParseInputSource(settings.source, true, source.get(), &sentence)) {
-        return Fail(error, sentence);
+    DeviceChoice made{settings, nullptr, nullptr};
+    if (direction == Direction::kOutput) {
+        std::FILE* file = nullptr;
+        if (!settings.sinkFile.empty()) {
+            std::string reason;
+            file = OpenForWriting(settings.sinkFile, O_APPEND, "ab", &reason);
+            if (file == nullptr) {
+                return Fail(error, "Cannot create the output sink file \"" + settings.sinkFile +
+                                       "\": " + reason + ".");
+            }
+        }
+        if (file != nullptr || settings.sinkMemory) {
+            made.tap = std::make_shared<OutputSink>(file, settings.sinkFile, settings.sinkMemory);
+        }
+    } else {
+        if (settings.fifoFrames > kMaxFifoFrames) {
+            return Fail(error, "Input FIFO size " + std::to_string(settings.fifoFrames) +
+                                   " is above the limit of " + std::to_string(kMaxFifoFrames) +
+                                   " samples.");
+        }
+        auto source = std::make_shared<InputSource>();
+        std::string sentence;
+        if (!ParseInputSource(settings.source, true, source.get(), &sentence)) {
+            return Fail(error, sentence);
+        }
+        made.source = std::move(source);
     }
-    *choice = DeviceChoice{settings.backend,  settings.pace,       nullptr,
-                           std::move(source), settings.fifoFrames, settings.device};
+    *choice = std::move(made);
     return true;
 }
 
 // What a device opened with nothing configured and no variable uses.
 DeviceChoice UnconfiguredChoice(Direction direction) {
     DeviceChoice choice;
-    if (direction == Direction::kOutput) {
-        ChooseOutput(OutputSettings{}, &choice, nullptr);
-    } else {
-        ChooseInput(InputSettings{}, &choice, nullptr);
-    }
-    choice.backend = kDefaultBackendName;
+    Choose(direction, Settings{}, &choice, nullptr);
+    choice.settings.backend = kDefaultBackendName;
     return choice;
 }
 
-bool ChooseFromText(Direction direction, const char* text, DeviceChoice* choice,
-                    std::string* error) {
-    if (direction == Direction::kOutput) {
-        OutputSettings settings;
-        return ParseOutputSettings(text, &settings, error) && ChooseOutput(settings, choice, error);
+// A token only one direction takes: false, with a sentence or none (unknown), when it is bad.
+bool ParseOutputToken(const std::string& token, Settings* parsed, std::string* sentence) {
+    if (token == "memory") {
+        parsed->sinkMemory = true;
+    } else if (token.rfind("sink=", 0) == 0) {
+        parsed->sinkFile = token.substr(5);
+        if (parsed->sinkFile.empty()) {
+            *sentence = "The output setting \"sink=\" needs a file path.";
+            return false;
+        }
+    } else {
+        return false;
     }
-    InputSettings settings;
-    return ParseInputSettings(text, &settings, error) && ChooseInput(settings, choice, error);
+    return true;
 }
 
-// The common part of both text forms: "BACKEND,TOKEN,...", the backend first if at all, tokens
-// trimmed of spaces, empty ones skipped, fast and realtime for both directions. `other` takes
-// the rest and returns false, with a sentence, for a token it does not know.
-template <typename Parsed, typename Other>
-bool ParseText(Direction direction, const std::string& text, Parsed* settings, std::string* error,
-               const char* otherTokens, Other other) {
+bool ParseInputToken(const std::string& token, Settings* parsed, std::string* sentence) {
+    if (token.rfind("source=", 0) == 0) {
+        parsed->source = token.substr(7);
+        InputSource source;
+        return ParseInputSource(parsed->source, false, &source, sentence);
+    }
+    if (token.rfind("fifo=", 0) == 0) {
+        const std::string number = token.substr(5);
+        const bool digits = !number.empty() && number.size() <= 9 &&
+                            number.find_first_not_of("0123456789") == std::string::npos;
+        const std::size_t frames = digits ? std::stoul(number) : 0;
+        if (!digits || frames > kMaxFifoFrames) {
+            *sentence = "Bad FIFO size \"" + number + "\" in input setting \"" + token +
+                        "\" (expected a number of samples up to " + std::to_string(kMaxFifoFrames) +
+                        ").";
+            return false;
+        }
+        parsed->fifoFrames = frames;
+        return true;
+    }
+    return false;
+}
+
+void Store(Direction direction, DeviceChoice choice) {
+    SettingsState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.chosen[IndexOf(direction)] = true;
+    state.choice[IndexOf(direction)] = std::move(choice);
+}
+
+}  // namespace
+
+// "BACKEND,TOKEN,...": the backend first if at all, tokens trimmed of spaces, empty ones
+// skipped, fast and realtime for both directions.
+bool ParseSettings(Direction direction, const std::string& text, Settings* settings,
+                   std::string* error) {
     const std::string kind = NameOf(direction);
     if (settings == nullptr)
         return Fail(error, "No place was given for the " + kind + " settings.");
-    Parsed parsed;
+    const bool output = direction == Direction::kOutput;
+    Settings parsed;
     bool first = true;
     std::size_t begin = 0;
     while (begin <= text.size()) {
@@ -152,11 +229,13 @@ bool ParseText(Direction direction, const std::string& text, Parsed* settings, s
             parsed.pace = Pace::kRealTime;
         } else if (token.rfind("device=", 0) == 0 && token.size() > 7) {
             parsed.device = token.substr(7);
-        } else if (std::string sentence; !other(token, &parsed, &sentence)) {
+        } else if (std::string sentence;
+                   !(output ? ParseOutputToken : ParseInputToken)(token, &parsed, &sentence)) {
             if (sentence.empty()) {
                 sentence = "Unknown " + kind + " setting \"" + token + "\" (expected " +
                            BackendChoices() + " first, then fast, realtime, device=NAME" +
-                           otherTokens + ").";
+                           (output ? ", memory or sink=PATH" : ", source=SOURCE or fifo=SAMPLES") +
+                           ").";
             }
             return Fail(error, sentence);
         }
@@ -165,38 +244,15 @@ bool ParseText(Direction direction, const std::string& text, Parsed* settings, s
     return true;
 }
 
-}  // namespace
-
-OutputSink::~OutputSink() {
-    if (file_ != nullptr) std::fclose(file_);
-}
-
-void OutputSink::Write(const std::uint8_t* bytes, std::size_t count) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (file_ != nullptr && fileError_.empty()) {
-        // Flushed at once so that a reader sees every byte whose block has been reported done.
-        errno = 0;
-        if (std::fwrite(bytes, 1, count, file_) != count || std::fflush(file_) != 0) {
-            // A short write sets no errno of its own.
-            const int cause = errno != 0 ? errno : EIO;
-            fileError_ = "Cannot write to the output sink file \"" + path_ +
-                         "\": " + std::generic_category().message(cause) + ".";
-        }
-    }
-    if (memory_) {
-        PlayedMemory& memory = Memory();
-        const std::lock_guard<std::mutex> memoryLock(memory.mutex);
-        memory.bytes.insert(memory.bytes.end(), bytes, bytes + count);
-    }
-}
-
-std::string OutputSink::FileError() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return fileError_;
+bool Configure(Direction direction, const Settings& settings, std::string* error) {
+    DeviceChoice choice;
+    if (!Choose(direction, settings, &choice, error)) return false;
+    Store(direction, std::move(choice));
+    return true;
 }
 
 DeviceChoice ChoiceForNewDevice(Direction direction) {
-    SettingsState& state = Settings();
+    SettingsState& state = State();
     const std::size_t index = IndexOf(direction);
     const std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.chosen[index]) {
@@ -207,8 +263,10 @@ DeviceChoice ChoiceForNewDevice(Direction direction) {
         const char* text = std::getenv(variable);
         if (text != nullptr && *text != '\0') {
             std::string error;
+            Settings settings;
             DeviceChoice chosen;
-            if (ChooseFromText(direction, text, &chosen, &error)) {
+            if (ParseSettings(direction, text, &settings, &error) &&
+                Choose(direction, settings, &chosen, &error)) {
                 state.choice[index] = std::move(chosen);
             } else {
                 std::fprintf(stderr, "QuorvelDevice: %s ignored, using the defaults: %s\n",
@@ -219,9 +277,13 @@ DeviceChoice ChoiceForNewDevice(Direction direction) {
     return state.choice[index];
 }
 
+Settings InForce(Direction direction) {
+    return ChoiceForNewDevice(direction).settings;
+}
+
 void ResetSettings() {
     {
-        SettingsState& state = Settings();
+        SettingsState& state = State();
         const std::lock_guard<std::mutex> lock(state.mutex);
         for (std::size_t i = 0; i < 2; ++i) {
             state.chosen[i] = false;
@@ -234,80 +296,14 @@ void ResetSettings() {
     memory.taken = 0;
 }
 
-void StoreChoice(Direction direction, DeviceChoice choice) {
-    SettingsState& state = Settings();
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    state.chosen[IndexOf(direction)] = true;
-    state.choice[IndexOf(direction)] = std::move(choice);
-}
-
-bool ConfigureOutput(const OutputSettings& settings, std::string* error) {
-    DeviceChoice choice;
-    if (!ChooseOutput(settings, &choice, error)) return false;
-    StoreChoice(Direction::kOutput, std::move(choice));
-    return true;
-}
-
-bool ConfigureInput(const InputSettings& settings, std::string* error) {
-    DeviceChoice choice;
-    if (!ChooseInput(settings, &choice, error)) return false;
-    StoreChoice(Direction::kInput, std::move(choice));
-    return true;
-}
-
-bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std::string* error) {
-    return ParseText(Direction::kOutput, text, settings, error, ", memory or sink=PATH",
-                     [](const std::string& token, OutputSettings* parsed, std::string* sentence) {
-                         if (token == "memory") {
-                             parsed->sinkMemory = true;
-                         } else if (token.rfind("sink=", 0) == 0) {
-                             parsed->sinkFile = token.substr(5);
-                             if (parsed->sinkFile.empty()) {
-                                 *sentence = "The output setting \"sink=\" needs a file path.";
-                                 return false;
-                             }
-                         } else {
-                             return false;
-                         }
-                         return true;
-                     });
-}
-
-bool ParseInputSettings(const std::string& text, InputSettings* settings, std::string* error) {
-    return ParseText(
-        Direction::kInput, text, settings, error, ", source=SOURCE or fifo=SAMPLES",
-        [](const std::string& token, InputSettings* parsed, std::string* sentence) {
-            if (token.rfind("source=", 0) == 0) {
-                parsed->source = token.substr(7);
-                InputSource source;
-                return ParseInputSource(parsed->source, false, &source, sentence);
-            }
-            if (token.rfind("fifo=", 0) == 0) {
-                const std::string number = token.substr(5);
-                const bool digits = !number.empty() && number.size() <= 9 &&
-                                    number.find_first_not_of("0123456789") == std::string::npos;
-                const std::size_t frames = digits ? std::stoul(number) : 0;
-                if (!digits || frames > kMaxFifoFrames) {
-                    *sentence = "Bad FIFO size \"" + number + "\" in input setting \"" + token +
-                                "\" (expected a number of samples up to " +
-                                std::to_string(kMaxFifoFrames) + ").";
-                    return false;
-                }
-                parsed->fifoFrames = frames;
-                return true;
-            }
-            return false;
-        });
-}
-
 std::string OutputSinkError() {
-    std::shared_ptr<OutputSink> sink;
+    std::shared_ptr<PlaybackTap> tap;
     {
-        SettingsState& state = Settings();
+        SettingsState& state = State();
         const std::lock_guard<std::mutex> lock(state.mutex);
-        sink = state.choice[0].sink;
+        tap = state.choice[0].tap;
     }
-    return sink ? sink->FileError() : std::string();
+    return tap ? static_cast<OutputSink&>(*tap).FileError() : std::string();
 }
 
 std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity) {

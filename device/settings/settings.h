@@ -1,83 +1,60 @@
-// The devices' settings, both directions: what ConfigureOutput / ConfigureInput or the
-// QUORVEL_OUTPUT / QUORVEL_INPUT variables chose, checked and made ready once (a sink file
-// opened, a source file loaded) for every device opened with them.
+// The devices' settings, both directions: what qwd_configure_* or the QUORVEL_OUTPUT /
+// QUORVEL_INPUT variables chose, checked and made ready once (a sink file opened, a source file
+// loaded) for every device opened with them.
 #ifndef QUORVEL_DEVICE_SETTINGS_H
 #define QUORVEL_DEVICE_SETTINGS_H
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <utility>
 
 #include "backends/backend.h"
 #include "quorvel/device.h"
 
 namespace quorvel::device::detail {
 
-// One direction's settings, as qwd_configure_* or the text form give them (device.h says what
-// each means).
-struct OutputSettings {
+// One direction's settings, as the C structs or the text form give them (device.h says what
+// each means); the other direction's fields keep their defaults.
+struct Settings {
     std::string backend = QWD_SETTINGS_BACKEND;
     Pace pace = Pace::kRealTime;
-    std::string sinkFile;
+    std::string device;    // a sound device by its listed name; empty: the backend's default
+    std::string sinkFile;  // output
     bool sinkMemory = false;
-    std::string device;  // a sound device by its listed name; empty: the backend's default
-};
-
-struct InputSettings {
-    std::string backend = QWD_SETTINGS_BACKEND;
-    Pace pace = Pace::kRealTime;
-    std::string source = QWD_SETTINGS_SOURCE;
+    std::string source = QWD_SETTINGS_SOURCE;  // input
     std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
-    std::string device;
 };
 
 // Applies to devices opened afterwards; false, with a sentence in *error, for an unknown
 // backend or source, or a sink file that cannot be created.
-bool ConfigureOutput(const OutputSettings& settings, std::string* error);
-bool ConfigureInput(const InputSettings& settings, std::string* error);
+bool Configure(Direction direction, const Settings& settings, std::string* error);
 // The text form of QUORVEL_OUTPUT / QUORVEL_INPUT.
-bool ParseOutputSettings(const std::string& text, OutputSettings* settings, std::string* error);
-bool ParseInputSettings(const std::string& text, InputSettings* settings, std::string* error);
+bool ParseSettings(Direction direction, const std::string& text, Settings* settings,
+                   std::string* error);
+// The settings a device opened now uses.
+Settings InForce(Direction direction);
 
 // Moves up to `capacity` of the bytes kept by memory sinks into `bytes`, oldest first.
 std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity);
 // The configured sink file's error sentence, or empty.
 std::string OutputSinkError();
 
-// Receives the bytes output devices play, in the order they play them: appends them to a file
-// and/or keeps them for TakePlayedBytes. Shared by every device opened with the same settings.
-class OutputSink {
+// Sees every byte output devices play, in the order they play it, before the block's done
+// message goes out: the sinks.
+class PlaybackTap {
   public:
-    OutputSink(std::FILE* file, std::string path, bool memory)
-        : file_(file), path_(std::move(path)), memory_(memory) {}
-    ~OutputSink();
-    OutputSink(const OutputSink&) = delete;
-    OutputSink& operator=(const OutputSink&) = delete;
+    virtual void Played(const std::uint8_t* bytes, std::size_t count) = 0;
 
-    void Write(const std::uint8_t* bytes, std::size_t count);
-    // Empty until the file stops taking bytes; then why, in one sentence naming it.
-    std::string FileError();
-
-  private:
-    std::mutex mutex_;
-    std::FILE* const file_;  // may be null
-    const std::string path_;
-    const bool memory_;
-    std::string fileError_;  // set once: after it the file gets no more bytes
+  protected:
+    ~PlaybackTap() = default;
 };
 
-// What a device opened now uses.
+// What a device opened now uses: its settings, made ready.
 struct DeviceChoice {
-    std::string backend;  // a table name or "default"
-    Pace pace = Pace::kRealTime;
-    std::shared_ptr<OutputSink> sink;           // output; null when no sink was asked for
+    Settings settings;
+    std::shared_ptr<PlaybackTap> tap;           // output; null when no sink was asked for
     std::shared_ptr<const InputSource> source;  // input
-    std::size_t fifoFrames = 0;                 // input
-    std::string device;                         // by its listed name; empty: the default
 };
 
 // The last Configure call's choice, or else the environment variable's (defaults when it is

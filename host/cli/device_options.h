@@ -57,8 +57,11 @@ std::string SettingsText(Direction direction, const DeviceOption& option, bool f
 // `explained`, each with a word of help where it needs one.
 std::string DeviceWords(Direction direction, bool explained = false);
 
-// The highest tone:HZ: half the capture rate, the highest a capture can hold.
+// The highest tone:HZ: quorvel always captures at QWF_CAPTURE_RATE, and a tone above half of it
+// would come back as another (aliased). The services take tones up to QWD_MAX_TONE_HZ, for
+// hosts that capture at higher rates.
 constexpr double kMaxToneHz = QWF_CAPTURE_RATE / 2.0;
+static_assert(kMaxToneHz <= QWD_MAX_TONE_HZ);
 
 }  // namespace quorvel::host
 

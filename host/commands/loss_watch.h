@@ -19,16 +19,16 @@ class LossWatch {
   public:
     void Check(bool last = false) {
         const quorvel::device::InputStats stats = quorvel::device::GetInputStats();
-        const std::uint64_t kept = stats.framesCaptured - stats.framesDropped;
-        if (stats.framesDropped > dropped_) {
+        const std::uint64_t kept = stats.frames_captured - stats.frames_dropped;
+        if (stats.frames_dropped > dropped_) {
             if (ongoing_ == 0) ongoingFrom_ = keptBefore_;
-            ongoing_ += stats.framesDropped - dropped_;
+            ongoing_ += stats.frames_dropped - dropped_;
             ongoingTo_ = kept;
         } else if (ongoing_ > 0) {
             Say();
         }
         if (last && ongoing_ > 0) Say();
-        dropped_ = stats.framesDropped;
+        dropped_ = stats.frames_dropped;
         keptBefore_ = kept;
     }
     // For the summary; empty when nothing was lost.

@@ -63,7 +63,7 @@ std::uint64_t Turn::TotalBlocks() const {
 
 milliseconds Turn::TimeBeforeLastBlock() const {
     const std::uint64_t total = TotalBlocks();
-    const std::uint64_t played = device::GetOutputStats().blocksPlayed;
+    const std::uint64_t played = device::GetOutputStats().blocks_played;
     if (played + 1 >= total) return milliseconds(0);
     const double bytes = static_cast<double>((total - played - 1) * kModuleBlockBytes);
     return milliseconds(static_cast<std::int64_t>(
@@ -72,13 +72,13 @@ milliseconds Turn::TimeBeforeLastBlock() const {
 
 std::string Turn::Status(bool live) const {
     const device::OutputStats stats = device::GetOutputStats();
-    const double elapsed = static_cast<double>(stats.bytesPlayed) /
+    const double elapsed = static_cast<double>(stats.bytes_played) /
                            (static_cast<double>(format_.rate) * format_.blockAlign);
     const bool unknownLength = decoded_ && !decoded_->Done() && item_.facts.frames < 0;
     std::string status =
         position_ + (userPaused_ ? "Paused " : "Playing ") + item_.label + "  " + Seconds(elapsed) +
         " / " + (unknownLength ? std::string("?") : Seconds(TotalSeconds())) + " s  " +
-        std::to_string(stats.blocksPlayed) + "/" +
+        std::to_string(stats.blocks_played) + "/" +
         (unknownLength ? std::string("?") : std::to_string(TotalBlocks())) + " blocks";
     if (decoded_ && !decoded_->Done()) {
         const double progress = decoded_->Progress();
@@ -104,7 +104,7 @@ void Turn::SetPaused() {
 // A sound device has no gate: when decoding falls behind, playback pauses until it is ahead.
 void Turn::GuardDecoding() {
     if (!decoded_ || device::ActiveOutputBackend() == "virtual") return;
-    const std::uint64_t queued = device::GetOutputStats().blocksQueued;
+    const std::uint64_t queued = device::GetOutputStats().blocks_queued;
     const std::uint64_t readable = decoded_->ReadableBlocks();
     const std::uint64_t ahead = readable > queued ? readable - queued : 0;
     if (decoded_->Done()) {
@@ -284,13 +284,13 @@ bool Turn::Play(Outcome* outcome, Problem* problem) {
     stepper.reset();
     WarnOfDecoding();
 
-    outcome->blocksPlayed = stats.blocksPlayed;
+    outcome->blocksPlayed = stats.blocks_played;
     outcome->blocks = TotalBlocks();
     outcome->seconds = TotalSeconds();
     if (end == LoopEnd::kFailed) return false;
     if (lost) {
         return Fail(problem, kExitDevice,
-                    "The sound device went away after " + std::to_string(stats.blocksPlayed) +
+                    "The sound device went away after " + std::to_string(stats.blocks_played) +
                         " of " + std::to_string(outcome->blocks) + " blocks of " + item_.name +
                         ".");
     }
@@ -300,13 +300,13 @@ bool Turn::Play(Outcome* outcome, Problem* problem) {
     }
     if (end == LoopEnd::kFinished) {
         outcome->ending = Ending::kPlayed;
-        std::fprintf(stderr, "Played %s (%s s) of %s.\n", BlockCount(stats.blocksPlayed).c_str(),
+        std::fprintf(stderr, "Played %s (%s s) of %s.\n", BlockCount(stats.blocks_played).c_str(),
                      Seconds(outcome->seconds).c_str(), item_.name.c_str());
     } else {
         outcome->ending = end == LoopEnd::kSignal ? Ending::kQuit : stoppedBy;
         std::fprintf(stderr, "%s after %" PRIu64 " of %s.\n",
                      outcome->ending == Ending::kSkipped ? "Skipped" : "Stopped",
-                     stats.blocksPlayed, BlockCount(outcome->blocks).c_str());
+                     stats.blocks_played, BlockCount(outcome->blocks).c_str());
     }
     return true;
 }

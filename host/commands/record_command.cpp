@@ -80,7 +80,7 @@ std::string CaptureStartFailure(std::int32_t result, const RecordOptions& option
 }
 
 std::string CaptureStatus(const RecordOptions& options, std::uint64_t limit, bool live) {
-    const std::uint64_t blocks = device::GetInputStats().buffersFilled;
+    const std::uint64_t blocks = device::GetInputStats().buffers_filled;
     std::string status = options.file.empty()       ? "Monitoring"
                          : options.toStandardOutput ? std::string("Recording to standard output")
                                                     : "Recording " + BaseName(options.file);
@@ -228,7 +228,7 @@ int Record(const RecordOptions& options) {
         // In real time, until the last block is due, the pass waits for keys and signals,
         // which end that wait at once; only the last block is waited for on the device, so
         // the end is not missed. Fast devices are always waited for on the device.
-        const std::uint64_t handled = device::GetInputStats().dataMessages;
+        const std::uint64_t handled = device::GetInputStats().data_messages;
         if (handled >= limit) return PassState::kFinished;
         const milliseconds beforeLast(static_cast<std::int64_t>(
             static_cast<double>(limit - handled - 1) * kCaptureBlockSeconds * 1000.0));

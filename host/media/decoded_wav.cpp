@@ -114,7 +114,7 @@ void DecodedWav::HoldOutput(bool finished) {
         return;
     }
     device::SetOutputGate(0);
-    const std::uint64_t played = device::GetOutputStats().blocksPlayed;
+    const std::uint64_t played = device::GetOutputStats().blocks_played;
     const std::uint64_t readable = ReadableBlocks();
     device::SetOutputGate(readable >= played + 2 ? static_cast<long>(readable - played - 2) : 0);
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli/text.h"
@@ -64,27 +63,29 @@ bool CheckSoundDevice(const DeviceOption& option, bool fast, Problem* problem) {
     return true;
 }
 
-// The settings a host that names no device leaves in force: the services' own variable.
-const char* VariableText(Direction direction) {
-    const char* text =
-        std::getenv(direction == Direction::kOutput ? "QUORVEL_OUTPUT" : "QUORVEL_INPUT");
-    return text != nullptr ? text : "";
+// --fast with the services' default device keeps what they chose for the virtual device (its
+// source, sink or FIFO, from their variable) and only makes it fast.
+template <typename Settings>
+bool FastInForce(Settings settings, bool (*configure)(const Settings&, std::string*),
+                 std::string* error, bool* done) {
+    *done = std::strcmp(settings.backend, kVirtualBackend) == 0;
+    settings.pace = QWD_PACE_FAST;
+    return !*done || configure(settings, error);
 }
 
-// --fast with the services' default device keeps what their variable chose for the virtual
-// device (its source, sink or FIFO) and only makes it fast.
-std::string FastDefaultText(Direction direction, const std::string& text) {
-    const std::string variable = VariableText(direction);
-    const bool virtualChosen = variable.rfind(kVirtualBackend, 0) == 0 &&
-                               (variable.size() == std::strlen(kVirtualBackend) ||
-                                variable[std::strlen(kVirtualBackend)] == ',');
-    return virtualChosen ? variable + ",fast" : text;
-}
-
-bool Configure(Direction direction, const DeviceOption& option, bool fast, std::string text,
+bool Configure(Direction direction, const DeviceOption& option, bool fast, const std::string& text,
                int failureStatus, Problem* problem) {
-    if (option.kind == Kind::kServicesDefault && fast) text = FastDefaultText(direction, text);
-    if (text.empty()) return true;
+    std::string error;
+    bool done = false;
+    if (option.kind == Kind::kServicesDefault && fast) {
+        const bool configured = direction == Direction::kOutput
+                                    ? FastInForce(device::OutputSettingsInForce(),
+                                                  device::ConfigureOutput, &error, &done)
+                                    : FastInForce(device::InputSettingsInForce(),
+                                                  device::ConfigureInput, &error, &done);
+        if (!configured) return Fail(problem, failureStatus, error);
+    }
+    if (done || text.empty()) return true;
     const qwd_result result = direction == Direction::kOutput
                                   ? qwd_configure_output_text(text.c_str())
                                   : qwd_configure_input_text(text.c_str());
@@ -124,11 +125,8 @@ bool ApplyInput(const DeviceOption& option, bool fast, const std::string& source
 bool OutputIsFast(const DeviceOption& option, bool fast) {
     if (fast || option.kind == Kind::kSilentFast) return true;
     if (option.kind != Kind::kServicesDefault) return false;
-    // The services' variable may ask for the fast pace itself; their parser says.
-    qwd_output_settings settings;
-    qwd_output_settings_init(&settings);
-    return qwd_parse_output_settings(VariableText(Direction::kOutput), &settings) == QWD_OK &&
-           settings.pace == QWD_PACE_FAST;
+    // The services' variable may ask for the fast pace itself.
+    return device::OutputSettingsInForce().pace == QWD_PACE_FAST;
 }
 
 std::string FallbackReason(const std::string& notice) {

@@ -76,8 +76,8 @@ PlaybackStepper::~PlaybackStepper() {
 void PlaybackStepper::Prepare() {
     prepared_ = true;
     const device::OutputStats stats = device::GetOutputStats();
-    queuedBefore_ = stats.blocksQueued;
-    doneAwaited_ = stats.doneMessages;
+    queuedBefore_ = stats.blocks_queued;
+    doneAwaited_ = stats.done_messages;
     device::SetOutputGate(0);
 }
 
@@ -89,8 +89,8 @@ StepState PlaybackStepper::Advance(std::chrono::milliseconds timeout, Problem* p
     while (true) {
         const device::OutputStats stats = device::GetOutputStats();
         // Counted once the handler has returned: the next block, if any, is drawn.
-        const bool started = stats.blocksQueued > queuedBefore_;
-        if (started && stats.doneMessages >= doneAwaited_) break;
+        const bool started = stats.blocks_queued > queuedBefore_;
+        if (started && stats.done_messages >= doneAwaited_) break;
         if (std::chrono::steady_clock::now() >= deadline) return StepState::kRunning;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -119,7 +119,7 @@ StepState CaptureStepper::Advance(std::chrono::milliseconds timeout, Problem* pr
     if (limit_ != 0 && blocksSeen_ >= limit_) return StepState::kFinished;
     // Counted once the module's handler has returned: the block is drawn (and written).
     if (!device::WaitInputData(blocksSeen_ + 1, timeout)) return StepState::kRunning;
-    const std::uint64_t filled = device::GetInputStats().buffersFilled;
+    const std::uint64_t filled = device::GetInputStats().buffers_filled;
     if (filled <= blocksSeen_) return StepState::kRunning;
     if (!frames_.Write(problem)) return StepState::kFailed;
     frames_.AddMissed(filled - blocksSeen_ - 1);

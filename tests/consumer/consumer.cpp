@@ -63,8 +63,8 @@ int main(int argc, char** argv) {
 
     device::OutputSettings output;
     output.backend = "virtual";
-    output.pace = device::Pace::kFast;
-    output.sinkMemory = true;
+    output.pace = QWD_PACE_FAST;
+    output.sink_memory = 1;
     Check(device::ConfigureOutput(output), "ConfigureOutput");
     Check(PlayWavWaveForm(Utf16(wavPath).c_str(), 0x0000FF00, 0) == WF_DONE, "PlayWavWaveForm");
     Check(device::WaitOutputIdle(seconds(20)), "playback ends");
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
 
     device::InputSettings input;
     input.backend = "virtual";
-    input.pace = device::Pace::kFast;
+    input.pace = QWD_PACE_FAST;
     input.source = "ramp";
     Check(device::ConfigureInput(input), "ConfigureInput");
     device::ResetStats();

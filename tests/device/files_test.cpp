@@ -159,7 +159,7 @@ TEST_F(FilesTest, TheSinkAndTheScreenRefuseAFifoWithNoReader) {
         return error;
     };
     qd::OutputSettings settings;
-    settings.sinkFile = fifo;
+    settings.sink_file = fifo.c_str();
     EXPECT_EQ(refused([&](std::string* error) { return qd::ConfigureOutput(settings, error); }),
               "Cannot create the output sink file \"" + fifo +
                   "\": it is a FIFO that no program is reading.");

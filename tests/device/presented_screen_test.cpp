@@ -27,7 +27,7 @@ std::uint32_t PresentedColour() {
 
 bool PlayedBytesReach(std::uint64_t bytes) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (qd::GetOutputStats().bytesPlayed < bytes) {
+    while (qd::GetOutputStats().bytes_played < bytes) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(1ms);
     }
@@ -39,7 +39,7 @@ class PresentedScreen : public ::testing::Test {
     void SetUp() override {
         qd::ResetAll();
         qd::OutputSettings settings;
-        settings.pace = qd::Pace::kFast;
+        settings.pace = QWD_PACE_FAST;
         ASSERT_TRUE(qd::ConfigureOutput(settings));
         qd::EnablePresentation();  // from here on the devices keep drawn states
     }

@@ -162,7 +162,7 @@ TEST(NullBackend, PlaysEveryByteAtOnceIntoTheSinksAndCapturesSilenceBothWidths) 
         qd::SetInputGate(-1);
         ASSERT_TRUE(qd::WaitInputData(2, 10s));
         EXPECT_EQ(filled.load(), 2);
-        EXPECT_EQ(qd::GetInputStats().framesDropped, 0u);
+        EXPECT_EQ(qd::GetInputStats().frames_dropped, 0u);
         EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
         for (WAVEHDR& header : headers) waveInUnprepareHeader(in, &header, kHeaderSize);
         EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);

@@ -131,11 +131,11 @@ std::int16_t ToneSample(double hz, std::size_t n) {
     return static_cast<std::int16_t>(std::lround(16384.0 * std::sin(2 * M_PI * hz * n / 8000.0)));
 }
 
-qd::InputSettings Settings(const std::string& source, qd::Pace pace, std::size_t fifo = 8000 * 30) {
+qd::InputSettings Settings(const std::string& source, std::int32_t pace, std::size_t fifo = 8000 * 30) {
     qd::InputSettings settings;
-    settings.source = source;
+    settings.source = settings.Keep(source);
     settings.pace = pace;
-    settings.fifoFrames = fifo;
+    settings.fifo_frames = fifo;
     return settings;
 }
 
@@ -219,7 +219,7 @@ TEST_F(WaveInTest, OpenChecksItsArguments) {
 }
 
 TEST_F(WaveInTest, HeaderAndQueueErrors) {
-    HWAVEIN handle = Open(Settings("silence", qd::Pace::kRealTime));
+    HWAVEIN handle = Open(Settings("silence", QWD_PACE_REALTIME));
     Buffer buffer(64);
     WAVEHDR* header = &buffer.header;
     EXPECT_EQ(waveInPrepareHeader(nullptr, header, kHeaderSize), MMSYSERR_INVALHANDLE);
@@ -256,7 +256,7 @@ TEST_F(WaveInTest, HeaderAndQueueErrors) {
 }
 
 TEST_F(WaveInTest, RealTimeRequeueInCallbackLosesNoSample) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kRealTime));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_REALTIME));
     recorder_.requeue = true;
     recorder_.pauseBeforeRequeue = 4ms;  // samples arrive meanwhile and wait in the FIFO
     Queue(handle, 2 * 100);              // 12.5 ms: fills up in the middle of a 10 ms step
@@ -268,15 +268,15 @@ TEST_F(WaveInTest, RealTimeRequeueInCallbackLosesNoSample) {
     EXPECT_GE(samples.size(), 30u * 100u);
     ExpectRamp(samples);
     const qd::InputStats stats = qd::GetInputStats();
-    EXPECT_EQ(stats.framesDropped, 0u);
-    EXPECT_GE(stats.buffersFilled, 30u);
-    EXPECT_GE(stats.framesCaptured, samples.size());
+    EXPECT_EQ(stats.frames_dropped, 0u);
+    EXPECT_GE(stats.buffers_filled, 30u);
+    EXPECT_GE(stats.frames_captured, samples.size());
     const std::lock_guard<std::mutex> lock(recorder_.mutex);
     for (std::size_t i = 0; i < 30; ++i) EXPECT_EQ(recorder_.recordedBytes[i], 200u);
 }
 
 TEST_F(WaveInTest, FastPaceFillsOnDemandWithContinuousRamp) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kFast));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_FAST));
     recorder_.requeue = true;
     for (int i = 0; i < 3; ++i) Queue(handle, 2 * 251);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
@@ -286,15 +286,15 @@ TEST_F(WaveInTest, FastPaceFillsOnDemandWithContinuousRamp) {
     const std::vector<std::int16_t> samples = recorder_.Samples();
     EXPECT_GE(samples.size(), 300u * 251u);
     ExpectRamp(samples);
-    EXPECT_EQ(qd::GetInputStats().framesDropped, 0u);
+    EXPECT_EQ(qd::GetInputStats().frames_dropped, 0u);
 }
 
 TEST_F(WaveInTest, StopReturnsPartlyFilledBufferAndStartContinues) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kRealTime));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_REALTIME));
     Buffer& partial = Queue(handle, 2 * 80000);  // 10 s: never full here
     Buffer& waiting = Queue(handle, 2 * 100);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([] { return qd::GetInputStats().framesCaptured >= 200; }));
+    ASSERT_TRUE(WaitFor([] { return qd::GetInputStats().frames_captured >= 200; }));
     ASSERT_EQ(waveInStop(handle), MMSYSERR_NOERROR);
 
     EXPECT_EQ(partial.header.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE));
@@ -313,17 +313,17 @@ TEST_F(WaveInTest, StopReturnsPartlyFilledBufferAndStartContinues) {
     const std::vector<std::int16_t> samples = recorder_.Samples();
     ASSERT_EQ(samples.size(), kept / 2 + 100);
     ExpectRamp(samples);  // nothing lost across stop and start
-    EXPECT_EQ(qd::GetInputStats().buffersFilled, 1u);
-    EXPECT_EQ(qd::GetInputStats().dataMessages, 2u);
+    EXPECT_EQ(qd::GetInputStats().buffers_filled, 1u);
+    EXPECT_EQ(qd::GetInputStats().data_messages, 2u);
 }
 
 TEST_F(WaveInTest, ResetReturnsEveryBufferInQueueOrderAndEmptiesFifo) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kRealTime));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_REALTIME));
     std::vector<WAVEHDR*> order;
     for (int i = 0; i < 3; ++i) order.push_back(&Queue(handle, 2 * 100).header);
     qd::SetInputGate(0);  // samples go to the FIFO only
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([] { return qd::GetInputStats().framesCaptured >= 240; }));
+    ASSERT_TRUE(WaitFor([] { return qd::GetInputStats().frames_captured >= 240; }));
     ASSERT_EQ(waveInReset(handle), MMSYSERR_NOERROR);
     for (WAVEHDR* header : order) {
         EXPECT_EQ(header->dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE));
@@ -336,7 +336,7 @@ TEST_F(WaveInTest, ResetReturnsEveryBufferInQueueOrderAndEmptiesFifo) {
     }
 
     // What the FIFO held is gone; the source itself continues.
-    const std::uint64_t produced = qd::GetInputStats().framesCaptured;
+    const std::uint64_t produced = qd::GetInputStats().frames_captured;
     qd::SetInputGate(-1);
     Buffer& next = Queue(handle, 2 * 50);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
@@ -346,13 +346,13 @@ TEST_F(WaveInTest, ResetReturnsEveryBufferInQueueOrderAndEmptiesFifo) {
 }
 
 TEST_F(WaveInTest, GateLimitsFilledBuffers) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kFast));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_FAST));
     qd::SetInputGate(2);
     for (int i = 0; i < 4; ++i) Queue(handle, 2 * 10);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
     ASSERT_TRUE(qd::WaitInputData(2, kPatience));
     std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(qd::GetInputStats().buffersFilled, 2u);
+    EXPECT_EQ(qd::GetInputStats().buffers_filled, 2u);
     EXPECT_EQ(buffers_[2].header.dwFlags & WHDR_DONE, 0u);
     qd::SetInputGate(-1);
     ASSERT_TRUE(qd::WaitInputData(4, kPatience));
@@ -362,12 +362,12 @@ TEST_F(WaveInTest, GateLimitsFilledBuffers) {
 }
 
 TEST_F(WaveInTest, FifoOverflowIsCountedAndKeepsOldestSamples) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kRealTime, 100));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_REALTIME, 100));
     Queue(handle, 2 * 80);  // never requeued
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([] { return qd::GetInputStats().framesDropped > 0; }));
+    ASSERT_TRUE(WaitFor([] { return qd::GetInputStats().frames_dropped > 0; }));
     const qd::InputStats stats = qd::GetInputStats();
-    EXPECT_EQ(stats.framesCaptured, 80 + 100 + stats.framesDropped);
+    EXPECT_EQ(stats.frames_captured, 80 + 100 + stats.frames_dropped);
 
     Queue(handle, 2 * 100);  // filled straight from the FIFO
     ASSERT_TRUE(qd::WaitInputData(2, kPatience));
@@ -380,7 +380,7 @@ TEST_F(WaveInTest, FifoOverflowIsCountedAndKeepsOldestSamples) {
 }
 
 TEST_F(WaveInTest, CallbackMayStopResetAndCloseItsDevice) {
-    HWAVEIN handle = Open(Settings("ramp", qd::Pace::kFast));
+    HWAVEIN handle = Open(Settings("ramp", QWD_PACE_FAST));
     std::vector<MMRESULT> results;
     recorder_.onData = [&results](HWAVEIN device) {
         if (!results.empty()) return;
@@ -402,7 +402,7 @@ TEST_F(WaveInTest, CallbackMayStopResetAndCloseItsDevice) {
 }
 
 TEST_F(WaveInTest, ToneAndFormatsProduceExpectedSamples) {
-    HWAVEIN handle = Open(Settings("tone:1000", qd::Pace::kFast));
+    HWAVEIN handle = Open(Settings("tone:1000", QWD_PACE_FAST));
     Buffer& mono = Queue(handle, 2 * 800);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
     ASSERT_TRUE(qd::WaitInputData(1, kPatience));
@@ -456,7 +456,7 @@ TEST_F(WaveInTest, FileSourceLoopsWaveDataOrRawBytes) {
     const std::string rawPath = prefix + ".raw";
     std::ofstream(rawPath, std::ios::binary) << samplesAsBytes({7, -8, 9});
 
-    HWAVEIN handle = Open(Settings("file:" + wavePath, qd::Pace::kFast));
+    HWAVEIN handle = Open(Settings("file:" + wavePath, QWD_PACE_FAST));
     Queue(handle, 2 * 12);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
     ASSERT_TRUE(qd::WaitInputData(1, kPatience));
@@ -468,7 +468,7 @@ TEST_F(WaveInTest, FileSourceLoopsWaveDataOrRawBytes) {
     Recorder& recorder = recorder_;
     recorder.bytes.clear();
     recorder.closeReturned = false;
-    const qd::InputSettings rawSettings = Settings("file:" + rawPath, qd::Pace::kFast);
+    const qd::InputSettings rawSettings = Settings("file:" + rawPath, QWD_PACE_FAST);
     handle = Open(rawSettings);
     Queue(handle, 2 * 7);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
@@ -481,7 +481,7 @@ TEST_F(WaveInTest, FileSourceLoopsWaveDataOrRawBytes) {
     std::ofstream(wavePath, std::ios::binary).write("RIFF\x04\0\0\0WAVE", 12);
     for (const std::string& path : {wavePath, prefix + "_missing.wav"}) {
         std::string error;
-        EXPECT_FALSE(qd::ConfigureInput(Settings("file:" + path, qd::Pace::kFast), &error));
+        EXPECT_FALSE(qd::ConfigureInput(Settings("file:" + path, QWD_PACE_FAST), &error));
         EXPECT_NE(error.find(path), std::string::npos) << error;
     }
     std::remove(wavePath.c_str());
@@ -492,10 +492,10 @@ TEST_F(WaveInTest, SettingsTextAndConfigurationErrors) {
     qd::InputSettings parsed;
     std::string error;
     ASSERT_TRUE(qd::ParseInputSettings("virtual, fast ,source=tone:440,fifo=123", &parsed, &error));
-    EXPECT_EQ(parsed.backend, "virtual");
-    EXPECT_EQ(parsed.pace, qd::Pace::kFast);
-    EXPECT_EQ(parsed.source, "tone:440");
-    EXPECT_EQ(parsed.fifoFrames, 123u);
+    EXPECT_STREQ(parsed.backend, "virtual");
+    EXPECT_EQ(parsed.pace, QWD_PACE_FAST);
+    EXPECT_STREQ(parsed.source, "tone:440");
+    EXPECT_EQ(parsed.fifo_frames, 123u);
     const std::pair<const char*, const char*> badTexts[] = {
         {"bogus", "\"bogus\""},        {"fast,virtual", "\"virtual\""},
         {"source=noise", "\"noise\""}, {"source=tone:abc", "\"abc\""},
@@ -506,13 +506,13 @@ TEST_F(WaveInTest, SettingsTextAndConfigurationErrors) {
         EXPECT_FALSE(qd::ParseInputSettings(bad, &parsed, &error)) << bad;
         EXPECT_NE(error.find(named), std::string::npos) << error;
     }
-    EXPECT_EQ(parsed.fifoFrames, 123u);  // a failed parse leaves the settings alone
+    EXPECT_EQ(parsed.fifo_frames, 123u);  // a failed parse leaves the settings alone
 
     qd::InputSettings unknownBackend;
     unknownBackend.backend = "oss";  // not a backend of the table
     EXPECT_FALSE(qd::ConfigureInput(unknownBackend, &error));
     EXPECT_NE(error.find("\"oss\""), std::string::npos) << error;
-    EXPECT_FALSE(qd::ConfigureInput(Settings("tone:-5", qd::Pace::kFast), &error));
+    EXPECT_FALSE(qd::ConfigureInput(Settings("tone:-5", QWD_PACE_FAST), &error));
     EXPECT_NE(error.find("-5"), std::string::npos) << error;
 
     // Without ConfigureInput the first open reads QUORVEL_INPUT.
@@ -535,7 +535,7 @@ TEST_F(WaveInTest, InjectedFaultsFailOneCallWithoutEffect) {
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(qd::OpenInputDevices(), 0);
 
-    const qd::InputSettings settings = Settings("ramp", qd::Pace::kFast);
+    const qd::InputSettings settings = Settings("ramp", QWD_PACE_FAST);
     handle = Open(settings);
     Buffer buffer(20);
     qd::InjectFault(qd::Op::kInPrepare, MMSYSERR_ERROR);
@@ -555,7 +555,7 @@ TEST_F(WaveInTest, InjectedFaultsFailOneCallWithoutEffect) {
 
 TEST_F(WaveInTest, JournalRecordsCallsAndMessages) {
     qd::EnableJournal(true);
-    HWAVEIN handle = Open(Settings("silence", qd::Pace::kFast));
+    HWAVEIN handle = Open(Settings("silence", QWD_PACE_FAST));
     ASSERT_TRUE(WaitFor([this] { return recorder_.Messages().size() == 1; }));
     Buffer& buffer = Queue(handle, 16);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);

@@ -145,11 +145,11 @@ class WaveOutTest : public ::testing::Test {
         EXPECT_TRUE(qd::WaitOutputIdle(5s));
     }
 
-    static void Configure(qd::Pace pace, bool memory = true, const std::string& sinkFile = "") {
+    static void Configure(std::int32_t pace, bool memory = true, const std::string& sinkFile = "") {
         qd::OutputSettings settings;
         settings.pace = pace;
-        settings.sinkMemory = memory;
-        settings.sinkFile = sinkFile;
+        settings.sink_memory = memory ? 1 : 0;
+        settings.sink_file = sinkFile.c_str();
         std::string error;
         ASSERT_TRUE(qd::ConfigureOutput(settings, &error)) << error;
     }
@@ -162,7 +162,7 @@ class WaveOutTest : public ::testing::Test {
 };
 
 TEST_F(WaveOutTest, OpenChecksItsArguments) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     const auto callback = reinterpret_cast<DWORD_PTR>(&IgnoreMessages);
     HWAVEOUT device = reinterpret_cast<HWAVEOUT>(0x1234);
     EXPECT_EQ(waveOutOpen(&device, 1, &kMono16, callback, 0, CALLBACK_FUNCTION),
@@ -203,7 +203,7 @@ TEST_F(WaveOutTest, OpenChecksItsArguments) {
 }
 
 TEST_F(WaveOutTest, EveryCallRejectsBadHandles) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     HWAVEOUT closed = OpenSilent();
     ASSERT_EQ(waveOutClose(closed), MMSYSERR_NOERROR);
     Block block(Pattern(16, 1));
@@ -221,7 +221,7 @@ TEST_F(WaveOutTest, EveryCallRejectsBadHandles) {
 }
 
 TEST_F(WaveOutTest, HeaderFlagsFollowTheQueue) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     qd::SetOutputGate(0);
     Listener listener;
     HWAVEOUT device = nullptr;
@@ -245,7 +245,7 @@ TEST_F(WaveOutTest, HeaderFlagsFollowTheQueue) {
     EXPECT_EQ(waveOutUnprepareHeader(device, header, kHeaderSize), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutClose(device), WAVERR_STILLPLAYING);
     EXPECT_FALSE(qd::WaitOutputIdle(50ms));            // held by the gate
-    EXPECT_EQ(qd::GetOutputStats().blocksQueued, 1u);  // refused writes are not counted
+    EXPECT_EQ(qd::GetOutputStats().blocks_queued, 1u);  // refused writes are not counted
 
     qd::SetOutputGate(1);
     ASSERT_TRUE(listener.WaitFor(MM_WOM_DONE, 1));
@@ -265,7 +265,7 @@ TEST_F(WaveOutTest, HeaderFlagsFollowTheQueue) {
 }
 
 TEST_F(WaveOutTest, MessagesComeInOrderOnTheDeviceThreadOnly) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     Listener listener;
     // A slow handler keeps done messages pending while the test closes the device.
     listener.onMessage = [](HWAVEOUT, UINT, WAVEHDR*) { std::this_thread::sleep_for(1ms); };
@@ -273,7 +273,7 @@ TEST_F(WaveOutTest, MessagesComeInOrderOnTheDeviceThreadOnly) {
     ASSERT_EQ(listener.Open(&device), MMSYSERR_NOERROR);
     std::deque<Block> blocks;
     for (int i = 0; i < 30; ++i) PrepareAndWrite(device, blocks.emplace_back(Pattern(10 + i, i)));
-    ASSERT_TRUE(Eventually([&] { return qd::GetOutputStats().blocksPlayed == blocks.size(); }));
+    ASSERT_TRUE(Eventually([&] { return qd::GetOutputStats().blocks_played == blocks.size(); }));
     ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
     listener.closeReturned = true;
     const std::vector<Listener::Event> events = listener.Events();  // complete once close returns
@@ -299,7 +299,7 @@ TEST_F(WaveOutTest, SinksGetExactlyThePlayedBytes) {
     const std::string path =
         ::testing::TempDir() + "wave_out_sink_" + std::to_string(::getpid()) + ".raw";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << "HEAD";
-    Configure(qd::Pace::kFast, true, path);
+    Configure(QWD_PACE_FAST, true, path);
     HWAVEOUT device = OpenSilent();
     std::deque<Block> blocks;
     Bytes expected;
@@ -315,14 +315,14 @@ TEST_F(WaveOutTest, SinksGetExactlyThePlayedBytes) {
     std::ifstream file(path, std::ios::binary);
     const std::string contents{std::istreambuf_iterator<char>(file), {}};
     EXPECT_EQ(contents, "HEAD" + std::string(expected.begin(), expected.end()));
-    EXPECT_EQ(qd::GetOutputStats().blocksPlayed, 4u);
-    EXPECT_EQ(qd::GetOutputStats().bytesPlayed, expected.size());
+    EXPECT_EQ(qd::GetOutputStats().blocks_played, 4u);
+    EXPECT_EQ(qd::GetOutputStats().bytes_played, expected.size());
     EXPECT_EQ(qd::OutputSinkError(), "");
     std::remove(path.c_str());
 }
 
 TEST_F(WaveOutTest, ASinkFileThatStopsTakingBytesIsReportedNamingIt) {
-    Configure(qd::Pace::kFast, true, "/dev/full");
+    Configure(QWD_PACE_FAST, true, "/dev/full");
     HWAVEOUT device = OpenSilent();
     Block block(Pattern(4000, 2));
     PrepareAndWrite(device, block);
@@ -335,7 +335,7 @@ TEST_F(WaveOutTest, ASinkFileThatStopsTakingBytesIsReportedNamingIt) {
 }
 
 TEST_F(WaveOutTest, HandlerTimesCoverEachDoneCallbackWhileTimingIsOn) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     Listener listener;
     listener.onMessage = [](HWAVEOUT, UINT message, WAVEHDR*) {
         if (message == MM_WOM_DONE) std::this_thread::sleep_for(3ms);
@@ -361,7 +361,7 @@ TEST_F(WaveOutTest, HandlerTimesCoverEachDoneCallbackWhileTimingIsOn) {
 }
 
 TEST_F(WaveOutTest, CallbackCanRequeueBlocks) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     constexpr int kBlocks = 40;
     constexpr std::size_t kSize = 250;
     std::deque<Block> buffers;
@@ -390,12 +390,12 @@ TEST_F(WaveOutTest, CallbackCanRequeueBlocks) {
     for (int i = 0; i < kBlocks; ++i) Append(expected, Pattern(kSize, i));
     EXPECT_EQ(qd::TakePlayedBytes(), expected);
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(qd::GetOutputStats().doneMessages, static_cast<std::uint64_t>(kBlocks));
+    EXPECT_EQ(qd::GetOutputStats().done_messages, static_cast<std::uint64_t>(kBlocks));
     EXPECT_EQ(listener.misplacedCalls.load(), 0);
 }
 
 TEST_F(WaveOutTest, PauseHoldsPlaybackUntilRestart) {
-    Configure(qd::Pace::kRealTime);
+    Configure(QWD_PACE_REALTIME);
     Listener listener;
     HWAVEOUT device = nullptr;
     ASSERT_EQ(listener.Open(&device), MMSYSERR_NOERROR);
@@ -423,7 +423,7 @@ TEST_F(WaveOutTest, PauseHoldsPlaybackUntilRestart) {
 }
 
 TEST_F(WaveOutTest, ResetReturnsQueuedBlocksInOrder) {
-    Configure(qd::Pace::kRealTime);
+    Configure(QWD_PACE_REALTIME);
     Listener listener;
     listener.readFlags = false;
     HWAVEOUT device = nullptr;
@@ -454,8 +454,8 @@ TEST_F(WaveOutTest, ResetReturnsQueuedBlocksInOrder) {
     EXPECT_TRUE(qd::TakePlayedBytes().empty());
     ASSERT_LT(played.size(), blocks[0].data.size());
     EXPECT_TRUE(std::equal(played.begin(), played.end(), blocks[0].data.begin()));
-    EXPECT_EQ(qd::GetOutputStats().blocksPlayed, 0u);
-    EXPECT_EQ(qd::GetOutputStats().doneMessages, blocks.size());
+    EXPECT_EQ(qd::GetOutputStats().blocks_played, 0u);
+    EXPECT_EQ(qd::GetOutputStats().done_messages, blocks.size());
 
     // Reset also ended the pause: a new block plays.
     PrepareAndWrite(device, blocks.emplace_back(Pattern(160, 20)));
@@ -466,7 +466,7 @@ TEST_F(WaveOutTest, ResetReturnsQueuedBlocksInOrder) {
 // Chosen behaviour: Reset inside the callback returns the blocks at once; Close inside the
 // callback returns 0 at once and MM_WOM_CLOSE follows when the callback returns.
 TEST_F(WaveOutTest, ResetAndCloseWorkFromInsideTheCallback) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     qd::SetOutputGate(1);
     std::deque<Block> blocks;
     std::vector<MMRESULT> results;  // written on the device thread before MM_WOM_CLOSE
@@ -491,12 +491,12 @@ TEST_F(WaveOutTest, ResetAndCloseWorkFromInsideTheCallback) {
     EXPECT_EQ(listener.DoneHeaders(),
               (std::vector<WAVEHDR*>{&blocks[0].header, &blocks[1].header, &blocks[2].header}));
     EXPECT_EQ(listener.Events().back().message, static_cast<UINT>(MM_WOM_CLOSE));
-    EXPECT_EQ(qd::GetOutputStats().blocksPlayed, 1u);
+    EXPECT_EQ(qd::GetOutputStats().blocks_played, 1u);
     EXPECT_EQ(waveOutReset(device), MMSYSERR_INVALHANDLE);
 }
 
 TEST_F(WaveOutTest, InjectedFaultsFailCallsWithoutEffect) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     HWAVEOUT device = reinterpret_cast<HWAVEOUT>(0x77);
     qd::InjectFault(qd::Op::kOutOpen, MMSYSERR_NOMEM);
     EXPECT_EQ(waveOutOpen(&device, 0, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOMEM);
@@ -532,7 +532,7 @@ TEST_F(WaveOutTest, InjectedFaultsFailCallsWithoutEffect) {
 }
 
 TEST_F(WaveOutTest, JournalRecordsCallsAndMessages) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     qd::SetOutputGate(0);
     qd::EnableJournal(true);
     WAVEFORMATEX format = kMono16;
@@ -576,7 +576,7 @@ TEST_F(WaveOutTest, JournalRecordsCallsAndMessages) {
 }
 
 TEST_F(WaveOutTest, RealTimePaceUsesRateTimesBlockAlign) {
-    Configure(qd::Pace::kRealTime, false);
+    Configure(QWD_PACE_REALTIME, false);
     WAVEFORMATEX format = kMono16;
     format.nAvgBytesPerSec = 1000000;  // wrong on purpose: the pace must not follow it
     Listener listener;
@@ -597,7 +597,7 @@ TEST_F(WaveOutTest, RealTimePaceUsesRateTimesBlockAlign) {
 }
 
 TEST_F(WaveOutTest, IdleMeansTheCallbackHasReturned) {
-    Configure(qd::Pace::kFast);
+    Configure(QWD_PACE_FAST);
     std::promise<void> release;
     const std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> entered{false};
@@ -627,8 +627,8 @@ TEST_F(WaveOutTest, ANamedDeviceIsNeverReplacedByTheVirtualOne) {
     std::string error;
     ASSERT_TRUE(qd::ParseOutputSettings("default, device=Desk speakers ,fast", &settings, &error))
         << error;
-    EXPECT_EQ(settings.device, "Desk speakers");
-    EXPECT_EQ(settings.pace, qd::Pace::kFast);
+    EXPECT_STREQ(settings.device, "Desk speakers");
+    EXPECT_EQ(settings.pace, QWD_PACE_FAST);
     EXPECT_FALSE(qd::ParseOutputSettings("device=", &settings, &error));
     for (const char* backend : {"virtual", "null"}) {
         settings = qd::OutputSettings{};
@@ -650,29 +650,29 @@ TEST_F(WaveOutTest, SettingsComeFromTextEnvironmentOrConfigure) {
     qd::OutputSettings settings;
     std::string error;
     ASSERT_TRUE(qd::ParseOutputSettings("virtual,fast,sink=/tmp/out.raw", &settings, &error));
-    EXPECT_EQ(settings.backend, "virtual");
-    EXPECT_EQ(settings.pace, qd::Pace::kFast);
-    EXPECT_EQ(settings.sinkFile, "/tmp/out.raw");
-    EXPECT_FALSE(settings.sinkMemory);
+    EXPECT_STREQ(settings.backend, "virtual");
+    EXPECT_EQ(settings.pace, QWD_PACE_FAST);
+    EXPECT_STREQ(settings.sink_file, "/tmp/out.raw");
+    EXPECT_FALSE(settings.sink_memory);
     ASSERT_TRUE(qd::ParseOutputSettings("virtual,realtime", &settings, &error));
-    EXPECT_EQ(settings.pace, qd::Pace::kRealTime);
-    EXPECT_TRUE(settings.sinkFile.empty());
+    EXPECT_EQ(settings.pace, QWD_PACE_REALTIME);
+    EXPECT_STREQ(settings.sink_file, "");
     ASSERT_TRUE(qd::ParseOutputSettings("memory", &settings, &error));
-    EXPECT_TRUE(settings.sinkMemory);
+    EXPECT_TRUE(settings.sink_memory);
     for (const std::string bad : {"virtual,loud", "oss,fast", "fast,virtual", "sink="}) {
         EXPECT_FALSE(qd::ParseOutputSettings(bad, &settings, &error)) << bad;
         const std::string named = bad == "oss,fast" ? "oss" : bad.substr(bad.find(',') + 1);
         EXPECT_NE(error.find(named), std::string::npos) << error;
-        EXPECT_TRUE(settings.sinkMemory) << "a failed parse must leave the settings alone";
+        EXPECT_TRUE(settings.sink_memory) << "a failed parse must leave the settings alone";
     }
     settings = qd::OutputSettings{};
     settings.backend = "oss";  // not a backend of the table
     EXPECT_FALSE(qd::ConfigureOutput(settings, &error));
     EXPECT_NE(error.find("oss"), std::string::npos) << error;
     settings = qd::OutputSettings{};
-    settings.sinkFile = "/nonexistent-quorvel-dir/out.raw";
+    settings.sink_file = "/nonexistent-quorvel-dir/out.raw";
     EXPECT_FALSE(qd::ConfigureOutput(settings, &error));
-    EXPECT_NE(error.find(settings.sinkFile), std::string::npos) << error;
+    EXPECT_NE(error.find(settings.sink_file), std::string::npos) << error;
 
     // QUORVEL_OUTPUT applies while nothing was configured; a bad value means defaults.
     const auto memorySinkHearsABlock = [] {

@@ -388,6 +388,13 @@ TEST(Record, AFastRecordingForSecondsIsACompleteWavOfWholeBlocks) {
             ASSERT_EQ(U16At(file, kHeader + 2 * n), static_cast<std::uint16_t>(n)) << n;
         }
     }
+    // With the services' default input, --fast keeps the source their variable chose.
+    const std::string path = dir / "variable.wav";
+    const Result result = RunQuorvel(Launch({"record", path, "--fast", "--seconds", "1"},
+                                            {"QUORVEL_INPUT=virtual,realtime,source=ramp"}));
+    EXPECT_EQ(result.status, 0) << result.err;
+    ExpectCompleteRecording(path, 4);
+    EXPECT_EQ(U16At(ReadFile(path), kHeader + 2 * 4000), 4000u);
 }
 
 TEST(Record, MonitorShowsTheTraceWithoutAFile) {

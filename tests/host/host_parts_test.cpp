@@ -422,11 +422,11 @@ TEST(OptionValues, DeviceWordsBecomeSettingsTheServicesAccept) {
         if (c.direction == Direction::kOutput) {
             quorvel::device::OutputSettings parsed;
             EXPECT_TRUE(quorvel::device::ParseOutputSettings(text, &parsed));
-            EXPECT_EQ(parsed.backend, "virtual");
+            EXPECT_STREQ(parsed.backend, "virtual");
         } else {
             quorvel::device::InputSettings parsed;
             EXPECT_TRUE(quorvel::device::ParseInputSettings(text, &parsed));
-            EXPECT_EQ(parsed.backend, "virtual");
+            EXPECT_STREQ(parsed.backend, "virtual");
         }
     }
     // A sound device by name goes to the backend that lists it.

@@ -139,8 +139,8 @@ TEST_F(Faults, AnOutputDeviceThatWillNotCloseCannotReachTheNextStart) {
             // The next one plays in real time, so the first one's done messages come while
             // the second file's blocks are in flight.
             device::OutputSettings realTime;
-            realTime.pace = device::Pace::kRealTime;
-            realTime.sinkMemory = true;
+            realTime.pace = QWD_PACE_REALTIME;
+            realTime.sink_memory = 1;
             if (!device::ConfigureOutput(realTime)) return kNotAbandoned;
             // It neither resets nor closes: the next start gives up on it and opens another.
             device::InjectFault(Op::kOutReset, kInjected, 0, -1);
@@ -258,7 +258,7 @@ TEST_F(Faults, ARecordingProcessKilledMidwayLeavesAValidWavMissingAtMostTheLastB
     const pid_t child = fork();
     if (child == 0) {
         device::InputSettings settings;
-        settings.pace = device::Pace::kRealTime;
+        settings.pace = QWD_PACE_REALTIME;
         settings.source = "ramp";
         if (!device::ConfigureInput(settings)) _exit(101);
         if (WaveRecordWaveForm(Utf16(path).c_str(), 0x000000FF, 0) != WF_DONE) _exit(102);

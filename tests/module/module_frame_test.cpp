@@ -221,10 +221,10 @@ TEST(ModuleLoading, EntryPointsWithNothingStartedReturnDoneAndZero) {
 TEST(ModuleLoading, StartsReleaseTheEarlierStartsScreenObjectsAndUnloadingTheLast) {
     device::ResetAll();
     device::OutputSettings output;
-    output.pace = device::Pace::kFast;
+    output.pace = QWD_PACE_FAST;
     ASSERT_TRUE(device::ConfigureOutput(output));
     device::InputSettings input;
-    input.pace = device::Pace::kFast;
+    input.pace = QWD_PACE_FAST;
     ASSERT_TRUE(device::ConfigureInput(input));
     const std::string dir = qwf::test::MakeTempDir();
     const std::u16string tiny = qwf::test::Utf16(dir + "/tiny.wav");

@@ -158,7 +158,7 @@ TEST_F(Playback, PauseHoldsOutputAndTheNextTraceComesOnlyAfterTheResume) {
 
     device::SetOutputGate(-1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(device::GetOutputStats().doneMessages, 0u);
+    EXPECT_EQ(device::GetOutputStats().done_messages, 0u);
     EXPECT_EQ(CountJournal("Polyline("), 1u);
 
     EXPECT_EQ(PlayWavWaveFormStop(), WF_DONE);  // resume
@@ -317,8 +317,8 @@ TEST_F(Playback, RepeatedStartsWhilePlayingLeaveOneDeviceAndNoRaces) {
 
 TEST_F(Playback, RealTimePlaybackTakesAsLongAsItsAudio) {
     device::OutputSettings settings;
-    settings.pace = device::Pace::kRealTime;
-    settings.sinkMemory = true;
+    settings.pace = QWD_PACE_REALTIME;
+    settings.sink_memory = 1;
     ASSERT_TRUE(device::ConfigureOutput(settings));
     const Bytes file =
         MakeWav(PatternSamples(4'000, 11));  // two blocks: 0.75 s with the silent end
@@ -332,7 +332,7 @@ TEST_F(Playback, RealTimePlaybackTakesAsLongAsItsAudio) {
 TEST(PlaybackUnload, UnloadingTheModuleWhilePlayingClosesTheDevice) {
     device::ResetAll();
     device::OutputSettings settings;
-    settings.pace = device::Pace::kRealTime;
+    settings.pace = QWD_PACE_REALTIME;
     ASSERT_TRUE(device::ConfigureOutput(settings));
     const std::string path = MakeTempDir() + "/long.wav";
     WriteFile(path, MakeWav(PatternSamples(80'000, 12)));

@@ -88,7 +88,7 @@ TEST_F(Recording, TheFileIsAValidWavAtEveryBlockBoundaryWhileRecording) {
 
 TEST_F(Recording, RealTimeCaptureWithTheRequeueGapLosesNoSample) {
     device::InputSettings settings;
-    settings.pace = device::Pace::kRealTime;
+    settings.pace = QWD_PACE_REALTIME;
     settings.source = "ramp";
     ASSERT_TRUE(device::ConfigureInput(settings));
     ASSERT_EQ(Start(Path("ramp.wav")), WF_DONE);
@@ -98,7 +98,7 @@ TEST_F(Recording, RealTimeCaptureWithTheRequeueGapLosesNoSample) {
     const Bytes file = ReadFile(Path("ramp.wav"));
     ExpectValidHeader(file, static_cast<std::uint32_t>(blocks));
     ExpectRamp(file);
-    EXPECT_EQ(device::GetInputStats().framesDropped, 0u);
+    EXPECT_EQ(device::GetInputStats().frames_dropped, 0u);
 }
 
 TEST_F(Recording, ALongCaptureKeepsExactSizesPastWhereSinglePrecisionFails) {
@@ -122,8 +122,8 @@ TEST_F(Recording, TheTraceShowsSamples1To1913OfEachBlock) {
     }
     WriteFile(Path("source.raw"), samples);
     device::InputSettings settings;
-    settings.pace = device::Pace::kFast;
-    settings.source = "file:" + Path("source.raw");
+    settings.pace = QWD_PACE_FAST;
+    settings.source = settings.Keep("file:" + Path("source.raw"));
     ASSERT_TRUE(device::ConfigureInput(settings));
     device::SetInputGate(1);
     ASSERT_EQ(Start(""), WF_DONE);
@@ -339,7 +339,7 @@ TEST_F(Recording, TwoHostThreadsStartingAndStoppingAtOnceLeaveOnlyValidFiles) {
 TEST(RecordingUnload, UnloadingTheModuleWhileCapturingCompletesTheFile) {
     device::ResetAll();
     device::InputSettings settings;
-    settings.pace = device::Pace::kRealTime;
+    settings.pace = QWD_PACE_REALTIME;
     settings.source = "ramp";
     ASSERT_TRUE(device::ConfigureInput(settings));
     const std::string path = MakeTempDir() + "/unload.wav";

@@ -141,9 +141,9 @@ inline bool UseBackend(const std::string& backend) {
     namespace qd = quorvel::device;
     qd::ResetAll();
     qd::OutputSettings output;
-    output.backend = backend;
+    output.backend = backend.c_str();
     qd::InputSettings input;
-    input.backend = backend;
+    input.backend = backend.c_str();
     return qd::ConfigureOutput(output) && qd::ConfigureInput(input);
 }
 

@@ -202,11 +202,11 @@ void ModuleTest::SetUp() {
     std::call_once(attached, [] { qwf::ModuleAttach(); });
     quorvel::device::ResetAll();
     quorvel::device::OutputSettings output;
-    output.pace = quorvel::device::Pace::kFast;
-    output.sinkMemory = true;
+    output.pace = QWD_PACE_FAST;
+    output.sink_memory = 1;
     ASSERT_TRUE(quorvel::device::ConfigureOutput(output));
     quorvel::device::InputSettings input;
-    input.pace = quorvel::device::Pace::kFast;
+    input.pace = QWD_PACE_FAST;
     input.source = "ramp";
     ASSERT_TRUE(quorvel::device::ConfigureInput(input));
     dir_ = MakeTempDir();

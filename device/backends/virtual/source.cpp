@@ -13,12 +13,11 @@
 #include <cstring>
 #include <utility>
 
+#include "quorvel/device.h"
 #include "quorvel/riff_chunks.hpp"
 
 namespace quorvel::device::detail {
 namespace {
-
-constexpr double kMaxToneHz = 192000.0;
 
 bool ParseSourceText(const std::string& text, InputSource* setting, std::string* error) {
     const auto fail = [&](std::string sentence) {
@@ -37,9 +36,10 @@ bool ParseSourceText(const std::string& text, InputSource* setting, std::string*
         const double hz = number.empty() ? 0.0 : std::strtod(number.c_str(), &end);
         const bool parsed = !number.empty() && end != nullptr && *end == '\0' &&
                             number.front() != ' ' && std::isfinite(hz);
-        if (!parsed || hz <= 0.0 || hz > kMaxToneHz) {
+        if (!parsed || hz <= 0.0 || hz > QWD_MAX_TONE_HZ) {
             return fail("Bad tone frequency \"" + number + "\" in input source \"" + text +
-                        "\" (expected a number of hertz above 0 and at most 192000).");
+                        "\" (expected a number of hertz above 0 and at most " +
+                        std::to_string(QWD_MAX_TONE_HZ) + ").");
         }
         setting->kind = InputSource::Kind::kTone;
         setting->frequency = hz;

@@ -45,7 +45,7 @@ TEST_P(Capture, TheModuleRecordsAToneFromTheServerSampleForSample) {
     EXPECT_EQ(qd::ActiveInputBackend(), GetParam());
     EXPECT_EQ(qd::InputFallbackNotice(), "");
     std::this_thread::sleep_for(500ms);
-    const std::uint64_t before = qd::GetInputStats().framesCaptured;
+    const std::uint64_t before = qd::GetInputStats().frames_captured;
     sound::Child player = sound::PlayIntoSink(raw);
     ASSERT_TRUE(player.Started());
     EXPECT_EQ(player.Wait(), 0) << "pacat failed";
@@ -53,7 +53,7 @@ TEST_P(Capture, TheModuleRecordsAToneFromTheServerSampleForSample) {
     // a second past the tone.
     ASSERT_TRUE(sound::Eventually(
         [&] {
-            return qd::GetInputStats().framesCaptured >= before + tone.size() + sound::kRate / 2;
+            return qd::GetInputStats().frames_captured >= before + tone.size() + sound::kRate / 2;
         },
         10s))
         << "the capture fell behind the sink";
@@ -66,8 +66,8 @@ TEST_P(Capture, TheModuleRecordsAToneFromTheServerSampleForSample) {
 
     ASSERT_EQ(file.size(), 44 + static_cast<std::size_t>(blocks) * sound::kBlockSamples * 2);
     EXPECT_EQ(sound::FindExactly(sound::ToSamples(file, 44), tone), "");
-    EXPECT_EQ(stats.framesDropped, 0u);
-    EXPECT_GE(stats.buffersFilled, static_cast<std::uint64_t>(blocks));
+    EXPECT_EQ(stats.frames_dropped, 0u);
+    EXPECT_GE(stats.buffers_filled, static_cast<std::uint64_t>(blocks));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Capture, ::testing::ValuesIn(sound::BuiltSoundBackends()),

@@ -120,7 +120,7 @@ TEST_F(PulseServer, TheModulePlaysAFileSampleForSampleAcrossAPauseToItsLastBlock
     std::this_thread::sleep_for(50ms);  // a done message already on its way is delivered
     const qd::OutputStats paused = qd::GetOutputStats();
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(qd::GetOutputStats().doneMessages, paused.doneMessages) << "played while paused";
+    EXPECT_EQ(qd::GetOutputStats().done_messages, paused.done_messages) << "played while paused";
     ASSERT_EQ(module.pause(), kDone);
     ASSERT_TRUE(qd::WaitOutputIdle(10s));
     // A file that cannot be opened ends the playback before: its device closes.
@@ -135,12 +135,12 @@ TEST_F(PulseServer, TheModulePlaysAFileSampleForSampleAcrossAPauseToItsLastBlock
     const sound::Samples sounding = sound::WithoutSilence(recorded, &silent);
     ASSERT_GE(sounding.size(), signal.size()) << "the end of the file was not heard";
     EXPECT_EQ(sound::FindExactly(sounding, signal), "");
-    EXPECT_EQ(stats.underrunFrames, 0u);
+    EXPECT_EQ(stats.underrun_frames, 0u);
     if (!sound::kTimingHolds) return;
     if (probe.Stalled()) GTEST_SKIP() << probe.Why();
     EXPECT_NEAR(static_cast<double>(silent), 0.5 * sound::kRate, 0.2 * sound::kRate)
         << "the pause should show as half a second of silence";
-    EXPECT_GE(stats.idleFrames, 0.4 * sound::kRate) << "the pause is idle time";
+    EXPECT_GE(stats.idle_frames, 0.4 * sound::kRate) << "the pause is idle time";
 }
 
 // Ending a file mid-way (skipping to the next, quitting) stops the sound there: what the server
@@ -160,7 +160,7 @@ TEST_F(PulseServer, EndingAFileMidWayDropsWhatTheServerStillHeld) {
     ASSERT_EQ(module.play(sound::Utf16(sound::TempPath("missing.wav")).c_str(), 0x00FFFFFF, 0),
               kDone);
     EXPECT_EQ(qd::OpenOutputDevices(), 0);
-    const std::uint64_t written = qd::GetOutputStats().bytesPlayed / 2;
+    const std::uint64_t written = qd::GetOutputStats().bytes_played / 2;
     const sound::Samples recorded = recorder.Finish();
     std::remove(path.c_str());
 
@@ -198,13 +198,13 @@ TEST_F(PulseServer, ARequeueLaterThanTheServersBufferCountsAsAnUnderrun) {
     std::size_t silent = 0;
     EXPECT_EQ(sound::FindExactly(sound::WithoutSilence(recorded, &silent), signal), "");
     std::printf("Underrun: %llu frames counted, %zu silent in the sound\n",
-                static_cast<unsigned long long>(stats.underrunFrames), silent);
-    EXPECT_GE(stats.underrunFrames, 0.3 * sound::kRate);
+                static_cast<unsigned long long>(stats.underrun_frames), silent);
+    EXPECT_GE(stats.underrun_frames, 0.3 * sound::kRate);
     if (!sound::kTimingHolds) return;
     if (probe.Stalled()) GTEST_SKIP() << probe.Why();
     // The wait less the two to three quarter seconds the server still held.
-    EXPECT_LE(stats.underrunFrames, 1.3 * sound::kRate);
-    EXPECT_NEAR(static_cast<double>(stats.underrunFrames), static_cast<double>(silent),
+    EXPECT_LE(stats.underrun_frames, 1.3 * sound::kRate);
+    EXPECT_NEAR(static_cast<double>(stats.underrun_frames), static_cast<double>(silent),
                 0.1 * sound::kRate)
         << "the gap in the sound and the underrun counted differ";
 }

@@ -79,7 +79,7 @@ class DoneWatch {
         pthread_setschedparam(pthread_self(), SCHED_RR, &lowestRealTime);
         std::uint64_t seen = 0;
         const auto look = [&] {
-            const std::uint64_t now = qd::GetOutputStats().doneMessages;
+            const std::uint64_t now = qd::GetOutputStats().done_messages;
             for (; seen < now; ++seen) times_.push_back(Clock::now());
         };
         while (running_) {
@@ -118,9 +118,9 @@ TEST_P(RealTime, AMinuteOfPlaybackReachesTheSinkWithoutAGapAtTheBlocksPace) {
     std::remove(path.c_str());
 
     const double stallMs = probe.Stop();
-    EXPECT_EQ(stats.devicesLost, 0u);
+    EXPECT_EQ(stats.devices_lost, 0u);
     const std::size_t blocks = signal.size() / sound::kBlockSamples + 1;
-    EXPECT_EQ(stats.blocksPlayed, blocks);
+    EXPECT_EQ(stats.blocks_played, blocks);
     ASSERT_EQ(done.size(), blocks);
     const std::string atSink = sound::FindExactly(recorded, signal);
 
@@ -142,14 +142,14 @@ TEST_P(RealTime, AMinuteOfPlaybackReachesTheSinkWithoutAGapAtTheBlocksPace) {
         "frames; at the sink: %s; longest machine stall %.1f ms\n",
         GetParam().c_str(), seconds, mean, *shortest, *longest, deviation,
         static_cast<long>(offPace), spacing.size(),
-        static_cast<unsigned long long>(stats.underrunFrames),
-        static_cast<unsigned long long>(stats.idleFrames),
+        static_cast<unsigned long long>(stats.underrun_frames),
+        static_cast<unsigned long long>(stats.idle_frames),
         atSink.empty() ? "every sample, no gap" : atSink.c_str(), stallMs);
     // What a listener hears: every sample in order, with no gap and nothing padded, unless the
     // machine stalled for longer than the backend can ride out.
     if (stallMs > StallRiddenOut(GetParam())) GTEST_SKIP() << probe.Why();
     EXPECT_EQ(atSink, "");
-    EXPECT_EQ(stats.underrunFrames, 0u);
+    EXPECT_EQ(stats.underrun_frames, 0u);
 }
 
 TEST_P(RealTime, AMinuteOfCaptureComesBackCompleteWithNothingDropped) {
@@ -164,14 +164,14 @@ TEST_P(RealTime, AMinuteOfCaptureComesBackCompleteWithNothingDropped) {
     ASSERT_EQ(module_.record(sound::Utf16(wav).c_str(), 0x00FFFFFF, 0), kDone);
     ASSERT_EQ(qd::ActiveInputBackend(), GetParam());
     std::this_thread::sleep_for(1s);  // the capture's first blocks are silence
-    const std::uint64_t before = qd::GetInputStats().framesCaptured;
+    const std::uint64_t before = qd::GetInputStats().frames_captured;
     sound::Child player = sound::PlayIntoSink(raw);
     ASSERT_TRUE(player.Started());
     EXPECT_EQ(player.Wait(), 0) << "pacat failed";
     // Complete, not prompt: the capture may lag behind the sink by what a busy machine delayed
     // it; a second more than the signal is asked for, within a generous time.
     const auto deadline = Clock::now() + 30s;
-    while (qd::GetInputStats().framesCaptured < before + signal.size() + sound::kRate &&
+    while (qd::GetInputStats().frames_captured < before + signal.size() + sound::kRate &&
            Clock::now() < deadline) {
         std::this_thread::sleep_for(50ms);
     }
@@ -186,12 +186,12 @@ TEST_P(RealTime, AMinuteOfCaptureComesBackCompleteWithNothingDropped) {
     std::printf(
         "Capture (%s): %d blocks, %llu frames captured, %llu dropped; longest machine stall "
         "%.1f ms\n",
-        GetParam().c_str(), blocks, static_cast<unsigned long long>(stats.framesCaptured),
-        static_cast<unsigned long long>(stats.framesDropped), stallMs);
+        GetParam().c_str(), blocks, static_cast<unsigned long long>(stats.frames_captured),
+        static_cast<unsigned long long>(stats.frames_dropped), stallMs);
     ASSERT_EQ(file.size(), 44 + static_cast<std::size_t>(blocks) * sound::kBlockSamples * 2);
     EXPECT_EQ(sound::FindExactly(sound::ToSamples(file, 44), signal), "");
-    EXPECT_EQ(stats.framesDropped, 0u);
-    EXPECT_EQ(stats.devicesLost, 0u);
+    EXPECT_EQ(stats.frames_dropped, 0u);
+    EXPECT_EQ(stats.devices_lost, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RealTime, ::testing::ValuesIn(sound::BuiltSoundBackends()),

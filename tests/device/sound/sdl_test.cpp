@@ -39,14 +39,14 @@ TEST(SdlBackend, BackendsFormOneTableThatSettingsAndEnvironmentName) {
     qd::OutputSettings output;
     std::string error;
     ASSERT_TRUE(qd::ParseOutputSettings("sdl,memory", &output, &error)) << error;
-    EXPECT_EQ(output.backend, "sdl");
-    EXPECT_TRUE(output.sinkMemory);
+    EXPECT_STREQ(output.backend, "sdl");
+    EXPECT_TRUE(output.sink_memory);
     ASSERT_TRUE(qd::ParseOutputSettings("default", &output, &error)) << error;
-    EXPECT_EQ(output.backend, "default");
+    EXPECT_STREQ(output.backend, "default");
     qd::InputSettings input;
     ASSERT_TRUE(qd::ParseInputSettings("sdl,fifo=800", &input, &error)) << error;
-    EXPECT_EQ(input.backend, "sdl");
-    EXPECT_EQ(input.fifoFrames, 800u);
+    EXPECT_STREQ(input.backend, "sdl");
+    EXPECT_EQ(input.fifo_frames, 800u);
     EXPECT_FALSE(qd::ParseInputSettings("fast,sdl", &input, &error));
     EXPECT_NE(error.find("\"sdl\""), std::string::npos) << error;
 
@@ -140,7 +140,7 @@ TEST_F(SoundServer, TheModulePlaysAFileSampleForSampleAndPausesWithoutLosingOne)
     ASSERT_EQ(module.pause(), kDone);
     const qd::OutputStats paused = qd::GetOutputStats();
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(qd::GetOutputStats().doneMessages, paused.doneMessages) << "played while paused";
+    EXPECT_EQ(qd::GetOutputStats().done_messages, paused.done_messages) << "played while paused";
     ASSERT_EQ(module.pause(), kDone);
     ASSERT_TRUE(qd::WaitOutputIdle(10s));
     std::this_thread::sleep_for(200ms);  // idle after the end
@@ -157,8 +157,8 @@ TEST_F(SoundServer, TheModulePlaysAFileSampleForSampleAndPausesWithoutLosingOne)
     if (probe.Stalled()) GTEST_SKIP() << probe.Why();
     EXPECT_NEAR(static_cast<double>(silent), 0.5 * sound::kRate, 0.2 * sound::kRate)
         << "the pause should show as half a second of silence";
-    EXPECT_EQ(stats.underrunFrames, 0u);
-    EXPECT_GE(stats.idleFrames, silent) << "the pause and the end are idle, not underruns";
+    EXPECT_EQ(stats.underrun_frames, 0u);
+    EXPECT_GE(stats.idle_frames, silent) << "the pause and the end are idle, not underruns";
 }
 
 // A requeue later than the pull can wait for shows as silence between two blocks, every padded
@@ -175,15 +175,15 @@ TEST_F(SoundServer, OnlyALateRequeueCountsAsAnUnderrunAndEveryPaddedFrameIsCount
     player.Start();
     ASSERT_TRUE(player.WaitUntilPlayed(10s));
     ASSERT_TRUE(qd::WaitOutputIdle(5s));
-    const std::uint64_t underrun = qd::GetOutputStats().underrunFrames;
+    const std::uint64_t underrun = qd::GetOutputStats().underrun_frames;
     std::this_thread::sleep_for(300ms);
     const qd::OutputStats stats = qd::GetOutputStats();
     player.Close();
     const sound::Samples recorded = recorder.Finish();
 
     EXPECT_EQ(player.failures.load(), 0);
-    EXPECT_EQ(stats.underrunFrames, underrun) << "idle time after the end counted as underrun";
-    EXPECT_GE(stats.idleFrames, 0.2 * sound::kRate);
+    EXPECT_EQ(stats.underrun_frames, underrun) << "idle time after the end counted as underrun";
+    EXPECT_GE(stats.idle_frames, 0.2 * sound::kRate);
     std::size_t silent = 0;
     const sound::Samples sounding = sound::WithoutSilence(recorded, &silent);
     EXPECT_EQ(sound::FindExactly(sounding, signal), "");
@@ -221,7 +221,7 @@ TEST_F(SoundServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
         if (sound::kTimingHolds) {
             EXPECT_LT(std::chrono::duration<double>(elapsed).count(), expected + 1.0);
         }
-        EXPECT_EQ(qd::GetOutputStats().bytesPlayed, frames * format.nBlockAlign);
+        EXPECT_EQ(qd::GetOutputStats().bytes_played, frames * format.nBlockAlign);
     }
 }
 

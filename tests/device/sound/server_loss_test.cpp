@@ -54,7 +54,7 @@ TEST_P(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly
     ASSERT_EQ(qd::ActiveInputBackend(), backend);
     ASSERT_TRUE(sound::Eventually(
         [] {
-            return qd::GetOutputStats().doneMessages >= 3 && qd::GetInputStats().dataMessages >= 3;
+            return qd::GetOutputStats().done_messages >= 3 && qd::GetInputStats().data_messages >= 3;
         },
         10s))
         << "neither playing nor recording got going";
@@ -72,18 +72,18 @@ TEST_P(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly
     std::this_thread::sleep_for(100ms);  // a callback already running when it was noticed ends
     const qd::OutputStats outputAtLoss = qd::GetOutputStats();
     const qd::InputStats inputAtLoss = qd::GetInputStats();
-    EXPECT_EQ(outputAtLoss.devicesLost, 1u);
-    EXPECT_EQ(inputAtLoss.devicesLost, 1u);
+    EXPECT_EQ(outputAtLoss.devices_lost, 1u);
+    EXPECT_EQ(inputAtLoss.devices_lost, 1u);
     EXPECT_TRUE(qd::WaitOutputIdle(2s)) << "a host waiting for the end of playback would hang";
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(qd::GetOutputStats().doneMessages, outputAtLoss.doneMessages);
-    EXPECT_EQ(qd::GetInputStats().dataMessages, inputAtLoss.dataMessages);
+    EXPECT_EQ(qd::GetOutputStats().done_messages, outputAtLoss.done_messages);
+    EXPECT_EQ(qd::GetInputStats().data_messages, inputAtLoss.data_messages);
 
     // Pausing a lost device and ending both through the module return at once.
     const auto ending = Clock::now();
     EXPECT_EQ(module.pause(), kDone);
     const int blocks = module.stopRecording();
-    EXPECT_EQ(static_cast<std::uint64_t>(blocks), inputAtLoss.buffersFilled);
+    EXPECT_EQ(static_cast<std::uint64_t>(blocks), inputAtLoss.buffers_filled);
     EXPECT_EQ(qd::OpenInputDevices(), 0);
     // A new start closes the lost device, then finds no server for the sound device it names.
     EXPECT_EQ(module.play(sound::Utf16(song).c_str(), 0x00FFFFFF, 0), kDone);

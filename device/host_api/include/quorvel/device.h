@@ -22,7 +22,7 @@
 
 /* The library's version: hosts compare qwd_version() with what they were built against. */
 #define QWD_VERSION_MAJOR 2
-#define QWD_VERSION_MINOR 1
+#define QWD_VERSION_MINOR 2
 #define QWD_VERSION_PATCH 0
 #define QWD_VERSION_NUMBER(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
 
@@ -91,7 +91,9 @@ QWD_API uint64_t qwd_screen_live_objects(void);
  *   "default"  the first of the backend list whose device opens.
  * A device opened with nothing configured and no environment variable uses "default". The
  * pace, the virtual sources and the gates apply to the virtual device; the sinks to both. */
-#define QWD_MAX_TONE_HZ 192000
+/* The highest rate the devices open at; a tone above half of it could not be sampled. */
+#define QWD_MAX_SAMPLE_RATE 384000
+#define QWD_MAX_TONE_HZ (QWD_MAX_SAMPLE_RATE / 2)
 #define QWD_PACE_REALTIME 0 /* audio moves at the format's own rate */
 #define QWD_PACE_FAST 1     /* as fast as the module queues blocks: for tests and batch work */
 
@@ -142,6 +144,11 @@ QWD_API qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings
 /* Parse and configure in one call. */
 QWD_API qwd_result qwd_configure_output_text(const char* text);
 QWD_API qwd_result qwd_configure_input_text(const char* text);
+/* The settings a device opened now would use: the last configure call's, else the variable's
+ * (read now if it was not yet), else the defaults with the backend "default". Fills *settings
+ * (struct_size set by the caller) as parsing does. */
+QWD_API qwd_result qwd_output_settings_in_force(qwd_output_settings* settings);
+QWD_API qwd_result qwd_input_settings_in_force(qwd_input_settings* settings);
 
 /* The sound devices the first backend that can name any names for one direction, as its sound
  * server describes them: lists them afresh and returns how many (0 where none answers). The entries

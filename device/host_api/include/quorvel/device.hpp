@@ -8,7 +8,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvel/device.h"
@@ -88,63 +91,47 @@ inline std::size_t LiveScreenObjects() {
 }
 
 // ---- Choosing the audio devices --------------------------------------------------------
-enum class Pace { kRealTime = QWD_PACE_REALTIME, kFast = QWD_PACE_FAST };
+// The C structs themselves, filled with their defaults, so that a setting is declared once.
+// Keep() holds a string for as long as any copy of the settings, for a field to point at:
+// settings.source = settings.Keep("file:" + path).
+template <typename Struct, void (*Init)(Struct*)>
+struct CSettings : Struct {
+    CSettings() { Init(this); }
+    const char* Keep(std::string text) {
+        if (!kept_) kept_ = std::make_shared<std::forward_list<std::string>>();
+        return kept_->emplace_front(std::move(text)).c_str();
+    }
 
-struct OutputSettings {
-    std::string backend = QWD_SETTINGS_BACKEND;
-    Pace pace = Pace::kRealTime;
-    std::string sinkFile;
-    bool sinkMemory = false;
-    std::string device;
+  private:
+    std::shared_ptr<std::forward_list<std::string>> kept_;
 };
-
-struct InputSettings {
-    std::string backend = QWD_SETTINGS_BACKEND;
-    Pace pace = Pace::kRealTime;
-    std::string source = QWD_SETTINGS_SOURCE;
-    std::size_t fifoFrames = QWD_SETTINGS_FIFO_FRAMES;
-    std::string device;
-};
+using OutputSettings = CSettings<qwd_output_settings, qwd_output_settings_init>;
+using InputSettings = CSettings<qwd_input_settings, qwd_input_settings_init>;
 
 inline bool ConfigureOutput(const OutputSettings& settings, std::string* error = nullptr) {
-    qwd_output_settings c{};
-    qwd_output_settings_init(&c);
-    c.backend = settings.backend.c_str();
-    c.pace = static_cast<std::int32_t>(settings.pace);
-    c.sink_file = settings.sinkFile.c_str();
-    c.sink_memory = settings.sinkMemory ? 1 : 0;
-    c.device = settings.device.c_str();
-    return c_api::Succeeded(qwd_configure_output(&c), error);
+    return c_api::Succeeded(qwd_configure_output(&settings), error);
 }
 inline bool ConfigureInput(const InputSettings& settings, std::string* error = nullptr) {
-    qwd_input_settings c{};
-    qwd_input_settings_init(&c);
-    c.backend = settings.backend.c_str();
-    c.pace = static_cast<std::int32_t>(settings.pace);
-    c.source = settings.source.c_str();
-    c.fifo_frames = settings.fifoFrames;
-    c.device = settings.device.c_str();
-    return c_api::Succeeded(qwd_configure_input(&c), error);
+    return c_api::Succeeded(qwd_configure_input(&settings), error);
 }
+// The strings of what is parsed stay valid until this thread's next parse or in-force call.
 inline bool ParseOutputSettings(const std::string& text, OutputSettings* settings,
                                 std::string* error = nullptr) {
-    qwd_output_settings c{};
-    c.struct_size = sizeof c;
-    if (!c_api::Succeeded(qwd_parse_output_settings(text.c_str(), settings ? &c : nullptr), error))
-        return false;
-    *settings = OutputSettings{c.backend, static_cast<Pace>(c.pace), c.sink_file,
-                               c.sink_memory != 0, c.device};
-    return true;
+    return c_api::Succeeded(qwd_parse_output_settings(text.c_str(), settings), error);
 }
 inline bool ParseInputSettings(const std::string& text, InputSettings* settings,
                                std::string* error = nullptr) {
-    qwd_input_settings c{};
-    c.struct_size = sizeof c;
-    if (!c_api::Succeeded(qwd_parse_input_settings(text.c_str(), settings ? &c : nullptr), error))
-        return false;
-    *settings = InputSettings{c.backend, static_cast<Pace>(c.pace), c.source,
-                              static_cast<std::size_t>(c.fifo_frames), c.device};
-    return true;
+    return c_api::Succeeded(qwd_parse_input_settings(text.c_str(), settings), error);
+}
+inline OutputSettings OutputSettingsInForce() {
+    OutputSettings settings;
+    qwd_output_settings_in_force(&settings);
+    return settings;
+}
+inline InputSettings InputSettingsInForce() {
+    InputSettings settings;
+    qwd_input_settings_in_force(&settings);
+    return settings;
 }
 
 enum class Direction { kOutput = QWD_DIRECTION_OUTPUT, kInput = QWD_DIRECTION_INPUT };
@@ -184,41 +171,19 @@ inline std::string InputFallbackNotice() {
 }
 
 // ---- Watching and driving the devices --------------------------------------------------
-struct OutputStats {
-    std::uint64_t opened = 0;
-    std::uint64_t closed = 0;
-    std::uint64_t blocksQueued = 0;
-    std::uint64_t blocksPlayed = 0;
-    std::uint64_t bytesPlayed = 0;
-    std::uint64_t doneMessages = 0;
-    std::uint64_t underrunFrames = 0;
-    std::uint64_t idleFrames = 0;
-    std::uint64_t devicesLost = 0;
-};
-struct InputStats {
-    std::uint64_t opened = 0;
-    std::uint64_t closed = 0;
-    std::uint64_t buffersFilled = 0;
-    std::uint64_t dataMessages = 0;
-    std::uint64_t framesCaptured = 0;
-    std::uint64_t framesDropped = 0;
-    std::uint64_t devicesLost = 0;
-};
-
+using OutputStats = qwd_output_stats;
+using InputStats = qwd_input_stats;
 inline OutputStats GetOutputStats() {
-    qwd_output_stats c{};
-    c.struct_size = sizeof c;
-    qwd_get_output_stats(&c);
-    return OutputStats{c.opened,          c.closed,       c.blocks_queued,
-                       c.blocks_played,   c.bytes_played, c.done_messages,
-                       c.underrun_frames, c.idle_frames,  c.devices_lost};
+    OutputStats stats{};
+    stats.struct_size = sizeof stats;
+    qwd_get_output_stats(&stats);
+    return stats;
 }
 inline InputStats GetInputStats() {
-    qwd_input_stats c{};
-    c.struct_size = sizeof c;
-    qwd_get_input_stats(&c);
-    return InputStats{c.opened,          c.closed,         c.buffers_filled, c.data_messages,
-                      c.frames_captured, c.frames_dropped, c.devices_lost};
+    InputStats stats{};
+    stats.struct_size = sizeof stats;
+    qwd_get_input_stats(&stats);
+    return stats;
 }
 inline void ResetStats() {
     qwd_reset_stats();
