@@ -131,7 +131,8 @@ std::int16_t ToneSample(double hz, std::size_t n) {
     return static_cast<std::int16_t>(std::lround(16384.0 * std::sin(2 * M_PI * hz * n / 8000.0)));
 }
 
-qd::InputSettings Settings(const std::string& source, std::int32_t pace, std::size_t fifo = 8000 * 30) {
+qd::InputSettings Settings(const std::string& source, std::int32_t pace,
+                           std::size_t fifo = 8000 * 30) {
     qd::InputSettings settings;
     settings.source = settings.Keep(source);
     settings.pace = pace;

@@ -244,7 +244,7 @@ TEST_F(WaveOutTest, HeaderFlagsFollowTheQueue) {
     EXPECT_EQ(waveOutWrite(device, header, kHeaderSize), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutUnprepareHeader(device, header, kHeaderSize), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutClose(device), WAVERR_STILLPLAYING);
-    EXPECT_FALSE(qd::WaitOutputIdle(50ms));            // held by the gate
+    EXPECT_FALSE(qd::WaitOutputIdle(50ms));             // held by the gate
     EXPECT_EQ(qd::GetOutputStats().blocks_queued, 1u);  // refused writes are not counted
 
     qd::SetOutputGate(1);

@@ -54,7 +54,8 @@ TEST_P(SoundServerLoss, KillingTheServerMidStreamEndsPlaybackAndRecordingCleanly
     ASSERT_EQ(qd::ActiveInputBackend(), backend);
     ASSERT_TRUE(sound::Eventually(
         [] {
-            return qd::GetOutputStats().done_messages >= 3 && qd::GetInputStats().data_messages >= 3;
+            return qd::GetOutputStats().done_messages >= 3 &&
+                   qd::GetInputStats().data_messages >= 3;
         },
         10s))
         << "neither playing nor recording got going";
