@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "base/internal.h"
 #include "screen/screen.h"
@@ -46,80 +48,92 @@ GdiObject* Find(Screen& screen, std::uintptr_t value, Kind kind) {
     return found == screen.objects.end() ? nullptr : &found->second;
 }
 
+// The context's selected pen, or null.
+GdiObject* PenOf(Screen& screen, HDC dc) {
+    const GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
+    return context == nullptr ? nullptr : Find(screen, context->pen, Kind::kPen);
+}
+
+// A new pen or brush's handle, or a stock one's.
+std::uintptr_t Add(Screen& screen, Kind kind, COLORREF color, bool stock = false) {
+    const std::uintptr_t handle = NewHandle(kind);
+    GdiObject object;
+    object.kind = kind;
+    object.color = color;
+    object.stock = stock;
+    screen.objects.emplace(handle, object);
+    return handle;
+}
+
+// Runs `act` on the screen with its mutex held.
+template <typename Act>
+auto OnScreen(Act act) {
+    Screen& screen = TheScreen();
+    const std::lock_guard<std::mutex> lock(screen.mutex);
+    return act(screen);
+}
+
+// "Name(arg, arg) = result", the journal's form of a call.
+std::string CallText(const char* name, std::initializer_list<std::string> args,
+                     const std::string& result) {
+    std::string text = std::string(name) + "(";
+    for (const std::string& arg : args) text += (&arg == args.begin() ? "" : ", ") + arg;
+    return text + ") = " + result;
+}
+
 }  // namespace
 }  // namespace quorvel::device::detail
 
 using namespace quorvel::device::detail;  // the Win32 functions are C symbols at global scope
+using std::to_string;
 
 HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init) {
     JournalLine line;
     std::uintptr_t dc = 0;
     if (IsDisplayDriver(driver)) {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        dc = NewHandle(Kind::kDc);
-        if (screen.stockPen == 0) {
-            screen.stockPen = NewHandle(Kind::kPen);
-            GdiObject pen;
-            pen.kind = Kind::kPen;
-            pen.color = kBlack;
-            pen.stock = true;
-            screen.objects.emplace(screen.stockPen, pen);
-            screen.stockBrush = NewHandle(Kind::kBrush);
-            GdiObject brush;
-            brush.kind = Kind::kBrush;
-            brush.color = kWhite;
-            brush.stock = true;
-            screen.objects.emplace(screen.stockBrush, brush);
-        }
-        GdiObject context;
-        context.kind = Kind::kDc;
-        context.pen = screen.stockPen;
-        context.brush = screen.stockBrush;
-        screen.objects[screen.stockPen].selections++;
-        screen.objects[screen.stockBrush].selections++;
-        screen.objects.emplace(dc, context);
+        dc = OnScreen([](Screen& screen) {
+            const std::uintptr_t handle = NewHandle(Kind::kDc);
+            if (screen.stockPen == 0) {
+                screen.stockPen = Add(screen, Kind::kPen, kBlack, true);
+                screen.stockBrush = Add(screen, Kind::kBrush, kWhite, true);
+            }
+            GdiObject context;
+            context.pen = screen.stockPen;
+            context.brush = screen.stockBrush;
+            screen.objects[screen.stockPen].selections++;
+            screen.objects[screen.stockBrush].selections++;
+            screen.objects.emplace(handle, context);
+            return handle;
+        });
     }
     line.Write([&] {
-        return "CreateDCW(" + Quoted(driver) + ", " + Quoted(device) + ", " + Quoted(port) + ", " +
-               (init == nullptr ? "null" : "devmode") + ") = " + HandleName(dc);
+        return CallText("CreateDCW",
+                        {Quoted(driver), Quoted(device), Quoted(port), init ? "devmode" : "null"},
+                        HandleName(dc));
     });
     return HandleOf<HDC>(dc);
 }
 
 BOOL DeleteDC(HDC dc) {
     JournalLine line;
-    BOOL result = FALSE;
-    {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        if (GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc)) {
-            // Deleting a context deselects its objects, so they can be deleted afterwards.
-            if (GdiObject* pen = Find(screen, context->pen, Kind::kPen)) pen->selections--;
-            if (GdiObject* brush = Find(screen, context->brush, Kind::kBrush)) {
-                brush->selections--;
-            }
-            screen.objects.erase(ValueOf(dc));
-            result = TRUE;
-        }
-    }
-    line.Write([&] { return "DeleteDC(" + NameOf(dc) + ") = " + std::to_string(result); });
+    const BOOL result = OnScreen([&](Screen& screen) {
+        GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
+        if (context == nullptr) return FALSE;
+        // Deleting a context deselects its objects, so they can be deleted afterwards.
+        if (GdiObject* pen = Find(screen, context->pen, Kind::kPen)) pen->selections--;
+        if (GdiObject* brush = Find(screen, context->brush, Kind::kBrush)) brush->selections--;
+        screen.objects.erase(ValueOf(dc));
+        return TRUE;
+    });
+    line.Write([&] { return CallText("DeleteDC", {NameOf(dc)}, to_string(result)); });
     return result;
 }
 
 HBRUSH CreateSolidBrush(COLORREF color) {
     JournalLine line;
-    std::uintptr_t brush = 0;
-    {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        brush = NewHandle(Kind::kBrush);
-        GdiObject object;
-        object.kind = Kind::kBrush;
-        object.color = color;
-        screen.objects.emplace(brush, object);
-    }
-    line.Write([&] { return "CreateSolidBrush(" + Hex(color, 8) + ") = " + HandleName(brush); });
+    const std::uintptr_t brush =
+        OnScreen([&](Screen& screen) { return Add(screen, Kind::kBrush, color); });
+    line.Write([&] { return CallText("CreateSolidBrush", {Hex(color, 8)}, HandleName(brush)); });
     return HandleOf<HBRUSH>(brush);
 }
 
@@ -128,46 +142,35 @@ HPEN CreatePen(int style, int width, COLORREF color) {
     constexpr int kLastPenStyle = 6;  // PS_INSIDEFRAME; dashed styles are drawn solid
     std::uintptr_t pen = 0;
     if (style >= PS_SOLID && style <= kLastPenStyle) {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        pen = NewHandle(Kind::kPen);
-        GdiObject object;
-        object.kind = Kind::kPen;
-        object.color = color;
-        object.penStyle = style;
-        object.penWidth = std::max(width, 1);
-        screen.objects.emplace(pen, object);
+        pen = OnScreen([&](Screen& screen) {
+            const std::uintptr_t handle = Add(screen, Kind::kPen, color);
+            screen.objects[handle].penStyle = style;
+            screen.objects[handle].penWidth = std::max(width, 1);
+            return handle;
+        });
     }
     line.Write([&] {
-        return "CreatePen(" + std::to_string(style) + ", " + std::to_string(width) + ", " +
-               Hex(color, 8) + ") = " + HandleName(pen);
+        return CallText("CreatePen", {to_string(style), to_string(width), Hex(color, 8)},
+                        HandleName(pen));
     });
     return HandleOf<HPEN>(pen);
 }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     JournalLine line;
-    std::uintptr_t previous = 0;
-    {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
+    const std::uintptr_t previous = OnScreen([&](Screen& screen) -> std::uintptr_t {
         GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
         const std::uintptr_t value = ValueOf(object);
-        GdiObject* pen = Find(screen, value, Kind::kPen);
-        GdiObject* brush = Find(screen, value, Kind::kBrush);
-        if (context != nullptr && (pen != nullptr || brush != nullptr)) {
-            std::uintptr_t& slot = pen != nullptr ? context->pen : context->brush;
-            previous = slot;
-            if (GdiObject* old =
-                    Find(screen, previous, pen != nullptr ? Kind::kPen : Kind::kBrush)) {
-                old->selections--;
-            }
-            (pen != nullptr ? pen : brush)->selections++;
-            slot = value;
-        }
-    }
+        const Kind kind = IsHandleOf(value, Kind::kPen) ? Kind::kPen : Kind::kBrush;
+        GdiObject* chosen = Find(screen, value, kind);
+        if (context == nullptr || chosen == nullptr) return 0;
+        std::uintptr_t& slot = kind == Kind::kPen ? context->pen : context->brush;
+        if (GdiObject* old = Find(screen, slot, kind)) old->selections--;
+        chosen->selections++;
+        return std::exchange(slot, value);
+    });
     line.Write([&] {
-        return "SelectObject(" + NameOf(dc) + ", " + NameOf(object) + ") = " + HandleName(previous);
+        return CallText("SelectObject", {NameOf(dc), NameOf(object)}, HandleName(previous));
     });
     return HandleOf<HGDIOBJ>(previous);
 }
@@ -176,44 +179,34 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 // objects are never deleted, but deleting one is harmless (TRUE).
 BOOL DeleteObject(HGDIOBJ object) {
     JournalLine line;
-    BOOL result = FALSE;
-    {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
+    const BOOL result = OnScreen([&](Screen& screen) {
         const std::uintptr_t value = ValueOf(object);
         GdiObject* found = Find(screen, value, Kind::kPen);
         if (found == nullptr) found = Find(screen, value, Kind::kBrush);
-        if (found != nullptr && found->stock) {
-            result = TRUE;
-        } else if (found != nullptr && found->selections == 0) {
-            screen.objects.erase(value);
-            result = TRUE;
-        }
-    }
-    line.Write([&] { return "DeleteObject(" + NameOf(object) + ") = " + std::to_string(result); });
+        if (found == nullptr || (!found->stock && found->selections != 0)) return FALSE;
+        if (!found->stock) screen.objects.erase(value);
+        return TRUE;
+    });
+    line.Write([&] { return CallText("DeleteObject", {NameOf(object)}, to_string(result)); });
     return result;
 }
 
 BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
     JournalLine line;
-    BOOL result = FALSE;
-    {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
-        const GdiObject* pen =
-            context == nullptr ? nullptr : Find(screen, context->pen, Kind::kPen);
+    const BOOL result = OnScreen([&](Screen& screen) {
+        const GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
         const GdiObject* brush =
             context == nullptr ? nullptr : Find(screen, context->brush, Kind::kBrush);
-        if (pen != nullptr && brush != nullptr) {
-            result = TRUE;
-            DrawRectangle(screen, left, top, right, bottom, *pen, brush->color);
-        }
-    }
+        const GdiObject* pen = PenOf(screen, dc);
+        if (pen == nullptr || brush == nullptr) return FALSE;
+        DrawRectangle(screen, left, top, right, bottom, *pen, brush->color);
+        return TRUE;
+    });
     line.Write([&] {
-        return "Rectangle(" + NameOf(dc) + ", " + std::to_string(left) + ", " +
-               std::to_string(top) + ", " + std::to_string(right) + ", " + std::to_string(bottom) +
-               ") = " + std::to_string(result);
+        return CallText(
+            "Rectangle",
+            {NameOf(dc), to_string(left), to_string(top), to_string(right), to_string(bottom)},
+            to_string(result));
     });
     return result;
 }
@@ -222,38 +215,28 @@ BOOL Polyline(HDC dc, const POINT* points, int count) {
     JournalLine line;
     BOOL result = FALSE;
     if (points != nullptr && count >= 2) {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        const GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
-        const GdiObject* pen =
-            context == nullptr ? nullptr : Find(screen, context->pen, Kind::kPen);
-        if (pen != nullptr) {
-            result = TRUE;
-            DrawPolyline(screen, points, count, *pen);
-        }
+        result = OnScreen([&](Screen& screen) {
+            const GdiObject* pen = PenOf(screen, dc);
+            if (pen != nullptr) DrawPolyline(screen, points, count, *pen);
+            return pen != nullptr ? TRUE : FALSE;
+        });
     }
     line.Write([&] {
-        return "Polyline(" + NameOf(dc) + ", " +
-               (points == nullptr ? std::string("null") : std::to_string(count) + " points") +
-               ") = " + std::to_string(result);
+        return CallText("Polyline", {NameOf(dc), points ? to_string(count) + " points" : "null"},
+                        to_string(result));
     });
     return result;
 }
 
 COLORREF GetPixel(HDC dc, int x, int y) {
     JournalLine line;
-    COLORREF color = CLR_INVALID;
-    {
-        Screen& screen = TheScreen();
-        const std::lock_guard<std::mutex> lock(screen.mutex);
-        if (Find(screen, ValueOf(dc), Kind::kDc) != nullptr && x >= 0 && y >= 0 &&
-            x < screen.width && y < screen.height) {
-            color = screen.At(x, y);
-        }
-    }
+    const COLORREF color = OnScreen([&](Screen& screen) {
+        const bool inside = x >= 0 && y >= 0 && x < screen.width && y < screen.height;
+        return Find(screen, ValueOf(dc), Kind::kDc) != nullptr && inside ? screen.At(x, y)
+                                                                         : CLR_INVALID;
+    });
     line.Write([&] {
-        return "GetPixel(" + NameOf(dc) + ", " + std::to_string(x) + ", " + std::to_string(y) +
-               ") = " + Hex(color, 8);
+        return CallText("GetPixel", {NameOf(dc), to_string(x), to_string(y)}, Hex(color, 8));
     });
     return color;
 }
