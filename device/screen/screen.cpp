@@ -30,7 +30,6 @@ void RgbOfPixels(const COLORREF* pixels, int width, int height, std::uint8_t* rg
 }
 
 }  // namespace detail
-
 }  // namespace quorvel::device
 
 namespace qd = quorvel::device::detail;
@@ -100,17 +99,6 @@ uint64_t qwd_screen_live_objects(void) {
 
 }  // extern "C"
 
-namespace quorvel::device {
-namespace detail {
-
-void ResetScreen() {
-    Screen& screen = TheScreen();
-    const std::lock_guard<std::mutex> lock(screen.mutex);
-    screen.width = QWD_DEFAULT_SCREEN_WIDTH;
-    screen.height = QWD_DEFAULT_SCREEN_HEIGHT;
-    screen.pixels.assign(static_cast<std::size_t>(screen.width) * screen.height, kBlack);
-    Bump(screen);
+void quorvel::device::detail::ResetScreen() {
+    qwd_screen_set_size(QWD_DEFAULT_SCREEN_WIDTH, QWD_DEFAULT_SCREEN_HEIGHT);
 }
-
-}  // namespace detail
-}  // namespace quorvel::device

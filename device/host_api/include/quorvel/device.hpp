@@ -25,6 +25,16 @@ inline bool Succeeded(qwd_result result, std::string* error) {
     return result == QWD_OK;
 }
 
+// A screen's RGB bytes from `read`, asked again while the screen is resized between the calls.
+inline std::vector<std::uint8_t> ReadRgb(qwd_result (*read)(std::uint8_t*, std::size_t,
+                                                            std::size_t*)) {
+    std::vector<std::uint8_t> rgb;
+    std::size_t needed = 0;
+    while (read(rgb.data(), rgb.size(), &needed) == QWD_ERROR_BUFFER) rgb.resize(needed);
+    rgb.resize(needed);
+    return rgb;
+}
+
 inline std::uint32_t TimeoutMs(std::chrono::milliseconds timeout) {
     const auto count = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, UINT32_MAX);
     return static_cast<std::uint32_t>(count);
@@ -56,14 +66,7 @@ inline std::uint32_t ScreenPixel(int x, int y) {
     return qwd_screen_pixel(x, y);
 }
 inline std::vector<std::uint8_t> ReadScreenRgb() {
-    std::vector<std::uint8_t> rgb;
-    std::size_t needed = 0;
-    // The screen may be resized between the two calls: then ask again.
-    while (qwd_screen_read_rgb(rgb.data(), rgb.size(), &needed) == QWD_ERROR_BUFFER) {
-        rgb.resize(needed);
-    }
-    rgb.resize(needed);
-    return rgb;
+    return c_api::ReadRgb(qwd_screen_read_rgb);
 }
 inline bool WriteScreenPng(const std::string& path, std::string* error = nullptr) {
     return c_api::Succeeded(qwd_screen_write_png(path.c_str()), error);
@@ -72,13 +75,7 @@ inline std::uint64_t ScreenGeneration() {
     return qwd_screen_generation();
 }
 inline std::vector<std::uint8_t> ReadPresentedScreenRgb() {
-    std::vector<std::uint8_t> rgb;
-    std::size_t needed = 0;
-    while (qwd_screen_read_presented_rgb(rgb.data(), rgb.size(), &needed) == QWD_ERROR_BUFFER) {
-        rgb.resize(needed);
-    }
-    rgb.resize(needed);
-    return rgb;
+    return c_api::ReadRgb(qwd_screen_read_presented_rgb);
 }
 inline void EnablePresentation(bool on = true) {
     qwd_screen_enable_presentation(on ? 1 : 0);
