@@ -280,16 +280,15 @@ void Record(Program& program, Session& session) {
     session.recordingTampered = false;
 }
 
-bool EndsADevice(device::Op op) {
-    return op == device::Op::kOutReset || op == device::Op::kOutClose ||
-           op == device::Op::kInStop || op == device::Op::kInReset || op == device::Op::kInClose;
+bool EndsADevice(qwd_op op) {
+    return op == QWD_OP_OUT_RESET || op == QWD_OP_OUT_CLOSE || op == QWD_OP_IN_STOP ||
+           op == QWD_OP_IN_RESET || op == QWD_OP_IN_CLOSE;
 }
 
 void InjectFault(Program& program) {
     static const unsigned kCodes[] = {MMSYSERR_ERROR, MMSYSERR_INVALHANDLE, MMSYSERR_NODRIVER,
                                       MMSYSERR_NOMEM, WAVERR_BADFORMAT,     WAVERR_STILLPLAYING};
-    const auto op =
-        static_cast<device::Op>(program.Byte() % (static_cast<int>(device::Op::kInClose) + 1));
+    const auto op = static_cast<qwd_op>(program.Byte() % (static_cast<int>(QWD_OP_IN_CLOSE) + 1));
     const unsigned code = kCodes[program.Byte() % 6];
     const int skip = program.Byte() % 4;
     const bool everyCall = program.Byte() % 3 == 2 && !EndsADevice(op);

@@ -74,7 +74,7 @@ TEST_P(BothDirections, OpenReportsTheFirstBrokenRuleAlike) {
         }
     }
     // An injected fault comes after the handle is cleared, before any check.
-    qd::InjectFault(output ? qd::Op::kOutOpen : qd::Op::kInOpen, MMSYSERR_ALLOCATED);
+    qd::InjectFault(output ? QWD_OP_OUT_OPEN : QWD_OP_IN_OPEN, MMSYSERR_ALLOCATED);
     handle = reinterpret_cast<void*>(0x1234);
     EXPECT_EQ(OpenEither(output, &handle, 7, &kMono16, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
     EXPECT_EQ(handle, nullptr);

@@ -530,7 +530,7 @@ TEST_F(WaveInTest, SettingsTextAndConfigurationErrors) {
 }
 
 TEST_F(WaveInTest, InjectedFaultsFailOneCallWithoutEffect) {
-    qd::InjectFault(qd::Op::kInOpen, MMSYSERR_NOMEM);
+    qd::InjectFault(QWD_OP_IN_OPEN, MMSYSERR_NOMEM);
     auto handle = reinterpret_cast<HWAVEIN>(0x1234);
     EXPECT_EQ(waveInOpen(&handle, 0, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOMEM);
     EXPECT_EQ(handle, nullptr);
@@ -539,16 +539,16 @@ TEST_F(WaveInTest, InjectedFaultsFailOneCallWithoutEffect) {
     const qd::InputSettings settings = Settings("ramp", QWD_PACE_FAST);
     handle = Open(settings);
     Buffer buffer(20);
-    qd::InjectFault(qd::Op::kInPrepare, MMSYSERR_ERROR);
+    qd::InjectFault(QWD_OP_IN_PREPARE, MMSYSERR_ERROR);
     EXPECT_EQ(waveInPrepareHeader(handle, &buffer.header, kHeaderSize), MMSYSERR_ERROR);
     EXPECT_EQ(buffer.header.dwFlags, 0u);
     EXPECT_EQ(waveInPrepareHeader(handle, &buffer.header, kHeaderSize), MMSYSERR_NOERROR);
-    qd::InjectFault(qd::Op::kInAddBuffer, MMSYSERR_NOMEM, 1);  // the second call fails
+    qd::InjectFault(QWD_OP_IN_ADD_BUFFER, MMSYSERR_NOMEM, 1);  // the second call fails
     EXPECT_EQ(waveInAddBuffer(handle, &buffer.header, kHeaderSize), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInReset(handle), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInAddBuffer(handle, &buffer.header, kHeaderSize), MMSYSERR_NOMEM);
     EXPECT_EQ(buffer.header.dwFlags & WHDR_INQUEUE, 0u);
-    qd::InjectFault(qd::Op::kInClose, MMSYSERR_ERROR);
+    qd::InjectFault(QWD_OP_IN_CLOSE, MMSYSERR_ERROR);
     EXPECT_EQ(waveInClose(handle), MMSYSERR_ERROR);
     EXPECT_EQ(qd::OpenInputDevices(), 1);
     Finish(handle);

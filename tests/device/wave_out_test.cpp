@@ -498,24 +498,24 @@ TEST_F(WaveOutTest, ResetAndCloseWorkFromInsideTheCallback) {
 TEST_F(WaveOutTest, InjectedFaultsFailCallsWithoutEffect) {
     Configure(QWD_PACE_FAST);
     HWAVEOUT device = reinterpret_cast<HWAVEOUT>(0x77);
-    qd::InjectFault(qd::Op::kOutOpen, MMSYSERR_NOMEM);
+    qd::InjectFault(QWD_OP_OUT_OPEN, MMSYSERR_NOMEM);
     EXPECT_EQ(waveOutOpen(&device, 0, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NOMEM);
     EXPECT_EQ(device, nullptr);  // cleared before anything else, so no failure leaves a handle
     EXPECT_EQ(qd::OpenOutputDevices(), 0);
     device = OpenSilent();
 
     Block first(Pattern(8, 1)), second(Pattern(8, 2));
-    qd::InjectFault(qd::Op::kOutPrepare, MMSYSERR_ERROR);
+    qd::InjectFault(QWD_OP_OUT_PREPARE, MMSYSERR_ERROR);
     EXPECT_EQ(waveOutPrepareHeader(device, &first.header, kHeaderSize), MMSYSERR_ERROR);
     EXPECT_EQ(first.header.dwFlags, 0u);
     qd::SetOutputGate(0);
-    qd::InjectFault(qd::Op::kOutWrite, MMSYSERR_NOMEM, 1);  // the second write fails
+    qd::InjectFault(QWD_OP_OUT_WRITE, MMSYSERR_NOMEM, 1);  // the second write fails
     PrepareAndWrite(device, first);
     ASSERT_EQ(waveOutPrepareHeader(device, &second.header, kHeaderSize), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutWrite(device, &second.header, kHeaderSize), MMSYSERR_NOMEM);
     EXPECT_EQ(second.header.dwFlags, kPrepared);
 
-    for (const qd::Op op : {qd::Op::kOutReset, qd::Op::kOutClose, qd::Op::kOutUnprepare}) {
+    for (const qwd_op op : {QWD_OP_OUT_RESET, QWD_OP_OUT_CLOSE, QWD_OP_OUT_UNPREPARE}) {
         qd::InjectFault(op, WAVERR_SYNC, 0, -1);
     }
     EXPECT_EQ(waveOutReset(device), WAVERR_SYNC);

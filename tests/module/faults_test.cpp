@@ -22,7 +22,6 @@ namespace qwf::test {
 namespace {
 
 namespace device = quorvel::device;
-using device::Op;
 
 // No device returns this by itself, so a journal line ending in it is the injected fault.
 constexpr unsigned kInjected = MMSYSERR_NOMEM;
@@ -92,13 +91,13 @@ TEST_F(Faults, PlaybackSurvivesEachDeviceCallFailingAtEveryPoint) {
     expected.resize(12'000, 0);
 
     struct Point {
-        Op op;
+        qwd_op op;
         const char* call;
     };
     for (const Point point :
-         {Point{Op::kOutOpen, "waveOutOpen"}, Point{Op::kOutPrepare, "waveOutPrepareHeader"},
-          Point{Op::kOutWrite, "waveOutWrite"},
-          Point{Op::kOutUnprepare, "waveOutUnprepareHeader"}}) {
+         {Point{QWD_OP_OUT_OPEN, "waveOutOpen"}, Point{QWD_OP_OUT_PREPARE, "waveOutPrepareHeader"},
+          Point{QWD_OP_OUT_WRITE, "waveOutWrite"},
+          Point{QWD_OP_OUT_UNPREPARE, "waveOutUnprepareHeader"}}) {
         for (int skip = 0;; ++skip) {
             SCOPED_TRACE(std::string(point.call) + " failing after " + std::to_string(skip) +
                          " calls");
@@ -143,8 +142,8 @@ TEST_F(Faults, AnOutputDeviceThatWillNotCloseCannotReachTheNextStart) {
             realTime.sink_memory = 1;
             if (!device::ConfigureOutput(realTime)) return kNotAbandoned;
             // It neither resets nor closes: the next start gives up on it and opens another.
-            device::InjectFault(Op::kOutReset, kInjected, 0, -1);
-            device::InjectFault(Op::kOutClose, kInjected, 0, -1);
+            device::InjectFault(QWD_OP_OUT_RESET, kInjected, 0, -1);
+            device::InjectFault(QWD_OP_OUT_CLOSE, kInjected, 0, -1);
             device::EnableJournal(true);
             PlayWavWaveForm(Utf16(second).c_str(), 0x0000FF00, 0);
             device::ClearFaults();
@@ -173,14 +172,14 @@ TEST_F(Faults, AnOutputDeviceThatWillNotCloseCannotReachTheNextStart) {
 TEST_F(Faults, RecordingSurvivesEachDeviceCallFailingAtEveryPoint) {
     constexpr std::uint32_t kBlocks = 4;
     struct Point {
-        Op op;
+        qwd_op op;
         const char* call;
         std::int32_t startResult;  // when the call fails while starting
     };
-    for (const Point point : {Point{Op::kInOpen, "waveInOpen", WF_ERR_OPEN},
-                              Point{Op::kInPrepare, "waveInPrepareHeader", WF_ERR_QUEUE},
-                              Point{Op::kInAddBuffer, "waveInAddBuffer", WF_ERR_QUEUE},
-                              Point{Op::kInStart, "waveInStart", WF_ERR_START}}) {
+    for (const Point point : {Point{QWD_OP_IN_OPEN, "waveInOpen", WF_ERR_OPEN},
+                              Point{QWD_OP_IN_PREPARE, "waveInPrepareHeader", WF_ERR_QUEUE},
+                              Point{QWD_OP_IN_ADD_BUFFER, "waveInAddBuffer", WF_ERR_QUEUE},
+                              Point{QWD_OP_IN_START, "waveInStart", WF_ERR_START}}) {
         for (int skip = 0;; ++skip) {
             SCOPED_TRACE(std::string(point.call) + " failing after " + std::to_string(skip) +
                          " calls");

@@ -213,7 +213,7 @@ TEST_F(Playback, ADoneMessageFromNoCurrentDeviceDoesNothing) {
 
 TEST_F(Playback, AFailedUnprepareStallsPlayback) {
     device::EnableJournal(true);
-    device::InjectFault(device::Op::kOutUnprepare, WAVERR_STILLPLAYING, 0, 1);
+    device::InjectFault(QWD_OP_OUT_UNPREPARE, WAVERR_STILLPLAYING, 0, 1);
     const Bytes data = PatternSamples(10'000, 6);
     ASSERT_EQ(PlayWavWaveForm(Utf16(Write("stall.wav", MakeWav(data))).c_str(), kTrace, kBack),
               WF_DONE);
@@ -237,7 +237,7 @@ TEST_F(Playback, AReadErrorEndsPlaybackAfterTheBytesReadBeforeIt) {
     const Bytes data = PatternSamples(20'000, 14);  // ten blocks
     const std::string path = Write("failing.wav", MakeWav(data));
     constexpr unsigned kReadable = 44 + 9'000;  // the reads fail inside the third block
-    device::InjectFault(device::Op::kFileRead, kReadable);
+    device::InjectFault(QWD_OP_FILE_READ, kReadable);
     // Room for more blocks than the file gives before the failure: a playback that does not
     // end stalls at the gate instead of running on.
     device::SetOutputGate(6);

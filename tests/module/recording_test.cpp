@@ -149,11 +149,11 @@ TEST_F(Recording, AnEmptyOrNullPathTracesWithoutWritingAnything) {
 
 TEST_F(Recording, EachFailingStartStepHasItsOwnCode) {
     device::EnableJournal(true);
-    device::InjectFault(device::Op::kInOpen, MMSYSERR_ALLOCATED);
+    device::InjectFault(QWD_OP_IN_OPEN, MMSYSERR_ALLOCATED);
     EXPECT_EQ(Start(Path("open.wav")), WF_ERR_OPEN);
-    device::InjectFault(device::Op::kInAddBuffer, MMSYSERR_NOMEM);
+    device::InjectFault(QWD_OP_IN_ADD_BUFFER, MMSYSERR_NOMEM);
     EXPECT_EQ(Start(Path("queue.wav")), WF_ERR_QUEUE);
-    device::InjectFault(device::Op::kInStart, MMSYSERR_ERROR);
+    device::InjectFault(QWD_OP_IN_START, MMSYSERR_ERROR);
     EXPECT_EQ(Start(Path("start.wav")), WF_ERR_START);
     EXPECT_EQ(WaveRecordWaveFormStop(), 0);
     // Only the start that failed after writing its placeholder left a file, completed as an
@@ -178,9 +178,9 @@ TEST_F(Recording, EachFailingStartStepHasItsOwnCode) {
 TEST_F(Recording, OnlyAStartWhoseDeviceIsQueuedReplacesAFileAndCaptureStartsAfterItsHeader) {
     const Bytes original = MakeWav(PatternSamples(3'000, 13));
     WriteFile(Path("take.wav"), original);
-    for (const device::Op op : {device::Op::kInOpen, device::Op::kInAddBuffer}) {
+    for (const qwd_op op : {QWD_OP_IN_OPEN, QWD_OP_IN_ADD_BUFFER}) {
         device::InjectFault(op, MMSYSERR_NOMEM, 0, 2);
-        const std::int32_t expected = op == device::Op::kInOpen ? WF_ERR_OPEN : WF_ERR_QUEUE;
+        const std::int32_t expected = op == QWD_OP_IN_OPEN ? WF_ERR_OPEN : WF_ERR_QUEUE;
         EXPECT_EQ(Start(Path("take.wav")), expected);
         EXPECT_EQ(Start(Path("new.wav")), expected);
         EXPECT_EQ(WaveRecordWaveFormStop(), 0);
@@ -241,7 +241,7 @@ TEST_F(Recording, ADataMessageFromADeviceThatIsNotTheCurrentOneTouchesNothing) {
 
 TEST_F(Recording, AShortBufferMidStreamIsRequeuedAndItsSamplesKeptWithSilenceAfterThem) {
     // The second buffer comes back holding 500 samples; capture must go on past it.
-    device::InjectFault(device::Op::kInShortBuffer, 1'000, 1, 1);
+    device::InjectFault(QWD_OP_IN_SHORT_BUFFER, 1'000, 1, 1);
     device::SetInputGate(4);
     ASSERT_EQ(Start(Path("short.wav")), WF_DONE);
     ASSERT_TRUE(device::WaitInputData(4, std::chrono::seconds(10)));

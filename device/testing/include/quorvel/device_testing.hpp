@@ -36,28 +36,8 @@ inline std::vector<std::string> JournalNames() {
 }
 
 // ---- Injected faults --------------------------------------------------------------------
-enum class Op {
-    kOutOpen = QWD_OP_OUT_OPEN,
-    kOutPrepare = QWD_OP_OUT_PREPARE,
-    kOutWrite = QWD_OP_OUT_WRITE,
-    kOutUnprepare = QWD_OP_OUT_UNPREPARE,
-    kOutPause = QWD_OP_OUT_PAUSE,
-    kOutRestart = QWD_OP_OUT_RESTART,
-    kOutReset = QWD_OP_OUT_RESET,
-    kOutClose = QWD_OP_OUT_CLOSE,
-    kInOpen = QWD_OP_IN_OPEN,
-    kInPrepare = QWD_OP_IN_PREPARE,
-    kInAddBuffer = QWD_OP_IN_ADD_BUFFER,
-    kInStart = QWD_OP_IN_START,
-    kInStop = QWD_OP_IN_STOP,
-    kInReset = QWD_OP_IN_RESET,
-    kInUnprepare = QWD_OP_IN_UNPREPARE,
-    kInClose = QWD_OP_IN_CLOSE,
-    kFileRead = QWD_OP_FILE_READ,
-    kInShortBuffer = QWD_OP_IN_SHORT_BUFFER,
-};
-inline void InjectFault(Op op, unsigned code, int skip = 0, int count = 1) {
-    qwd_inject_fault(static_cast<std::int32_t>(op), code, skip, count);
+inline void InjectFault(qwd_op op, unsigned code, int skip = 0, int count = 1) {
+    qwd_inject_fault(op, code, skip, count);
 }
 inline void ClearFaults() {
     qwd_clear_faults();
