@@ -309,13 +309,7 @@ void WaveDevice::Deliver(const Message& message) {
         reinterpret_cast<LPWAVEINCALLBACK>(callback_)(reinterpret_cast<HWAVEIN>(handle_),
                                                       message.id, instance_, param, 0);
     }
-    if (!timed) return;
-    const auto time = Clock::now() - start;
-    if (direction_ == Direction::kOutput) {
-        NoteOutputHandlerTime(time);
-    } else {
-        NoteInputHandlerTime(time);
-    }
+    if (timed) NoteHandlerTime(direction_ == Direction::kOutput, Clock::now() - start);
 }
 
 }  // namespace quorvel::device::detail

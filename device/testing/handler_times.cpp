@@ -44,14 +44,9 @@ bool TimingHandlers() {
     return timing.load(std::memory_order_relaxed);
 }
 
-void NoteOutputHandlerTime(std::chrono::nanoseconds time) {
+void NoteHandlerTime(bool output, std::chrono::nanoseconds time) {
     const std::lock_guard<std::mutex> lock(State().mutex);
-    Note(State().output, time);
-}
-
-void NoteInputHandlerTime(std::chrono::nanoseconds time) {
-    const std::lock_guard<std::mutex> lock(State().mutex);
-    Note(State().input, time);
+    Note(output ? State().output : State().input, time);
 }
 
 void ResetHandlerTimes() {

@@ -21,10 +21,9 @@ void FillJournalLine(std::uint64_t slot, std::string line);
 // The code to fail this call of `op` with, or 0 to let it run.
 unsigned TakeFault(qwd_op op);
 
-// Handler timing: whether it is on, and one callback's duration.
+// Handler timing: whether it is on, and one output or input callback's duration.
 bool TimingHandlers();
-void NoteOutputHandlerTime(std::chrono::nanoseconds time);
-void NoteInputHandlerTime(std::chrono::nanoseconds time);
+void NoteHandlerTime(bool output, std::chrono::nanoseconds time);
 
 // Journal off and empty, no faults, timing off and its times forgotten (for qwd_reset_all).
 void ResetJournal();
