@@ -303,7 +303,7 @@ std::string OutputSinkError() {
         const std::lock_guard<std::mutex> lock(state.mutex);
         tap = state.choice[0].tap;
     }
-    return tap ? static_cast<OutputSink&>(*tap).FileError() : std::string();
+    return tap ? static_cast<OutputSink&>(*tap).FileError() : std::string();  // taps are sinks
 }
 
 std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity) {
