@@ -19,6 +19,8 @@ import time
 from datetime import datetime, timezone
 from pathlib import Path
 
+import startup
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "release"
 QUORVEL = BUILD / "quorvel"
@@ -286,6 +288,9 @@ def main():
         print(f"bench: quorvel on each sound backend, aplay and arecord, {PEER_ROUNDS} minutes "
               "each ...", file=sys.stderr, flush=True)
         runs = peers(directory)
+        print("bench: peak memory and first sound against aplay and paplay ...",
+              file=sys.stderr, flush=True)
+        starts = startup.measure(directory, Run, os.environ)
     sections = footprint()
 
     rows = []
@@ -363,6 +368,7 @@ def main():
         row(f"Peak resident memory, {label}", f"{runs[ours].peak_kib / 1024:.1f} MiB",
             f"{peer}: {runs[peer].peak_kib / 1024:.1f} MiB",
             f"{runs[ours].peak_kib / runs[peer].peak_kib:.2f}")
+    startup.add_rows(row, met, starts)
     row("Module static footprint (libQuorvelWaveForm.so)",
         f".data {sections.get('.data', 0):,} B, .bss {sections.get('.bss', 0):,} B "
         f"(.data.rel.ro {sections.get('.data.rel.ro', 0):,} B)")
@@ -381,6 +387,7 @@ def main():
         f"minute each, and against aplay and arecord the median of {PEER_ROUNDS} rounds taken "
         "in turn, CPU time to the microsecond.",
     ]
+    notes.append(startup.NOTE)
     for backend, timing in timings.items():
         if timing["skipped"]:
             notes.append(f"The machine itself stalled during the real-time minute ({backend}; "
