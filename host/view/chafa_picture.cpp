@@ -31,6 +31,16 @@ struct ChafaCalls {
     decltype(&g_string_free) stringFree = nullptr;  // GLib's, reached through libchafa
 };
 
+// One canvas, made again only when the picture's cells or background change.
+struct Canvas {
+    ChafaSymbolMap* symbols = nullptr;
+    ChafaCanvasConfig* config = nullptr;
+    ChafaCanvas* canvas = nullptr;
+    int columns = 0;
+    int rows = 0;
+    std::uint32_t background = 0;
+};
+
 const ChafaCalls* Chafa(std::string* reason) {
     static std::string why;
     static const ChafaCalls* const loaded = []() -> const ChafaCalls* {
@@ -55,8 +65,14 @@ const ChafaCalls* Chafa(std::string* reason) {
             FindSymbol(library, "chafa_canvas_print", &calls.canvasPrint) &&
             FindSymbol(library, "chafa_canvas_unref", &calls.canvasUnref) &&
             FindSymbol(library, "g_string_free", &calls.stringFree);
-        if (!complete) why = "the libchafa.so.0 found lacks calls quorvel uses";
-        return complete ? &calls : nullptr;
+        if (!complete) {
+            why = "the libchafa.so.0 found lacks calls quorvel uses";
+            return nullptr;
+        }
+        // A picture is small work: no pool of threads for it.
+        decltype(&chafa_set_n_threads) setThreads = nullptr;
+        if (FindSymbol(library, "chafa_set_n_threads", &setThreads)) setThreads(1);
+        return &calls;
     }();
     if (loaded == nullptr && reason != nullptr) *reason = why;
     return loaded;
@@ -71,7 +87,9 @@ bool RenderBraille(const std::vector<std::uint8_t>& dots, int columns, int rows,
     const int dotWidth = columns * kBrailleDotColumns;
     const int width = columns * kCellPixels;
     const int height = rows * kCellPixels;
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 3);
+    // Kept between pictures: drawn on the session's thread only.
+    static std::vector<std::uint8_t> pixels;
+    pixels.resize(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
         const int dy = y * kBrailleDotRows / kCellPixels;
         for (int x = 0; x < width; ++x) {
@@ -83,17 +101,30 @@ bool RenderBraille(const std::vector<std::uint8_t>& dots, int columns, int rows,
         }
     }
 
-    ChafaSymbolMap* symbols = chafa->symbolMapNew();
-    chafa->symbolMapAddByTags(symbols, CHAFA_SYMBOL_TAG_BRAILLE);
-    ChafaCanvasConfig* config = chafa->configNew();
-    chafa->configSetGeometry(config, columns, rows);
-    chafa->configSetCanvasMode(config, CHAFA_CANVAS_MODE_TRUECOLOR);
-    chafa->configSetSymbolMap(config, symbols);
-    // The dots in the trace's colour over the panel's, which each row sets itself: libchafa
-    // would otherwise blend the two into the spaces between the dots.
-    chafa->configSetBgColor(config, background);
-    chafa->configSetFgOnly(config, TRUE);
-    ChafaCanvas* canvas = chafa->canvasNew(config);
+    static Canvas made;
+    if (made.canvas == nullptr || made.columns != columns || made.rows != rows ||
+        made.background != background) {
+        if (made.canvas != nullptr) {
+            chafa->canvasUnref(made.canvas);
+            chafa->configUnref(made.config);
+            chafa->symbolMapUnref(made.symbols);
+        }
+        made.symbols = chafa->symbolMapNew();
+        chafa->symbolMapAddByTags(made.symbols, CHAFA_SYMBOL_TAG_BRAILLE);
+        made.config = chafa->configNew();
+        chafa->configSetGeometry(made.config, columns, rows);
+        chafa->configSetCanvasMode(made.config, CHAFA_CANVAS_MODE_TRUECOLOR);
+        chafa->configSetSymbolMap(made.config, made.symbols);
+        // The dots in the trace's colour over the panel's, which each row sets itself:
+        // libchafa would otherwise blend the two into the spaces between the dots.
+        chafa->configSetBgColor(made.config, background);
+        chafa->configSetFgOnly(made.config, TRUE);
+        made.canvas = chafa->canvasNew(made.config);
+        made.columns = columns;
+        made.rows = rows;
+        made.background = background;
+    }
+    ChafaCanvas* canvas = made.canvas;
     chafa->canvasDrawAllPixels(canvas, CHAFA_PIXEL_RGB8, pixels.data(), width, height, width * 3);
     GString* text = chafa->canvasPrint(canvas, nullptr);
     char backdrop[32];
@@ -117,9 +148,6 @@ bool RenderBraille(const std::vector<std::uint8_t>& dots, int columns, int rows,
         start = end + 1;
     }
     chafa->stringFree(text, TRUE);
-    chafa->canvasUnref(canvas);
-    chafa->configUnref(config);
-    chafa->symbolMapUnref(symbols);
     return true;
 }
 

@@ -115,6 +115,7 @@ class TerminalView final : public LiveView {
 
     void Finish(const std::string& status) override {
         status_ = status;
+        generation_ = device::PresentedScreenGeneration();
         Draw();
         Write("\n\x1b[?25h");
         drawn_ = false;
@@ -132,14 +133,18 @@ class TerminalView final : public LiveView {
             frame += "\x1b[?25l";  // no cursor flickering over the picture
         }
         if (pictureRows > 0) {
-            const device::ScreenSize screen = device::GetScreenSize();
-            const std::vector<std::uint8_t> rgb = device::ReadPresentedScreenRgb();
-            std::vector<std::string> rows;
-            // Half blocks where libchafa is missing: half the resolution, but a picture.
-            if (!RenderBraillePicture(rgb, screen.width, kPanelRegion, size_, background_, &rows)) {
-                rows = RenderHalfBlocks(rgb, screen.width, kPanelRegion, size_, background_);
+            // The picture is made again only when the screen changed, not for the status line.
+            if (rows_.empty() || rowsGeneration_ != generation_) {
+                const device::ScreenSize screen = device::GetScreenSize();
+                const std::vector<std::uint8_t> rgb = device::ReadPresentedScreenRgb();
+                // Half blocks where libchafa is missing: half the resolution, but a picture.
+                if (!RenderBraillePicture(rgb, screen.width, kPanelRegion, size_, background_,
+                                          &rows_)) {
+                    rows_ = RenderHalfBlocks(rgb, screen.width, kPanelRegion, size_, background_);
+                }
+                rowsGeneration_ = generation_;
             }
-            for (const std::string& row : rows) frame += row + "\x1b[K\n";
+            for (const std::string& row : rows_) frame += row + "\x1b[K\n";
         }
         frame += FitToWidth(status_, columns_ - 1) + "\x1b[K";
         Write(frame);
@@ -151,6 +156,8 @@ class TerminalView final : public LiveView {
     PictureSize size_{0, 0};
     bool drawn_ = false;
     std::uint64_t generation_ = 0;
+    std::vector<std::string> rows_;  // the picture last made, for the screen of rowsGeneration_
+    std::uint64_t rowsGeneration_ = 0;
     std::string status_;
     Clock::time_point lastDraw_;
 };

@@ -12,7 +12,8 @@ namespace quorvel_test {
 namespace {
 
 // The libraries, of the module and the three, that a file in the program's folder needed or
-// loaded during the run, from the dynamic loader's own account of it.
+// that the program loaded at run time (through whatever stands between it and the loader, as
+// a sanitizer's runtime does), from the dynamic loader's own account of the run.
 std::set<std::string> LoadedByQuorvel(const std::vector<std::string>& args) {
     const TempDir dir;
     const Result result =
@@ -28,13 +29,13 @@ std::set<std::string> LoadedByQuorvel(const std::vector<std::string>& args) {
         std::istringstream log(std::string(bytes.begin(), bytes.end()));
         // "file=LIB [0];  needed by BY [0]", "file=LIB [0];  dynamically loaded by BY [0]"
         for (std::string line; std::getline(log, line);) {
+            const std::size_t file = line.find("file=");
+            const bool byUs = line.find("needed" + ours) != std::string::npos ||
+                              line.find("dynamically loaded by ") != std::string::npos;
+            if (file == std::string::npos || !byUs) continue;
             for (const char* name :
                  {"libQuorvelWaveForm.so", "libsndfile.so", "libsamplerate.so", "libpng16.so"}) {
-                const std::size_t file = line.find("file=");
-                if (file != std::string::npos && line.find(name, file) < line.find(" [", file) &&
-                    line.find(ours) != std::string::npos) {
-                    loaded.insert(name);
-                }
+                if (line.find(name, file) < line.find(" [", file)) loaded.insert(name);
             }
         }
     }
