@@ -8,7 +8,6 @@ Every ratio compares figures taken in this same run, on this same machine."""
 import json
 import math
 import os
-import platform
 import re
 import statistics
 import struct
@@ -19,10 +18,12 @@ import time
 from datetime import datetime, timezone
 from pathlib import Path
 
+import startup
+from setting import commit, footprint, machine
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "release"
 QUORVEL = BUILD / "quorvel"
-MODULE = BUILD / "libQuorvelWaveForm.so"
 MODULE_BENCH = BUILD / "bench" / "module_bench"
 REALTIME_TEST = BUILD / "tests" / "device" / "device_realtime_test"
 TRACE_OFFSET = BUILD / "bench" / "trace_offset"
@@ -229,41 +230,6 @@ def peers(directory):
     return {key: Median(taken) for key, taken in runs.items()}
 
 
-def footprint():
-    sections = {}
-    listing = subprocess.run(["size", "-A", MODULE], capture_output=True, text=True,
-                             check=True).stdout
-    for line in listing.splitlines():
-        fields = line.split()
-        if len(fields) >= 2 and fields[0] in (".data", ".bss", ".data.rel.ro", ".tbss"):
-            sections[fields[0]] = int(fields[1])
-    return sections
-
-
-def machine():
-    model = "unknown CPU"
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            model = line.split(":", 1)[1].strip()
-            break
-    memory_kib = 0
-    for line in Path("/proc/meminfo").read_text().splitlines():
-        if line.startswith("MemTotal"):
-            memory_kib = int(line.split()[1])
-    release = platform.freedesktop_os_release().get("PRETTY_NAME", "Linux")
-    return (f"{model}, {os.cpu_count()} cores, {memory_kib / 1048576:.0f} GiB; {release}, "
-            f"kernel {platform.release()}; load average at start "
-            f"{os.getloadavg()[0]:.2f}")
-
-
-def commit():
-    head = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short=12", "HEAD"],
-                          capture_output=True, text=True, check=False).stdout.strip()
-    dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
-                           capture_output=True, text=True, check=False).stdout.strip()
-    return head + (" (with uncommitted changes)" if dirty else "")
-
-
 def met(condition):
     return "yes" if condition else "**no**"
 
@@ -286,6 +252,9 @@ def main():
         print(f"bench: quorvel on each sound backend, aplay and arecord, {PEER_ROUNDS} minutes "
               "each ...", file=sys.stderr, flush=True)
         runs = peers(directory)
+        print("bench: peak memory and first sound against aplay and paplay ...",
+              file=sys.stderr, flush=True)
+        starts = startup.measure(directory, Run, os.environ)
     sections = footprint()
 
     rows = []
@@ -363,6 +332,7 @@ def main():
         row(f"Peak resident memory, {label}", f"{runs[ours].peak_kib / 1024:.1f} MiB",
             f"{peer}: {runs[peer].peak_kib / 1024:.1f} MiB",
             f"{runs[ours].peak_kib / runs[peer].peak_kib:.2f}")
+    startup.add_rows(row, met, starts)
     row("Module static footprint (libQuorvelWaveForm.so)",
         f".data {sections.get('.data', 0):,} B, .bss {sections.get('.bss', 0):,} B "
         f"(.data.rel.ro {sections.get('.data.rel.ro', 0):,} B)")
@@ -381,6 +351,7 @@ def main():
         f"minute each, and against aplay and arecord the median of {PEER_ROUNDS} rounds taken "
         "in turn, CPU time to the microsecond.",
     ]
+    notes.append(startup.NOTE)
     for backend, timing in timings.items():
         if timing["skipped"]:
             notes.append(f"The machine itself stalled during the real-time minute ({backend}; "

@@ -14,6 +14,7 @@
 #include "cli/text.h"
 #include "media/decoded_wav.h"
 #include "media/wav_check.h"
+#include "system/shared_library.h"
 
 namespace quorvel::host {
 namespace {
@@ -25,9 +26,33 @@ constexpr long kChunkFrames = 4096;
 // The device holds its source whole, and takes at most this much.
 constexpr std::uint64_t kMaxSourceBytes = std::uint64_t{64} << 20;
 
-struct ResamplerDeleter {
-    void operator()(SRC_STATE* state) const { src_delete(state); }
+// libsamplerate's calls, loaded the first time an input needs converting.
+struct Resampling {
+    decltype(&src_new) create = nullptr;
+    decltype(&src_delete) destroy = nullptr;
+    decltype(&src_process) process = nullptr;
+    decltype(&src_strerror) strerror = nullptr;
+    decltype(&src_float_to_short_array) toShorts = nullptr;
 };
+
+// Null when libsamplerate cannot be loaded, with the loader's words in *reason.
+const Resampling* LoadResampling(std::string* reason) {
+    static std::string why;
+    static const Resampling* const loaded = []() -> const Resampling* {
+        static Resampling calls;
+        void* library = LoadLibrary({"libsamplerate.so.0"}, &why).handle;
+        if (library == nullptr) return nullptr;
+        const bool complete = FindSymbol(library, "src_new", &calls.create) &&
+                              FindSymbol(library, "src_delete", &calls.destroy) &&
+                              FindSymbol(library, "src_process", &calls.process) &&
+                              FindSymbol(library, "src_strerror", &calls.strerror) &&
+                              FindSymbol(library, "src_float_to_short_array", &calls.toShorts);
+        if (!complete) why = "the libsamplerate.so.0 found lacks calls quorvel uses";
+        return complete ? &calls : nullptr;
+    }();
+    if (loaded == nullptr) *reason = why;
+    return loaded;
+}
 
 }  // namespace
 
@@ -52,11 +77,16 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
         return Fail(problem, kExitFile, "Cannot use " + name + " as the input: " + why + ".");
     };
     if (!converted->Create(problem)) return false;
+    std::string reason;
+    const Resampling* const src = LoadResampling(&reason);
+    if (src == nullptr)
+        return fail("libsamplerate, which converts it, cannot be loaded (" + reason + ")");
     int error = 0;
     const double ratio = static_cast<double>(kCaptureRate) / facts.rate;
-    std::unique_ptr<SRC_STATE, ResamplerDeleter> resampler(
-        src_new(SRC_SINC_MEDIUM_QUALITY, 1, &error));
-    if (!resampler) return fail(std::string("the resampler failed (") + src_strerror(error) + ")");
+    const auto destroy = [src](SRC_STATE* state) { src->destroy(state); };
+    std::unique_ptr<SRC_STATE, decltype(destroy)> resampler(
+        src->create(SRC_SINC_MEDIUM_QUALITY, 1, &error), destroy);
+    if (!resampler) return fail(std::string("the resampler failed (") + src->strerror(error) + ")");
 
     const int channels = facts.channels;
     std::vector<std::int16_t> frames(static_cast<std::size_t>(kChunkFrames) * channels);
@@ -85,13 +115,13 @@ bool PrepareInputFile(const std::string& path, TempFile* converted, std::string*
         do {
             data.data_out = resampled.data();
             data.output_frames = static_cast<long>(resampled.size());
-            if ((error = src_process(resampler.get(), &data)) != 0) {
-                return fail(std::string("the resampler failed (") + src_strerror(error) + ")");
+            if ((error = src->process(resampler.get(), &data)) != 0) {
+                return fail(std::string("the resampler failed (") + src->strerror(error) + ")");
             }
             data.data_in += data.input_frames_used;
             data.input_frames -= data.input_frames_used;
-            src_float_to_short_array(resampled.data(), samples.data(),
-                                     static_cast<int>(data.output_frames_gen));
+            src->toShorts(resampled.data(), samples.data(),
+                          static_cast<int>(data.output_frames_gen));
             const std::size_t bytes = static_cast<std::size_t>(data.output_frames_gen) * 2;
             std::vector<std::uint8_t> le(bytes);
             for (std::size_t i = 0; i < bytes / 2; ++i) {

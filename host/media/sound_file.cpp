@@ -1,7 +1,6 @@
 #include "media/sound_file.h"
 
 #include <fcntl.h>
-#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "cli/text.h"
+#include "media/sndfile_calls.h"
 #include "media/wav_check.h"
 
 namespace quorvel::host {
@@ -37,10 +37,10 @@ int Subtype(int format) {
     return format & SF_FORMAT_SUBMASK;
 }
 
-std::string FormatName(SNDFILE* file, int format) {
+std::string FormatName(const SndfileCalls& sf, SNDFILE* file, int format) {
     SF_FORMAT_INFO info{};
     info.format = format;
-    if (sf_command(file, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) {
+    if (sf.command(file, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) {
         return "format 0x" + std::to_string(format);
     }
     return info.name;
@@ -171,7 +171,8 @@ std::string LibraryWords(const char* text) {
 }
 
 // Why a file libsndfile will not open cannot be decoded, named as precisely as its header allows.
-std::string Refusal(const std::string& name, const WavReport& wav, const char* libraryError) {
+std::string Refusal(const std::string& name, const WavReport& wav, const SndfileCalls& sf) {
+    const char* libraryError = sf.strerror(nullptr);
     if (wav.formatRead && wav.codecTag == 0x0001 && wav.fmtBits > 32) {
         return name + " cannot be decoded: its samples are " + std::to_string(wav.fmtBits) +
                "-bit PCM, wider than the 32 bits libsndfile reads.";
@@ -186,7 +187,7 @@ std::string Refusal(const std::string& name, const WavReport& wav, const char* l
         return name + " cannot be decoded: libsndfile finds it broken (" +
                LibraryWords(libraryError) + ").";
     }
-    if (sf_error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT) {
+    if (sf.error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT) {
         return name + " cannot be decoded: libsndfile knows its kind but cannot read it (" +
                LibraryWords(libraryError) + ").";
     }
@@ -204,6 +205,7 @@ struct SoundFile::State {
     // MPEG: with the end of the file out of reach, mpg123 cannot guess a length from the first
     // frame's bit rate, so a VBR file without a Xing header is read to its real end.
     bool endUnreachable = false;
+    const SndfileCalls* sf = nullptr;
     SNDFILE* file = nullptr;
     bool floats = false;
     int channels = 0;
@@ -211,7 +213,7 @@ struct SoundFile::State {
     std::vector<int> intBuffer;
 
     ~State() {
-        if (file != nullptr) sf_close(file);
+        if (file != nullptr) sf->close(file);
         if (fd >= 0) ::close(fd);
     }
 
@@ -256,7 +258,7 @@ struct SoundFile::State {
     SNDFILE* OpenVirtual(SF_INFO* info) {
         static SF_VIRTUAL_IO io = {&Length, &Seek, &ReadBytes, nullptr, &Tell};
         position = 0;
-        return sf_open_virtual(&io, SFM_READ, info, this);
+        return sf->open_virtual(&io, SFM_READ, info, this);
     }
 };
 
@@ -280,32 +282,34 @@ bool SoundFile::Open(const std::string& path, const std::string& name, const Wav
         state.patches.push_back(SizePatch(wav.dataOffset - 4, available));
     }
 
+    std::string reason;
+    state.sf = Sndfile(&reason);
+    if (state.sf == nullptr)
+        return Fail(problem, kExitFile, "Cannot decode " + name + ": " + reason + ".");
+    const SndfileCalls& sf = *state.sf;
+
     SF_INFO sfInfo{};
     state.file = state.OpenVirtual(&sfInfo);
-    if (state.file == nullptr) {
-        return Fail(problem, kExitFile, Refusal(name, wav, sf_strerror(nullptr)));
-    }
+    if (state.file == nullptr) return Fail(problem, kExitFile, Refusal(name, wav, sf));
     const int subtype = Subtype(sfInfo.format);
-    facts_.container = FormatName(state.file, sfInfo.format & SF_FORMAT_TYPEMASK);
-    facts_.codec = FormatName(state.file, subtype);
+    facts_.container = FormatName(sf, state.file, sfInfo.format & SF_FORMAT_TYPEMASK);
+    facts_.codec = FormatName(sf, state.file, subtype);
     facts_.bits = StoredBits(subtype);
     facts_.summary = Summary(sfInfo.format, facts_.bits, facts_.container, facts_.codec);
     facts_.rate = sfInfo.samplerate;
     facts_.channels = sfInfo.channels;
     facts_.sixteenBitPcm = subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_ALAC_16;
     for (const auto& [tag, tagName] : kTagNames) {
-        const char* text = sf_get_string(state.file, tag);
+        const char* text = sf.get_string(state.file, tag);
         if (text != nullptr && *text != '\0') facts_.tags.emplace_back(tagName, text);
     }
     if ((sfInfo.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
         // The tags were read with the end in reach (ID3v1 lives there); the samples are not.
-        sf_close(state.file);
+        sf.close(state.file);
         state.endUnreachable = true;
         sfInfo = SF_INFO{};
         state.file = state.OpenVirtual(&sfInfo);
-        if (state.file == nullptr) {
-            return Fail(problem, kExitFile, Refusal(name, wav, sf_strerror(nullptr)));
-        }
+        if (state.file == nullptr) return Fail(problem, kExitFile, Refusal(name, wav, sf));
     }
     facts_.frames = sfInfo.frames >= 0 && sfInfo.frames != SF_COUNT_MAX ? sfInfo.frames : -1;
     state.floats = ReadsAsFloat(subtype);
@@ -319,7 +323,7 @@ long SoundFile::Read(std::int16_t* out, long frames) {
     sf_count_t got = 0;
     if (state.floats) {
         state.floatBuffer.resize(samples);
-        got = sf_readf_float(state.file, state.floatBuffer.data(), frames);
+        got = state.sf->readf_float(state.file, state.floatBuffer.data(), frames);
         for (std::size_t i = 0; i < static_cast<std::size_t>(got) * state.channels; ++i) {
             const float value = state.floatBuffer[i] * 32768.0F;
             // Out-of-range floats occur in real files: clipped, as a DAC would; NaN is silence.
@@ -330,19 +334,20 @@ long SoundFile::Read(std::int16_t* out, long frames) {
         }
     } else {
         state.intBuffer.resize(samples);
-        got = sf_readf_int(state.file, state.intBuffer.data(), frames);
+        got = state.sf->readf_int(state.file, state.intBuffer.data(), frames);
         for (std::size_t i = 0; i < static_cast<std::size_t>(got) * state.channels; ++i) {
             // To the nearest 16-bit value; 16-bit and 8-bit sources come out exactly.
             const std::int64_t rounded = (std::int64_t{state.intBuffer[i]} + 0x8000) >> 16;
             out[i] = static_cast<std::int16_t>(std::min<std::int64_t>(rounded, 32767));
         }
     }
-    if (got <= 0) return sf_error(state.file) != SF_ERR_NO_ERROR ? -1 : 0;
+    if (got <= 0) return state.sf->error(state.file) != SF_ERR_NO_ERROR ? -1 : 0;
     return static_cast<long>(got);
 }
 
 std::string SoundFile::error() const {
-    return state_->file != nullptr ? LibraryWords(sf_strerror(state_->file)) : std::string();
+    return state_->file != nullptr ? LibraryWords(state_->sf->strerror(state_->file))
+                                   : std::string();
 }
 
 }  // namespace quorvel::host

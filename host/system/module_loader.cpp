@@ -2,29 +2,15 @@
 
 #include <dlfcn.h>
 #include <elf.h>
-#include <limits.h>
 #include <link.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "system/shared_library.h"
+
 namespace quorvel::host {
-std::string ProgramDirectory() {
-    char buffer[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) return {};
-    const std::string program(buffer, static_cast<std::size_t>(length));
-    return program.substr(0, program.rfind('/'));
-}
-
 namespace {
-
-template <typename Function>
-bool Resolve(void* handle, const char* name, Function* function) {
-    *function = reinterpret_cast<Function>(::dlsym(handle, name));
-    return *function != nullptr;
-}
 
 struct NoteSearch {
     ElfW(Addr) base = 0;
@@ -62,12 +48,8 @@ int FindVersionNote(struct dl_phdr_info* info, size_t, void* data) {
 }  // namespace
 
 std::string Module::LoadedFile() const {
-    struct link_map* map = nullptr;
-    if (handle_ == nullptr || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
-        return path_;
-    }
-    char resolved[PATH_MAX];
-    return ::realpath(map->l_name, resolved) != nullptr ? resolved : map->l_name;
+    const std::string file = quorvel::host::LoadedFile(handle_);
+    return file.empty() ? path_ : file;
 }
 
 std::string Module::FileVersion() const {
@@ -102,11 +84,9 @@ std::vector<std::string> ModuleCandidates() {
 }
 
 std::string Module::LoadFrom(const std::string& path) {
-    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-        const char* reason = ::dlerror();
-        return reason != nullptr ? reason : "unknown error";
-    }
+    std::string reason;
+    handle_ = LoadLibrary({path}, &reason).handle;
+    if (handle_ == nullptr) return reason;
     path_ = path;
     return {};
 }
@@ -135,10 +115,10 @@ bool Module::Load(const std::string& explicitPath, Problem* problem) {
                             ".");
         }
     }
-    const bool complete = Resolve(handle_, "PlayWavWaveForm", &play) &&
-                          Resolve(handle_, "PlayWavWaveFormStop", &playStop) &&
-                          Resolve(handle_, "WaveRecordWaveForm", &record) &&
-                          Resolve(handle_, "WaveRecordWaveFormStop", &recordStop);
+    const bool complete = FindSymbol(handle_, "PlayWavWaveForm", &play) &&
+                          FindSymbol(handle_, "PlayWavWaveFormStop", &playStop) &&
+                          FindSymbol(handle_, "WaveRecordWaveForm", &record) &&
+                          FindSymbol(handle_, "WaveRecordWaveFormStop", &recordStop);
     if (!complete) {
         const std::string sentence =
             "The module \"" + path_ + "\" does not export all four entry points.";
@@ -149,7 +129,7 @@ bool Module::Load(const std::string& explicitPath, Problem* problem) {
 }
 
 void Module::Unload() {
-    if (handle_ != nullptr) ::dlclose(handle_);
+    UnloadLibrary(handle_);
     handle_ = nullptr;
     play = nullptr;
     playStop = nullptr;

@@ -48,9 +48,6 @@ class Module {
     std::string path_;
 };
 
-// The folder this program's file is in; empty when the system does not say.
-std::string ProgramDirectory();
-
 // Where Load looks when no path is given, in order: next to this program, in ../lib beside it,
 // and the SONAME through the dynamic loader's own search.
 std::vector<std::string> ModuleCandidates();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "quorvel/device.hpp"
+#include "view/chafa_picture.h"
 
 namespace quorvel::host {
 namespace {
@@ -114,6 +115,7 @@ class TerminalView final : public LiveView {
 
     void Finish(const std::string& status) override {
         status_ = status;
+        generation_ = device::PresentedScreenGeneration();
         Draw();
         Write("\n\x1b[?25h");
         drawn_ = false;
@@ -131,12 +133,18 @@ class TerminalView final : public LiveView {
             frame += "\x1b[?25l";  // no cursor flickering over the picture
         }
         if (pictureRows > 0) {
-            const device::ScreenSize screen = device::GetScreenSize();
-            for (const std::string& row :
-                 RenderHalfBlocks(device::ReadPresentedScreenRgb(), screen.width, kPanelRegion,
-                                  size_, background_)) {
-                frame += row + "\x1b[K\n";
+            // The picture is made again only when the screen changed, not for the status line.
+            if (rows_.empty() || rowsGeneration_ != generation_) {
+                const device::ScreenSize screen = device::GetScreenSize();
+                const std::vector<std::uint8_t> rgb = device::ReadPresentedScreenRgb();
+                // Half blocks where libchafa is missing: half the resolution, but a picture.
+                if (!RenderBraillePicture(rgb, screen.width, kPanelRegion, size_, background_,
+                                          &rows_)) {
+                    rows_ = RenderHalfBlocks(rgb, screen.width, kPanelRegion, size_, background_);
+                }
+                rowsGeneration_ = generation_;
             }
+            for (const std::string& row : rows_) frame += row + "\x1b[K\n";
         }
         frame += FitToWidth(status_, columns_ - 1) + "\x1b[K";
         Write(frame);
@@ -148,6 +156,8 @@ class TerminalView final : public LiveView {
     PictureSize size_{0, 0};
     bool drawn_ = false;
     std::uint64_t generation_ = 0;
+    std::vector<std::string> rows_;  // the picture last made, for the screen of rowsGeneration_
+    std::uint64_t rowsGeneration_ = 0;
     std::string status_;
     Clock::time_point lastDraw_;
 };
@@ -188,6 +198,35 @@ std::vector<std::string> RenderHalfBlocks(const std::vector<std::uint8_t>& rgb, 
         rows.push_back(row);
     }
     return rows;
+}
+
+bool RenderBraillePicture(const std::vector<std::uint8_t>& rgb, int screenWidth,
+                          const Region& region, const PictureSize& size, Rgb background,
+                          std::vector<std::string>* rows) {
+    const int columns = size.width;
+    const int textRows = (size.height + 1) / 2;
+    // Two by two dots for each half-block pixel: the same cells, twice the detail each way.
+    const PictureSize dotSize{columns * kBrailleDotColumns, size.height * 2};
+    const int dotWidth = columns * kBrailleDotColumns;
+    std::vector<std::uint8_t> dots(static_cast<std::size_t>(dotWidth) * textRows * kBrailleDotRows *
+                                   3);
+    for (std::size_t at = 0; at < dots.size(); at += 3) {
+        dots[at] = background.r;
+        dots[at + 1] = background.g;
+        dots[at + 2] = background.b;
+    }
+    for (int dy = 0; dy < dotSize.height; ++dy) {
+        for (int dx = 0; dx < dotSize.width; ++dx) {
+            const Rgb dot = SamplePixel(rgb, screenWidth, region, dotSize, dx, dy, background);
+            const std::size_t at = (static_cast<std::size_t>(dy) * dotWidth + dx) * 3;
+            dots[at] = dot.r;
+            dots[at + 1] = dot.g;
+            dots[at + 2] = dot.b;
+        }
+    }
+    const std::uint32_t packed =
+        (std::uint32_t{background.r} << 16) | (std::uint32_t{background.g} << 8) | background.b;
+    return RenderBraille(dots, columns, textRows, packed, rows, nullptr);
 }
 
 Rgb RgbFromColorRef(std::uint32_t colorref) {

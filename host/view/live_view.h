@@ -1,5 +1,5 @@
-// Live views of the device's screen while a command runs: half-block pictures in the terminal,
-// an SDL2 window, or just a status line.
+// Live views of the device's screen while a command runs: braille (or half-block) pictures in
+// the terminal, an SDL2 window, or just a status line.
 #ifndef QUORVEL_HOST_LIVE_VIEW_H
 #define QUORVEL_HOST_LIVE_VIEW_H
 
@@ -42,6 +42,11 @@ PictureSize FitPicture(const Region& region, int columns, int textRows);
 std::vector<std::string> RenderHalfBlocks(const std::vector<std::uint8_t>& rgb, int screenWidth,
                                           const Region& region, const PictureSize& size,
                                           Rgb background);
+// The same cells in braille through libchafa, two by two dots for each of those pixels,
+// sampled the same way. False when libchafa cannot be loaded.
+bool RenderBraillePicture(const std::vector<std::uint8_t>& rgb, int screenWidth,
+                          const Region& region, const PictureSize& size, Rgb background,
+                          std::vector<std::string>* rows);
 
 Rgb RgbFromColorRef(std::uint32_t colorref);
 

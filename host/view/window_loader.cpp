@@ -1,12 +1,11 @@
 // --view window: the SDL2 window is a plugin (quorvel-window.so), loaded only when asked for,
 // so the other views never load SDL and the libraries it brings.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "system/shared_library.h"
 #include "view/live_view.h"
-#include "system/module_loader.h"
 
 namespace quorvel::host {
 namespace {
@@ -54,24 +53,22 @@ std::unique_ptr<LiveView> MakeWindowView(const std::string& title, Problem* prob
     }
     // Built beside this program; installed in its library folder.
     const std::string directory = ProgramDirectory();
-    const std::string candidates[] = {
+    const std::vector<std::string> candidates = {
         directory + "/" + kWindowPlugin,
         directory + "/../" QUORVEL_INSTALL_LIBDIR "/quorvel/" + kWindowPlugin};
-    std::string reason = "it is in neither " + candidates[0] + " nor " + candidates[1];
-    for (const std::string& path : candidates) {
-        // Never unloaded: SDL keeps threads of its own.
-        void* plugin = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (plugin == nullptr) {
-            const char* loaderError = ::dlerror();
-            if (::access(path.c_str(), F_OK) == 0 && loaderError != nullptr) reason = loaderError;
-            continue;
-        }
-        using Open = LiveView* (*)(const std::string& title, std::string* error);
-        const auto open = reinterpret_cast<Open>(::dlsym(plugin, kWindowPluginEntry));
-        if (open == nullptr) {
-            reason = path + " is not quorvel's window plugin";
-            break;
-        }
+    std::string reason;
+    // Never unloaded: SDL keeps threads of its own.
+    const LoadedLibrary plugin = LoadLibrary(candidates, &reason);
+    using Open = LiveView* (*)(const std::string& title, std::string* error);
+    Open open = nullptr;
+    if (plugin.handle == nullptr) {
+        // The loader's words say why a plugin that is there did not load; else, where it is not.
+        if (::access(candidates[0].c_str(), F_OK) != 0 &&
+            ::access(candidates[1].c_str(), F_OK) != 0)
+            reason = "it is in neither " + candidates[0] + " nor " + candidates[1];
+    } else if (!FindSymbol(plugin.handle, kWindowPluginEntry, &open)) {
+        reason = plugin.path + " is not quorvel's window plugin";
+    } else {
         std::string error;
         std::unique_ptr<LiveView> window(open(title, &error));
         if (!window) {

@@ -477,14 +477,15 @@ TEST_F(ScreenTest, ConcurrentDrawingOnOneContextLeavesOnlyTheTwoColours) {
     }
 }
 
-// libpng is linked privately into the device library; the test reaches the loaded copy
+// The device library loads libpng when it writes a PNG; the test loads the same library
 // through the dynamic loader so it can compare decoded pixels, not just the header.
 std::vector<std::uint8_t> DecodePng(const std::string& path, int* width, int* height) {
     using Begin = decltype(&png_image_begin_read_from_file);
     using Finish = decltype(&png_image_finish_read);
-    const auto begin =
-        reinterpret_cast<Begin>(dlsym(RTLD_DEFAULT, "png_image_begin_read_from_file"));
-    const auto finish = reinterpret_cast<Finish>(dlsym(RTLD_DEFAULT, "png_image_finish_read"));
+    void* library = dlopen("libpng16.so.16", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return {};
+    const auto begin = reinterpret_cast<Begin>(dlsym(library, "png_image_begin_read_from_file"));
+    const auto finish = reinterpret_cast<Finish>(dlsym(library, "png_image_finish_read"));
     if (begin == nullptr || finish == nullptr) return {};
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
