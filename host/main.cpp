@@ -114,7 +114,10 @@ void FillSession(const LiveOptionTexts& texts, const std::string& modulePath,
     } else if (texts.view == "none") {
         options->view = ViewKind::kNone;
     } else {
-        options->view = quorvel::host::StderrIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
+        // As aplay -q: nothing but errors unless the picture is asked for by name.
+        options->view = quorvel::host::StderrIsTerminal() && !quorvel::host::Quiet()
+                            ? ViewKind::kTerminal
+                            : ViewKind::kNone;
     }
     options->png = texts.png;
     options->frames = texts.frames;
@@ -145,6 +148,10 @@ int Main(int argc, char** argv) {
     app.add_option("--module", modulePath,
                    "The module to load (else $QUORVEL_MODULE, or the one beside this program)")
         ->type_name("PATH");
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet,
+                 "Show only errors: no status lines, warnings or summaries, and no picture "
+                 "unless --view asks for one");
     // Defined after --module, so its value is in when the flag's callback ends the parse.
     app.set_version_flag("-V,--version", std::string(),
                          "Print quorvel's, the module's and the device services' versions");
@@ -291,6 +298,7 @@ int Main(int argc, char** argv) {
         return quorvel::host::kExitUsage;
     }
 
+    quorvel::host::SetQuiet(quiet);
     if (playCommand->parsed()) {
         FillSession(playTexts, modulePath, &play);
         return quorvel::host::RunPlay(play);

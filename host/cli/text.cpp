@@ -1,9 +1,12 @@
 #include "cli/text.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace quorvel::host {
 namespace {
+
+bool quiet = false;
 
 // Length of the well-formed UTF-8 sequence at `at`, or 0.
 std::size_t Utf8Length(const std::string& text, std::size_t at) {
@@ -116,7 +119,24 @@ void Error(const std::string& sentence) {
 }
 
 void Warn(const std::string& sentence) {
+    if (quiet) return;
     std::fprintf(stderr, "quorvel: warning: %s\n", sentence.c_str());
+}
+
+void SetQuiet(bool on) {
+    quiet = on;
+}
+
+bool Quiet() {
+    return quiet;
+}
+
+void Say(const char* format, ...) {
+    if (quiet) return;
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
 }
 
 }  // namespace quorvel::host

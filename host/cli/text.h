@@ -25,9 +25,15 @@ std::string BlockCount(std::uint64_t blocks);
 // The last component of a path, made safe to print (unquoted).
 std::string BaseName(const std::string& path);
 
-// Sentences on standard error, prefixed with "quorvel: " (and "warning: ").
+// Sentences on standard error, prefixed with "quorvel: " (and "warning: "). Warnings are
+// left out under -q, errors never.
 void Error(const std::string& sentence);
 void Warn(const std::string& sentence);
+
+// -q: only errors reach standard error. Status lines, notices and summaries go through Say.
+void SetQuiet(bool quiet);
+bool Quiet();
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace quorvel::host
 

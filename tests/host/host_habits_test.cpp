@@ -81,5 +81,36 @@ TEST(Habits, HelpSaysWhatHappensWithNoSoundDevice) {
     }
 }
 
+TEST(Habits, QuietLeavesOnlyErrorsAndDrawsOnlyTheViewAskedFor) {
+    TempDir dir;
+    // Bytes after the data chunk: played --as-is, they bring a warning.
+    const std::string tail = dir / "tail.wav";
+    Bytes wav = MakeWav(Pattern(3 * kBlock));
+    wav.insert(wav.end(), 100, 'x');
+    WriteFile(tail, wav);
+    const std::vector<std::string> play = {"play", "--as-is", "--output", "fast", tail};
+    ASSERT_NE(RunQuorvel(play).err.find("warning"), std::string::npos);
+
+    std::vector<std::string> quiet = play;
+    quiet.insert(quiet.begin(), "-q");
+    const Result shown = RunOnTerminal(Launch(quiet));
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.err, "") << "a terminal shows nothing: no picture, status or warning";
+    quiet.push_back("--view=terminal");
+    const Result asked = RunOnTerminal(Launch(quiet));
+    EXPECT_EQ(asked.status, 0);
+    EXPECT_NE(asked.err.find("\u2580"), std::string::npos) << "the picture asked for is drawn";
+
+    const Result record =
+        RunQuorvel({"record", "-", "-q", "--fast", "--seconds", "1", "--input", "ramp"});
+    EXPECT_EQ(record.status, 0);
+    EXPECT_EQ(record.err, "");
+    EXPECT_EQ(record.out.size(), kHeader + 4 * kBlock);
+
+    const Result missing = RunQuorvel({"--quiet", "play", "/nonexistent/take.wav"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_TRUE(OneSentenceNaming(missing, "/nonexistent/take.wav"));
+}
+
 }  // namespace
 }  // namespace quorvel_test
