@@ -248,6 +248,11 @@ int Main(int argc, char** argv) {
 
     CLI::App* devicesCommand =
         app.add_subcommand("devices", "List the sound devices --output and --input can name");
+    std::string namesOf;
+    // For the shell's completion, so it is not in --help.
+    devicesCommand->add_option("--names", namesOf)
+        ->check(CLI::IsMember({"output", "input"}))
+        ->group("");
     devicesCommand->footer(Footer(
         "Names and descriptions are the sound server's, and * marks the device used when none\n"
         "is named. The values that are not sound devices follow each list."));
@@ -304,7 +309,7 @@ int Main(int argc, char** argv) {
         return quorvel::host::RunPlay(play);
     }
     if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFiles, infoAsIs, infoJson);
-    if (devicesCommand->parsed()) return quorvel::host::RunDevices();
+    if (devicesCommand->parsed()) return quorvel::host::RunDevices(namesOf);
 
     const bool recording = recordCommand->parsed();
     quorvel::host::RecordOptions& capture = recording ? record : monitor;
