@@ -84,6 +84,33 @@ TEST(Habits, HelpSaysWhatHappensWithNoSoundDevice) {
     }
 }
 
+// A tag's bytes that are not UTF-8 are each replaced by U+FFFD: the line stays valid JSON.
+TEST(Habits, InfoJsonReplacesBytesOfTagsThatAreNotUtf8) {
+    TempDir dir;
+    const std::string tagged = dir / "tagged.wav";
+    const std::string title = std::string("caf\xC3\xA9 \xFF\xFE!") + '\0';  // an even size
+    Bytes list;
+    const auto append = [&list](const std::string& text) {
+        list.insert(list.end(), text.begin(), text.end());
+    };
+    append("LIST");
+    Put(list, static_cast<std::uint32_t>(12 + title.size()), 4);
+    append("INFOINAM");
+    Put(list, static_cast<std::uint32_t>(title.size()), 4);
+    append(title);
+    WriteFile(tagged, MakeWav(Pattern(kBlock), 1, 1, 8000, 16, list));
+
+    const Result result = RunQuorvel({"info", "--json", tagged});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(CountLines(result.out), 1);
+    EXPECT_NE(result.out.find("\"title\":\"caf\xC3\xA9 \xEF\xBF\xBD\xEF\xBF\xBD!\""),
+              std::string::npos)
+        << result.out;
+    WriteFile(dir / "info.json", Bytes(result.out.begin(), result.out.end()));
+    EXPECT_EQ(std::system(("python3 -m json.tool '" + dir / "info.json" + "' >/dev/null").c_str()),
+              0);
+}
+
 TEST(Habits, QuietLeavesOnlyErrorsAndDrawsOnlyTheViewAskedFor) {
     TempDir dir;
     // Bytes after the data chunk: played --as-is, they bring a warning.
@@ -168,12 +195,15 @@ TEST(Habits, ManPageRendersCleanAndNamesEveryCommandAndOptionOfTheHelp) {
 TEST(Habits, BashCompletionOffersCommandsOptionsAndDeviceNames) {
     TempDir dir;
     const std::string standIn = dir / "quorvel";
+    std::string command;  // quorvel as the tests start it, through the emulator in a cross build
+    for (const std::string& word : std::vector<std::string>(QUORVEL_PROGRAM_LAUNCHER))
+        command += "'" + word + "' ";
     std::FILE* script = std::fopen(standIn.c_str(), "w");
     ASSERT_NE(script, nullptr);
     std::fprintf(script,
                  "#!/bin/sh\n[ \"$*\" = 'devices --names output' ] && echo 'Desk speakers'\n"
-                 "exec '%s' \"$@\"\n",
-                 kProgram.c_str());
+                 "exec %s'%s' \"$@\"\n",
+                 command.c_str(), kProgram.c_str());
     std::fclose(script);
     ::chmod(standIn.c_str(), 0755);
     const std::string run = dir / "run.bash";
