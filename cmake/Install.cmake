@@ -27,6 +27,19 @@ install(TARGETS QuorvelWaveForm QuorvelDevice
   EXPORT QuorvelWaveFormTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/quorvel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Where bash-completion looks, taken relative to its own prefix so the install stays in ours.
+set(QWF_COMPLETIONS_DIR ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(QWF_BASH_COMPLETION_PREFIX bash-completion prefix)
+  pkg_get_variable(QWF_BASH_COMPLETIONS bash-completion completionsdir)
+  if(QWF_BASH_COMPLETION_PREFIX AND QWF_BASH_COMPLETIONS MATCHES "^${QWF_BASH_COMPLETION_PREFIX}/")
+    file(RELATIVE_PATH QWF_COMPLETIONS_DIR ${QWF_BASH_COMPLETION_PREFIX} ${QWF_BASH_COMPLETIONS})
+  endif()
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/host/quorvel.bash-completion
+  DESTINATION ${QWF_COMPLETIONS_DIR} RENAME quorvel)
 # Plugins loaded only when needed: the services' SDL backend beside them, quorvel's window in
 # a folder of quorvel's own.
 if(TARGET QuorvelDeviceSdl)

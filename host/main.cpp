@@ -114,7 +114,10 @@ void FillSession(const LiveOptionTexts& texts, const std::string& modulePath,
     } else if (texts.view == "none") {
         options->view = ViewKind::kNone;
     } else {
-        options->view = quorvel::host::StderrIsTerminal() ? ViewKind::kTerminal : ViewKind::kNone;
+        // As aplay -q: nothing but errors unless the picture is asked for by name.
+        options->view = quorvel::host::StderrIsTerminal() && !quorvel::host::Quiet()
+                            ? ViewKind::kTerminal
+                            : ViewKind::kNone;
     }
     options->png = texts.png;
     options->frames = texts.frames;
@@ -145,6 +148,10 @@ int Main(int argc, char** argv) {
     app.add_option("--module", modulePath,
                    "The module to load (else $QUORVEL_MODULE, or the one beside this program)")
         ->type_name("PATH");
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet,
+                 "Show only errors: no status lines, warnings or summaries, and no picture "
+                 "unless --view asks for one");
     // Defined after --module, so its value is in when the flag's callback ends the parse.
     app.set_version_flag("-V,--version", std::string(),
                          "Print quorvel's, the module's and the device services' versions");
@@ -241,6 +248,11 @@ int Main(int argc, char** argv) {
 
     CLI::App* devicesCommand =
         app.add_subcommand("devices", "List the sound devices --output and --input can name");
+    std::string namesOf;
+    // For the shell's completion, so it is not in --help.
+    devicesCommand->add_option("--names", namesOf)
+        ->check(CLI::IsMember({"output", "input"}))
+        ->group("");
     devicesCommand->footer(Footer(
         "Names and descriptions are the sound server's, and * marks the device used when none\n"
         "is named. The values that are not sound devices follow each list."));
@@ -291,12 +303,13 @@ int Main(int argc, char** argv) {
         return quorvel::host::kExitUsage;
     }
 
+    quorvel::host::SetQuiet(quiet);
     if (playCommand->parsed()) {
         FillSession(playTexts, modulePath, &play);
         return quorvel::host::RunPlay(play);
     }
     if (infoCommand->parsed()) return quorvel::host::RunInfo(infoFiles, infoAsIs, infoJson);
-    if (devicesCommand->parsed()) return quorvel::host::RunDevices();
+    if (devicesCommand->parsed()) return quorvel::host::RunDevices(namesOf);
 
     const bool recording = recordCommand->parsed();
     quorvel::host::RecordOptions& capture = recording ? record : monitor;

@@ -102,6 +102,14 @@ std::string DeviceWords(Direction direction, bool explained) {
     return words;
 }
 
+std::vector<std::string> DeviceWordList(Direction direction) {
+    std::vector<std::string> words;
+    for (const DeviceWord& entry : kDeviceWords) {
+        if (entry.direction == direction) words.emplace_back(entry.word);
+    }
+    return words;
+}
+
 bool ParseDeviceOption(Direction direction, const std::string& text, DeviceOption* option,
                        Problem* problem) {
     DeviceOption parsed;

@@ -5,6 +5,7 @@
 #define QUORVEL_HOST_CLI_DEVICE_OPTIONS_H
 
 #include <string>
+#include <vector>
 
 #include "QuorvelWaveForm.h"
 #include "cli/problem.h"
@@ -56,6 +57,8 @@ std::string SettingsText(Direction direction, const DeviceOption& option, bool f
 // The words the option takes besides a device name: "default, null, fast, file:PATH"; with
 // `explained`, each with a word of help where it needs one.
 std::string DeviceWords(Direction direction, bool explained = false);
+// The same words as typed up to their value: "default", "null", "fast", "file:".
+std::vector<std::string> DeviceWordList(Direction direction);
 
 // The highest tone:HZ: quorvel always captures at QWF_CAPTURE_RATE, and a tone above half of it
 // would come back as another (aliased). The services take tones up to QWD_MAX_TONE_HZ, for

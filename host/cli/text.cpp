@@ -1,9 +1,13 @@
 #include "cli/text.h"
 
+#include <cstdarg>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace quorvel::host {
 namespace {
+
+bool quiet = false;
 
 // Length of the well-formed UTF-8 sequence at `at`, or 0.
 std::size_t Utf8Length(const std::string& text, std::size_t at) {
@@ -61,39 +65,8 @@ std::string Quoted(const std::string& text) {
     return "\"" + Printable(text) + "\"";
 }
 
-std::string JsonQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        char escaped[8];
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += text[i++];
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            out += text[i++];
-        } else if (byte == '\n') {
-            out += "\\n";
-            ++i;
-        } else if (byte < 0x80) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-            ++i;
-        } else if (const std::size_t length = Utf8Length(text, i); length != 0) {
-            out.append(text, i, length);
-            i += length;
-        } else if (byte == 0xC2 && i + 1 < text.size() &&
-                   (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
-            // A C1 control, valid UTF-8 that Utf8Length keeps from terminals.
-            std::snprintf(escaped, sizeof escaped, "\\u%04x",
-                          static_cast<unsigned char>(text[i + 1]));
-            out += escaped;
-            i += 2;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    return out + "\"";
+std::string JsonLine(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string Seconds(double seconds) {
@@ -116,7 +89,24 @@ void Error(const std::string& sentence) {
 }
 
 void Warn(const std::string& sentence) {
+    if (quiet) return;
     std::fprintf(stderr, "quorvel: warning: %s\n", sentence.c_str());
+}
+
+void SetQuiet(bool on) {
+    quiet = on;
+}
+
+bool Quiet() {
+    return quiet;
+}
+
+void Say(const char* format, ...) {
+    if (quiet) return;
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
 }
 
 }  // namespace quorvel::host

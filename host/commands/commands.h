@@ -31,7 +31,8 @@ int RunPlay(const PlayOptions& options);
 int RunRecord(const RecordOptions& options);
 // Each file's report in turn (with --json one object a line); the worst status.
 int RunInfo(const std::vector<std::string>& files, bool asIs, bool json);
-int RunDevices();
+// With `namesOf` "output" or "input", only that direction's values, one a line (for completion).
+int RunDevices(const std::string& namesOf);
 // quorvel's, the module's (from the note in the file loaded) and the device services' versions.
 int RunVersion(const std::string& modulePath);
 

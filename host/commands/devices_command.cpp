@@ -28,9 +28,21 @@ void PrintDevices(const char* heading, device::Direction direction) {
     std::printf("  also: %s\n", DeviceWords(direction).c_str());
 }
 
+// For completion: one value a line, the sound devices' names, then the other words.
+void PrintNames(device::Direction direction) {
+    for (const auto& found : device::ListAudioDevices(direction)) {
+        std::printf("%s\n", found.name.c_str());
+    }
+    for (const std::string& word : DeviceWordList(direction)) std::printf("%s\n", word.c_str());
+}
+
 }  // namespace
 
-int RunDevices() {
+int RunDevices(const std::string& namesOf) {
+    if (namesOf == "output" || namesOf == "input") {
+        PrintNames(namesOf == "output" ? device::Direction::kOutput : device::Direction::kInput);
+        return kExitOk;
+    }
     PrintDevices("Output devices (--output NAME; * marks the default):",
                  device::Direction::kOutput);
     std::printf("\n");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "commands/commands.h"
@@ -115,54 +117,48 @@ void PrintText(const Findings& findings) {
 }
 
 void PrintJson(const Findings& findings) {
+    using Json = nlohmann::ordered_json;
     const PlayItem& item = findings.item;
     const WavReport& report = item.wav;
-    std::string json = "{\"file\":" + JsonQuoted(item.file) +
-                       ",\"bytes\":" + std::to_string(report.fileBytes) + ",\"libsndfile\":";
+    Json json = {{"file", item.file}, {"bytes", report.fileBytes}, {"libsndfile", nullptr}};
     if (findings.decodable) {
         const SoundFacts& facts = findings.facts;
-        json += "{\"container\":" + JsonQuoted(facts.container) +
-                ",\"codec\":" + JsonQuoted(facts.codec) +
-                ",\"bits\":" + (facts.bits != 0 ? std::to_string(facts.bits) : "null") +
-                ",\"rate\":" + std::to_string(facts.rate) +
-                ",\"channels\":" + std::to_string(facts.channels) +
-                ",\"frames\":" + std::to_string(facts.frames) +
-                ",\"framesCounted\":" + (findings.framesCounted ? "true" : "false") +
-                ",\"seconds\":" + Seconds(DurationOf(facts)) + ",\"tags\":{";
-        for (std::size_t i = 0; i < facts.tags.size(); ++i) {
-            json += (i > 0 ? "," : "") + JsonQuoted(facts.tags[i].first) + ":" +
-                    JsonQuoted(facts.tags[i].second);
-        }
-        json += "}}";
-    } else {
-        json += "null";
+        Json tags = Json::object();
+        for (const auto& [name, value] : facts.tags) tags[name] = value;
+        json["libsndfile"] = {{"container", facts.container},
+                              {"codec", facts.codec},
+                              {"bits", facts.bits != 0 ? Json(facts.bits) : Json()},
+                              {"rate", facts.rate},
+                              {"channels", facts.channels},
+                              {"frames", facts.frames},
+                              {"framesCounted", findings.framesCounted},
+                              // Two decimals, as the text report gives them.
+                              {"seconds", std::strtod(Seconds(DurationOf(facts)).c_str(), nullptr)},
+                              {"tags", tags}};
     }
-    json += ",\"module\":";
+    json["module"] = nullptr;
     if (report.formatRead) {
         const ModuleFormat& format = report.format;
-        json +=
-            "{\"formatTag\":" + JsonQuoted(FormatTagName(report.formatTag)) +
-            ",\"channels\":" + std::to_string(format.channels) +
-            ",\"sampleRate\":" + std::to_string(format.samplesPerSec) +
-            ",\"bytesPerSecond\":" + std::to_string(format.avgBytesPerSec) +
-            ",\"blockAlign\":" + std::to_string(format.blockAlign) +
-            ",\"bitsPerSample\":" + std::to_string(format.bitsPerSample) + ",\"dataOffset\":" +
-            (report.hasDataChunk ? std::to_string(report.dataOffset) : "null") +
-            ",\"dataBytes\":" + (report.hasDataChunk ? std::to_string(report.dataBytes) : "null") +
-            ",\"chunks\":" + JsonQuoted(report.chunks) +
-            ",\"playedBytes\":" + std::to_string(report.playedBytes) +
-            ",\"blocks\":" + std::to_string(report.blocks) + "}";
-    } else {
-        json += "null";
+        const auto ifData = [&](std::uint64_t value) {
+            return report.hasDataChunk ? Json(value) : Json();
+        };
+        json["module"] = {{"formatTag", FormatTagName(report.formatTag)},
+                          {"channels", format.channels},
+                          {"sampleRate", format.samplesPerSec},
+                          {"bytesPerSecond", format.avgBytesPerSec},
+                          {"blockAlign", format.blockAlign},
+                          {"bitsPerSample", format.bitsPerSample},
+                          {"dataOffset", ifData(report.dataOffset)},
+                          {"dataBytes", ifData(report.dataBytes)},
+                          {"chunks", report.chunks},
+                          {"playedBytes", report.playedBytes},
+                          {"blocks", report.blocks}};
     }
-    json += ",\"plays\":" + JsonQuoted(Verdict(findings));
-    if (item.decode) json += ",\"conversion\":" + JsonQuoted(ConversionNote(item.facts));
-    if (!findings.playable) json += ",\"problem\":" + JsonQuoted(findings.problem.sentence);
-    json += ",\"warnings\":[";
-    for (std::size_t i = 0; i < report.warnings.size(); ++i)
-        json += (i > 0 ? "," : "") + JsonQuoted(report.warnings[i]);
-    json += "]}";
-    std::printf("%s\n", json.c_str());
+    json["plays"] = Verdict(findings);
+    if (item.decode) json["conversion"] = ConversionNote(item.facts);
+    if (!findings.playable) json["problem"] = findings.problem.sentence;
+    json["warnings"] = report.warnings;
+    std::printf("%s\n", JsonLine(json).c_str());
 }
 
 }  // namespace

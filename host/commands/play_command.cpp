@@ -24,7 +24,7 @@ constexpr std::uint64_t kStandardInputLimit = std::uint64_t{2} << 30;
 void PrintSummary(const std::vector<PlayItem>& items, const std::vector<Outcome>& outcomes) {
     std::size_t played = 0;
     for (const Outcome& outcome : outcomes) played += outcome.ending == Ending::kPlayed ? 1 : 0;
-    std::fprintf(stderr, "Played %zu of %zu files:\n", played, items.size());
+    Say("Played %zu of %zu files:\n", played, items.size());
     std::size_t width = 0;
     for (const PlayItem& item : items) width = std::max(width, item.label.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -46,8 +46,8 @@ void PrintSummary(const std::vector<PlayItem>& items, const std::vector<Outcome>
                 what = "not played";
                 break;
         }
-        std::fprintf(stderr, "  %zu. %-*s  %s\n", i + 1, static_cast<int>(width),
-                     items[i].label.c_str(), what.c_str());
+        Say("  %zu. %-*s  %s\n", i + 1, static_cast<int>(width), items[i].label.c_str(),
+            what.c_str());
     }
 }
 
@@ -121,7 +121,7 @@ int RunPlay(const PlayOptions& options) {
         return Report(problem);
     }
     if (!keysFromStandardInput) {
-        std::fprintf(stderr, "Keys are not read: standard input holds the file (Ctrl-C stops).\n");
+        Say("Keys are not read: standard input holds the file (Ctrl-C stops).\n");
     }
     // Only now, with every check passed, is anything opened for writing.
     if (!ApplyOutput(options.output, options.fast, &problem)) return Report(problem);

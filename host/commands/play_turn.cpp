@@ -138,8 +138,7 @@ bool Turn::Decode(bool first, bool* stopped, Problem* problem) {
     std::unique_ptr<SoundFile> source = OpenForDecoding(item_, problem);
     decoded_.emplace();
     if (!source || !decoded_->Create(std::move(source), problem)) return false;
-    std::fprintf(stderr, "%s%s: %s.\n", position_.c_str(), item_.label.c_str(),
-                 ConversionNote(item_.facts).c_str());
+    Say("%s%s: %s.\n", position_.c_str(), item_.label.c_str(), ConversionNote(item_.facts).c_str());
     const bool soundDevice = options_.output.kind == DeviceOption::Kind::kServicesDefault &&
                              !options_.fast && device::ActiveOutputBackend() != "virtual";
     if (!first) {
@@ -217,11 +216,10 @@ bool Turn::Play(Outcome* outcome, Problem* problem) {
                         "; to watch the trace without sound, use --output null.");
     }
     const bool lengthKnown = !decoded_ || decoded_->Done() || item_.facts.frames >= 0;
-    std::fprintf(stderr, "%sPlaying %s (%d ch, %" PRIu32 " Hz, %d-bit): %s blocks, %s s, on %s.\n",
-                 position_.c_str(), item_.name.c_str(), format_.channels, format_.rate,
-                 format_.bits, lengthKnown ? std::to_string(TotalBlocks()).c_str() : "?",
-                 lengthKnown ? Seconds(TotalSeconds()).c_str() : "?",
-                 OutputDescription(options_).c_str());
+    Say("%sPlaying %s (%d ch, %" PRIu32 " Hz, %d-bit): %s blocks, %s s, on %s.\n",
+        position_.c_str(), item_.name.c_str(), format_.channels, format_.rate, format_.bits,
+        lengthKnown ? std::to_string(TotalBlocks()).c_str() : "?",
+        lengthKnown ? Seconds(TotalSeconds()).c_str() : "?", OutputDescription(options_).c_str());
 
     Ending stoppedBy = Ending::kQuit;
     SessionPass pass;
@@ -300,13 +298,13 @@ bool Turn::Play(Outcome* outcome, Problem* problem) {
     }
     if (end == LoopEnd::kFinished) {
         outcome->ending = Ending::kPlayed;
-        std::fprintf(stderr, "Played %s (%s s) of %s.\n", BlockCount(stats.blocks_played).c_str(),
-                     Seconds(outcome->seconds).c_str(), item_.name.c_str());
+        Say("Played %s (%s s) of %s.\n", BlockCount(stats.blocks_played).c_str(),
+            Seconds(outcome->seconds).c_str(), item_.name.c_str());
     } else {
         outcome->ending = end == LoopEnd::kSignal ? Ending::kQuit : stoppedBy;
-        std::fprintf(stderr, "%s after %" PRIu64 " of %s.\n",
-                     outcome->ending == Ending::kSkipped ? "Skipped" : "Stopped",
-                     stats.blocks_played, BlockCount(outcome->blocks).c_str());
+        Say("%s after %" PRIu64 " of %s.\n",
+            outcome->ending == Ending::kSkipped ? "Skipped" : "Stopped", stats.blocks_played,
+            BlockCount(outcome->blocks).c_str());
     }
     return true;
 }

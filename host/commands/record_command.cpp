@@ -209,12 +209,12 @@ int Record(const RecordOptions& options) {
                                         FallbackReason(notice) + kSilenceHint});
     }
     if (stepper) stepper->Start();
-    if (!inputNote.empty()) std::fprintf(stderr, "%s\n", inputNote.c_str());
+    if (!inputNote.empty()) Say("%s\n", inputNote.c_str());
     std::string start = toFile ? "Recording into " + RecordingName(options) : "Showing the capture";
     start += " from " + InputDescription(options) + " at " + CaptureFormatText(", ");
     if (limit != 0)
         start += " for " + Seconds(static_cast<double>(limit) * kCaptureBlockSeconds) + " s";
-    std::fprintf(stderr, "%s.\n", start.c_str());
+    Say("%s.\n", start.c_str());
 
     SessionPass pass;
     pass.advance = [&](milliseconds wait, milliseconds* eventWait, Problem* failure) {

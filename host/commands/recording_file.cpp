@@ -98,9 +98,8 @@ bool ReportRecording(const RecordOptions& options, std::int32_t blocks, const st
     const double seconds = static_cast<double>(blocks) * kCaptureBlockSeconds;
     const std::string lossNote = loss.empty() ? std::string() : "; " + loss;
     if (options.file.empty()) {
-        std::fprintf(stderr, "Showed %s (%s s)%s.\n",
-                     BlockCount(static_cast<std::uint64_t>(blocks)).c_str(),
-                     Seconds(seconds).c_str(), lossNote.c_str());
+        Say("Showed %s (%s s)%s.\n", BlockCount(static_cast<std::uint64_t>(blocks)).c_str(),
+            Seconds(seconds).c_str(), lossNote.c_str());
         return true;
     }
     struct stat info {};
@@ -113,17 +112,17 @@ bool ReportRecording(const RecordOptions& options, std::int32_t blocks, const st
                         "The reader of standard output closed it before the recording of " +
                             BlockCount(static_cast<std::uint64_t>(blocks)) + " ended.");
         }
-        std::fprintf(stderr, "Recorded %s (%s s) to standard output%s.\n",
-                     BlockCount(static_cast<std::uint64_t>(blocks)).c_str(),
-                     Seconds(seconds).c_str(), lossNote.c_str());
+        Say("Recorded %s (%s s) to standard output%s.\n",
+            BlockCount(static_cast<std::uint64_t>(blocks)).c_str(), Seconds(seconds).c_str(),
+            lossNote.c_str());
         return true;
     }
     const std::int64_t size = FileSize(options.file);
     const std::uint64_t expected =
         kCaptureHeaderBytes + static_cast<std::uint64_t>(blocks) * kCaptureBlockBytes;
-    std::fprintf(stderr, "Recorded %s (%s s) into %s, %" PRId64 " bytes%s.\n",
-                 BlockCount(static_cast<std::uint64_t>(blocks)).c_str(), Seconds(seconds).c_str(),
-                 RecordingName(options).c_str(), size, lossNote.c_str());
+    Say("Recorded %s (%s s) into %s, %" PRId64 " bytes%s.\n",
+        BlockCount(static_cast<std::uint64_t>(blocks)).c_str(), Seconds(seconds).c_str(),
+        RecordingName(options).c_str(), size, lossNote.c_str());
     if (size >= 0 && static_cast<std::uint64_t>(size) >= expected) return true;
     const std::int64_t kept = size > static_cast<std::int64_t>(kCaptureHeaderBytes)
                                   ? (size - static_cast<std::int64_t>(kCaptureHeaderBytes)) /

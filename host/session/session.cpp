@@ -39,8 +39,8 @@ bool StartSession(const SessionOptions& options, const std::string& title, Sessi
 
 bool FinishScreen(const SessionOptions& options, const Session& session, Problem* problem) {
     if (!options.frames.empty()) {
-        std::fprintf(stderr, "Wrote %" PRIu64 " frame(s) to %s.\n", session.frames.count(),
-                     Quoted(options.frames).c_str());
+        Say("Wrote %" PRIu64 " frame(s) to %s.\n", session.frames.count(),
+            Quoted(options.frames).c_str());
         if (session.frames.missed() != 0) {
             Warn(std::to_string(session.frames.missed()) +
                  " drawn block(s) got no frame: a sound device cannot be held between blocks "
@@ -51,7 +51,7 @@ bool FinishScreen(const SessionOptions& options, const Session& session, Problem
     if (std::string error; !device::WriteScreenPng(options.png, &error)) {
         return Fail(problem, kExitFile, error);
     }
-    std::fprintf(stderr, "Wrote the screen to %s.\n", Quoted(options.png).c_str());
+    Say("Wrote the screen to %s.\n", Quoted(options.png).c_str());
     return true;
 }
 

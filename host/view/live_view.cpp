@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/text.h"
 #include "quorvel/device.hpp"
 #include "view/chafa_picture.h"
 
@@ -235,7 +236,7 @@ Rgb RgbFromColorRef(std::uint32_t colorref) {
                static_cast<std::uint8_t>((colorref >> 16) & 0xFF)};
 }
 
-StatusLine::StatusLine() : terminal_(StderrIsTerminal()) {}
+StatusLine::StatusLine() : terminal_(StderrIsTerminal() && !Quiet()) {}
 
 void StatusLine::Show(const std::string& status) {
     if (!terminal_ || status == shown_) return;

@@ -1,7 +1,8 @@
-// The live view as an SDL2 window showing the whole device screen at twice its size: quorvel's
-// plugin quorvel-window.so, loaded only for --view window (window_loader.cpp).
+// The live view as an SDL2 window showing the whole device screen at up to twice its size:
+// quorvel's plugin quorvel-window.so, loaded only for --view window (window_loader.cpp).
 #include <SDL.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "view/live_view.h"
@@ -13,8 +14,28 @@ namespace {
 namespace device = quorvel::device;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kZoom = 2;
+constexpr double kZoom = 2;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(30);
+// The smallest screen the window must fit whole, and the room its title bar and a desktop's
+// panel take from the height.
+constexpr int kSmallScreenWidth = 800;
+constexpr int kSmallScreenHeight = 600;
+constexpr int kDecorationHeight = 64;
+
+// The device screen at twice its size, scaled down (keeping its shape) where that would not fit
+// an 800x600 screen or the display's usable area. A person can still enlarge the window.
+SDL_Point WindowSize(const device::ScreenSize& screen) {
+    int width = kSmallScreenWidth;
+    int height = kSmallScreenHeight - kDecorationHeight;
+    if (SDL_Rect usable; SDL_GetDisplayUsableBounds(0, &usable) == 0) {
+        width = std::min(width, usable.w);
+        height = std::min(height, usable.h - kDecorationHeight);
+    }
+    const double scale = std::min({kZoom, static_cast<double>(width) / screen.width,
+                                   static_cast<double>(height) / screen.height});
+    return SDL_Point{std::max(1, static_cast<int>(screen.width * scale)),
+                     std::max(1, static_cast<int>(screen.height * scale))};
+}
 
 class WindowView final : public LiveView {
   public:
@@ -39,9 +60,9 @@ class WindowView final : public LiveView {
             return false;
         }
         started_ = true;
-        const device::ScreenSize screen = device::GetScreenSize();
+        const SDL_Point size = WindowSize(device::GetScreenSize());
         window_ = SDL_CreateWindow(title_.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                                   screen.width * kZoom, screen.height * kZoom, 0);
+                                   size.x, size.y, SDL_WINDOW_RESIZABLE);
         if (window_ != nullptr) renderer_ = SDL_CreateRenderer(window_, -1, 0);
         if (renderer_ == nullptr) {
             *error = std::string("Cannot open a window: ") + SDL_GetError() + ".";
@@ -74,6 +95,9 @@ class WindowView final : public LiveView {
                 case SDLK_SPACE:
                     keys->push_back(Key::kSpace);
                     break;
+                case SDLK_n:
+                    keys->push_back(Key::kNext);
+                    break;
                 case SDLK_q:
                 case SDLK_ESCAPE:
                     keys->push_back(Key::kQuit);
@@ -100,6 +124,8 @@ class WindowView final : public LiveView {
                                          SDL_TEXTUREACCESS_STREAMING, screen.width, screen.height);
             textureWidth_ = screen.width;
             textureHeight_ = screen.height;
+            // Scaled to whatever size the window is given, keeping the screen's shape.
+            SDL_RenderSetLogicalSize(renderer_, screen.width, screen.height);
         }
         if (texture_ == nullptr) return;
         const std::vector<std::uint8_t> rgb = device::ReadPresentedScreenRgb();

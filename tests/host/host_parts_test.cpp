@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <cstdlib>
@@ -342,12 +343,11 @@ TEST_F(WavInspection, NamesTheRealCauseOfLayoutsTheModuleMisreads) {
 }
 
 TEST(Text, JsonStringsAreValidWhateverTheNameHolds) {
-    EXPECT_EQ(JsonQuoted("plain"), "\"plain\"");
-    EXPECT_EQ(JsonQuoted("say \"hi\" \\ now"), "\"say \\\"hi\\\" \\\\ now\"");
-    EXPECT_EQ(JsonQuoted("a\nb\x01\x7F"), "\"a\\nb\\u0001\\u007f\"");
-    EXPECT_EQ(JsonQuoted("caf\xC3\xA9"), "\"caf\xC3\xA9\"");  // UTF-8 kept
-    EXPECT_EQ(JsonQuoted("\xFF\xC3"), "\"\\ufffd\\ufffd\"");  // not UTF-8
-    EXPECT_EQ(JsonQuoted("\xC2\x85"), "\"\\u0085\"");         // a C1 control
+    EXPECT_EQ(JsonLine("plain"), "\"plain\"");
+    EXPECT_EQ(JsonLine("say \"hi\" \\ now"), "\"say \\\"hi\\\" \\\\ now\"");
+    EXPECT_EQ(JsonLine("a\nb\x01\x7F"), "\"a\\nb\\u0001\x7F\"");
+    EXPECT_EQ(JsonLine("caf\xC3\xA9"), "\"caf\xC3\xA9\"");              // UTF-8 kept
+    EXPECT_EQ(JsonLine("\xFF!\xC3"), "\"\xEF\xBF\xBD!\xEF\xBF\xBD\"");  // not UTF-8: U+FFFD
 }
 
 TEST(OptionValues, ColoursBecomeColorRefsInBlueGreenRedOrder) {

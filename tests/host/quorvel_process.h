@@ -288,6 +288,32 @@ inline Result RunQuorvel(std::vector<std::string> args) {
     return RunQuorvel(Launch(std::move(args)));
 }
 
+// quorvel with a terminal as standard error; `err` is everything shown on it.
+inline Result RunOnTerminal(Launch launch) {
+    Result result;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        ADD_FAILURE() << "no terminal to run on";
+        return result;
+    }
+    launch.errorTo = ::ptsname(master);
+    const int slave = ::open(launch.errorTo.c_str(), O_RDWR | O_NOCTTY);
+    std::string shown;
+    std::thread reader([&] {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::read(master, buffer, sizeof buffer)) > 0) {
+            shown.append(buffer, static_cast<std::size_t>(got));
+        }
+    });
+    result = RunQuorvel(launch);
+    ::close(slave);  // the reader ends when no one holds the terminal
+    reader.join();
+    ::close(master);
+    result.err = shown;
+    return result;
+}
+
 // Polls until `path` is at least `bytes` long.
 inline bool WaitForSize(const std::string& path, long bytes, std::chrono::seconds timeout = 30s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
