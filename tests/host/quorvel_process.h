@@ -345,6 +345,14 @@ inline ::testing::AssertionResult OneSentenceNaming(const Result& result, const 
     return ::testing::AssertionSuccess();
 }
 
+// Whether a terminal's text holds the live picture: braille (U+2800 to U+28FF), or half blocks
+// where libchafa is missing.
+inline bool ShowsPicture(const std::string& text) {
+    for (const char* cell : {"\u2580", "\xe2\xa0", "\xe2\xa1", "\xe2\xa2", "\xe2\xa3"})
+        if (text.find(cell) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace quorvel_test
 
 #endif
