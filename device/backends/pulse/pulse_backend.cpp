@@ -150,7 +150,7 @@ class PulseOutput final : public OutputBackend {
     std::uint64_t rate_ = 0;
     // With the mainloop locked.
     bool running_ = false;
-    bool corked_ = true;  // the stream opens corked
+    bool corked_ = false;  // the stream opens running, held by its prebuffer
     Clock::time_point silentSince_{};
     bool silenceIsUnderrun_ = false;
     // Until the first timing report: the buffer the stream starts with.

@@ -52,8 +52,9 @@ PulseConnection::~PulseConnection() {
 }
 
 bool PulseConnection::Connect(const char* client, std::function<void()> onFailure,
-                              std::string* problem) {
+                              std::string* problem, std::function<void()> onReady) {
     onFailure_ = std::move(onFailure);
+    onReady_ = std::move(onReady);
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr) {
         *problem = "no memory for PulseAudio's mainloop";
@@ -79,10 +80,12 @@ bool PulseConnection::Connect(const char* client, std::function<void()> onFailur
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     };
     if (!WaitFor(settled, kPulseAnswerLimit)) {
+        onReady_ = nullptr;  // what it would start waits no longer
         *problem = "the sound server did not answer within 2 s";
         return false;
     }
     if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
+        onReady_ = nullptr;
         *problem = ServerError();
         return false;
     }
@@ -107,9 +110,9 @@ std::string PulseConnection::ServerError() const {
 
 void PulseConnection::OnContextState(pa_context* context, void* self) {
     auto* owner = static_cast<PulseConnection*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && owner->onFailure_) {
-        owner->onFailure_();
-    }
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY && owner->onReady_) std::exchange(owner->onReady_, nullptr)();
+    if (!PA_CONTEXT_IS_GOOD(state) && owner->onFailure_) owner->onFailure_();
     pa_threaded_mainloop_signal(owner->loop_, 0);
 }
 
@@ -154,8 +157,35 @@ bool PulseStream::OpenStream(Direction direction, const std::string& name,
                              const WAVEFORMATEX& format,
                              const std::function<void(pa_stream*)>& setUp, std::string* problem) {
     const auto onFailure = [this] { NoteFailure("that the connection to the sound server ended"); };
-    if (!Connect(kClientName, onFailure, problem)) return false;
+    // The stream is asked for from the mainloop's thread the moment the connection is ready,
+    // saving a wake of this thread between the two exchanges with the server.
+    bool refused = false;
+    std::string refusal;
+    const auto onReady = [&] {
+        refused = !ConnectStream(direction, name, format, setUp, &refusal);
+    };
+    if (!Connect(kClientName, onFailure, problem, onReady)) return false;
     const Locked lock(*this);
+    if (refused) {
+        *problem = refusal;
+        return false;
+    }
+    const auto streamSettled = [this] {
+        const pa_stream_state_t state = pa_stream_get_state(stream_);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+    };
+    if (!WaitFor(streamSettled, kPulseAnswerLimit) ||
+        pa_stream_get_state(stream_) != PA_STREAM_READY) {
+        *problem = ServerError();
+        return false;
+    }
+    return true;
+}
+
+bool PulseStream::ConnectStream(Direction direction, const std::string& name,
+                                const WAVEFORMATEX& format,
+                                const std::function<void(pa_stream*)>& setUp,
+                                std::string* problem) {
     pa_sample_spec sample{};
     sample.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     sample.rate = format.nSamplesPerSec;
@@ -169,26 +199,22 @@ bool PulseStream::OpenStream(Direction direction, const std::string& name,
     }
     setUp(stream_);
     pa_stream_set_state_callback(stream_, &PulseStream::OnStreamState, this);
-    // Capture asks the source for a latency of one fragment: otherwise the server passes on
-    // each piece as the source produces it, many times a second.
-    // Playback keeps the server's timing at hand, interpolated, for the latency of what it wrote.
+    // Capture starts corked, at the device's start, and asks the source for a latency of one
+    // fragment: otherwise the server passes on each piece as the source produces it, many
+    // times a second. Playback starts running: its prebuffer holds it silent until the first
+    // quarter second is there, so no uncork has to reach the server before the first sound;
+    // it keeps the server's timing at hand, interpolated, for the latency of what it wrote.
     const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_START_CORKED |
-        (direction == Direction::kInput
-             ? PA_STREAM_ADJUST_LATENCY
-             : PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE));
+        direction == Direction::kInput
+            ? PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY
+            : PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     const char* const device = name.empty() ? nullptr : name.c_str();
     const pa_buffer_attr attr = BufferFor(format);
     const int connected =
         direction == Direction::kOutput
             ? pa_stream_connect_playback(stream_, device, &attr, flags, nullptr, nullptr)
             : pa_stream_connect_record(stream_, device, &attr, flags);
-    const auto streamSettled = [this] {
-        const pa_stream_state_t state = pa_stream_get_state(stream_);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-    };
-    if (connected < 0 || !WaitFor(streamSettled, kPulseAnswerLimit) ||
-        pa_stream_get_state(stream_) != PA_STREAM_READY) {
+    if (connected < 0) {
         *problem = ServerError();
         return false;
     }

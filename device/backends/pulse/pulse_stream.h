@@ -37,7 +37,10 @@ class PulseConnection {
     // Connects as `client`; false, with the reason in *problem, when the server cannot be
     // reached within about 2 s (timedOut() then says so) or refuses. `onFailure` runs on the
     // mainloop's thread whenever the connection is seen failed.
-    bool Connect(const char* client, std::function<void()> onFailure, std::string* problem);
+    // `onReady`, when given, runs on the mainloop's thread as soon as the connection is ready,
+    // before Connect returns: what needs the connection starts without waiting for us.
+    bool Connect(const char* client, std::function<void()> onFailure, std::string* problem,
+                 std::function<void()> onReady = nullptr);
     // Locked: waits for `done` or for `limit` to pass; true when `done` came.
     bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit);
     bool timedOut() const { return deadlinePassed_; }
@@ -70,6 +73,7 @@ class PulseConnection {
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     std::function<void()> onFailure_;
+    std::function<void()> onReady_;
     bool deadlinePassed_ = false;
 };
 
@@ -82,8 +86,9 @@ class PulseStream : public PulseConnection {
     ~PulseStream();
 
     // Connects and opens a stream of `direction` in exactly `format` on the sink or source
-    // `name` (empty: the server's default), corked, with the server-side buffer of
-    // PulseBufferLength. `setUp` runs with the mainloop locked before the stream connects, to
+    // `name` (empty: the server's default), with the server-side buffer of PulseBufferLength:
+    // capture corked; playback running, held by its prebuffer until the first quarter second
+    // is written. `setUp` runs with the mainloop locked before the stream connects, to
     // install the stream's callbacks. False, with a sentence naming the device and format in
     // *error, when the server cannot be reached within about 2 s or refuses the stream. Once
     // open, the loss of the server or the stream is reported to `owner`, on the mainloop's
@@ -114,6 +119,10 @@ class PulseStream : public PulseConnection {
 
     bool OpenStream(Direction direction, const std::string& name, const WAVEFORMATEX& format,
                     const std::function<void(pa_stream*)>& setUp, std::string* problem);
+    // On the mainloop's thread, once connected: creates and connects the stream; false, with
+    // the reason in *problem, when the server refuses it.
+    bool ConnectStream(Direction direction, const std::string& name, const WAVEFORMATEX& format,
+                       const std::function<void(pa_stream*)>& setUp, std::string* problem);
     // On the mainloop's thread: the connection or stream failed once it was up.
     void NoteFailure(const char* what);
 
