@@ -27,10 +27,10 @@ install(TARGETS QuorvelWaveForm QuorvelDevice
   EXPORT QuorvelWaveFormTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# Plugins loaded only when needed: the services' SDL backend beside them, quorvel's window in
+# Plugins loaded only when needed: the services' ALSA backend beside them, quorvel's window in
 # a folder of quorvel's own.
-if(TARGET QuorvelDeviceSdl)
-  install(TARGETS QuorvelDeviceSdl LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(TARGET QuorvelDeviceAlsa)
+  install(TARGETS QuorvelDeviceAlsa LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 if(TARGET quorvel_window)
   install(TARGETS quorvel_window LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/quorvel)

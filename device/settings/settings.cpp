@@ -151,7 +151,10 @@ bool ParseText(Direction direction, const std::string& text, Parsed* settings, s
         } else if (token == "realtime") {
             parsed.pace = Pace::kRealTime;
         } else if (token.rfind("device=", 0) == 0 && token.size() > 7) {
-            parsed.device = token.substr(7);
+            // The rest of the text: an ALSA pcm name may hold commas (hw:0,0).
+            parsed.device = text.substr(text.rfind("device=", end) + 7);
+            parsed.device.erase(parsed.device.find_last_not_of(' ') + 1);
+            break;
         } else if (std::string sentence; !other(token, &parsed, &sentence)) {
             if (sentence.empty()) {
                 sentence = "Unknown " + kind + " setting \"" + token + "\" (expected " +

@@ -102,7 +102,7 @@ typedef struct qwd_output_settings {
     const char* sink_file; /* when set, every byte played is appended to this file */
     int32_t sink_memory;   /* when 1, every byte played is kept for qwd_take_played_bytes */
     /* A sound device by the name qwd_list_audio_devices gives; null or "": the backend's
-     * default device. A named device is opened only by a backend that lists it. */
+     * default device. A named device is opened only by a backend that names devices. */
     const char* device;
 } qwd_output_settings;
 
@@ -156,9 +156,12 @@ QWD_API const char* qwd_audio_device_description(int32_t index);
 QWD_API const char* qwd_audio_device_backend(int32_t index);
 /* 1 for the device the backend opens when none is named. */
 QWD_API int32_t qwd_audio_device_is_default(int32_t index);
+/* The backend that opens the sound device `name` for one direction though it is not listed
+ * (ALSA's "hw:0,0", a pcm of an asoundrc), or null when none opens it. */
+QWD_API const char* qwd_audio_device_opener(int32_t direction, const char* name);
 
-/* The backends in the order "default" tries them ("pulse", "sdl", "virtual", "null"; no "pulse"
- * or "sdl" in a build without it): the name at index, or null past the end. Names are static
+/* The backends in the order "default" tries them ("pulse", "alsa", "virtual", "null"; no "pulse"
+ * or "alsa" in a build without it): the name at index, or null past the end. Names are static
  * strings. */
 QWD_API int32_t qwd_audio_backend_count(void);
 QWD_API const char* qwd_audio_backend_name(int32_t index);
