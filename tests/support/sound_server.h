@@ -135,10 +135,32 @@ inline std::string MissingServer() {
     return {};
 }
 
-// Resets the device services and names `backend` for both directions; false when this build
-// has no such backend.
+// An ALSA configuration of the tests' own, in place of the machine's: "default" and two pcms
+// through ALSA's pulse plugin to the server PULSE_SERVER names, one listed with a hint and one
+// not, and no sound card at all. Its path.
+inline std::string TestAsoundrc() {
+    static const std::string path = [] {
+        const std::string file = ::testing::TempDir() + "qwf_sound_asoundrc";
+        std::FILE* out = std::fopen(file.c_str(), "w");
+        if (out != nullptr) {
+            std::fputs(
+                "pcm.!default { type pulse }\n"
+                "ctl.!default { type pulse }\n"
+                "pcm.quorvel_listed { type pulse hint { show on description \"Quorvel test\" } }\n"
+                "pcm.quorvel_unlisted { type pulse }\n",
+                out);
+            std::fclose(out);
+        }
+        return file;
+    }();
+    return path;
+}
+
+// Resets the device services and names `backend` for both directions (ALSA's on the tests'
+// own configuration); false when this build has no such backend.
 inline bool UseBackend(const std::string& backend) {
     namespace qd = quorvel::device;
+    if (backend == "alsa") setenv("ALSA_CONFIG_PATH", TestAsoundrc().c_str(), 1);
     qd::ResetAll();
     qd::OutputSettings output;
     output.backend = backend;
@@ -154,8 +176,8 @@ inline std::vector<std::string> BuiltSoundBackends() {
 #if QWF_WITH_PULSE
         "pulse",
 #endif
-#if QWF_WITH_SDL
-            "sdl",
+#if QWF_WITH_ALSA
+            "alsa",
 #endif
     };
 }

@@ -167,6 +167,7 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
             snd_pcm_prepare(pcm_.get());
             paused_ = false;
             dryAt_ = Clock::now();
+            waiting_ = 0;
         }
         pcm_.Ring();
     }
@@ -179,19 +180,22 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
             if (!paused_ && pcm_.canPause() && snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING &&
                 snd_pcm_pause(pcm, 1) == 0) {
                 paused_ = true;
-                BeginSilence(Clock::now(), false);
+                pausedAt_ = Clock::now();
+                BeginSilence(pausedAt_, false);
             }
             if (paused_) return;  // woken when resumed
         } else if (paused_) {
             paused_ = false;
             if (snd_pcm_pause(pcm, 0) < 0 && !Recovered(-EPIPE)) return;
             EndSilence();
+            dryAt_ += Clock::now() - pausedAt_;
         }
         while (true) {
             const snd_pcm_sframes_t room = snd_pcm_avail_update(pcm);
             if (room < 0) {
                 if (room == -EPIPE) BeginSilence(dryAt_, PlaybackDevice::AudioExpected(supply));
                 if (!Recovered(static_cast<int>(room))) return;
+                waiting_ = 0;
                 continue;
             }
             if (room == 0) {
@@ -205,20 +209,45 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
             if (moved < std::min(wanted, chunk_.size())) break;
         }
         // The device has nothing more for now: start what the pcm holds, and look again when
-        // it should have played out, to count the silence from then on.
-        snd_pcm_sframes_t held = 0;
-        if (snd_pcm_delay(pcm, &held) < 0) held = 0;
-        if (held > 0 && supply != PlaybackDevice::Supply::kPaused &&
+        // it should have played out. Then the pcm stops, to start afresh with the next block
+        // (a sound server's stream would otherwise skip what came late), and the silence counts
+        // from then on.
+        if (supply != PlaybackDevice::Supply::kPaused && waiting_ > 0 &&
             snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
             snd_pcm_start(pcm);
+            NoteHeld(0);
         }
-        if (snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING) EndSilence();
-        if (held > 0) {
-            dryAt_ = Clock::now() + std::chrono::microseconds(held * 1000000 / rate_);
+        if (Clock::now() < dryAt_) {
             *timeoutMs = MillisecondsUntil(dryAt_);
-        } else {
-            BeginSilence(dryAt_, PlaybackDevice::AudioExpected(supply));
+            return;
         }
+        BeginSilence(dryAt_, PlaybackDevice::AudioExpected(supply));
+        if (snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING) {
+            snd_pcm_drop(pcm);
+            snd_pcm_prepare(pcm);
+        }
+        waiting_ = 0;
+    }
+
+    // Locked: `frames` more were written; when what the pcm holds will have played out, by
+    // what was written since it started (a sound server's plugin reports too little before its
+    // first timing report), or by the pcm's own delay where that is more.
+    void NoteHeld(std::size_t frames) {
+        const Clock::time_point now = Clock::now();
+        if (snd_pcm_state(pcm_.get()) != SND_PCM_STATE_RUNNING) {
+            waiting_ += frames;
+            return;
+        }
+        EndSilence();
+        dryAt_ = std::max(dryAt_, now) + Duration(waiting_ + frames);
+        waiting_ = 0;
+        snd_pcm_sframes_t held = 0;
+        if (snd_pcm_delay(pcm_.get(), &held) == 0 && held > 0) {
+            dryAt_ = std::max(dryAt_, now + Duration(static_cast<std::size_t>(held)));
+        }
+    }
+    Clock::duration Duration(std::size_t frames) const {
+        return std::chrono::microseconds(frames * 1000000 / rate_);
     }
 
     // Locked: writes `frames` of the chunk; false once the pcm is lost.
@@ -234,12 +263,13 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
                 // It ran dry while the device still had audio for it: an underrun.
                 if (written == -EPIPE) BeginSilence(dryAt_, true);
                 if (!Recovered(static_cast<int>(written))) return false;
+                waiting_ = 0;
                 continue;
             }
             data += static_cast<std::size_t>(written) * frameBytes_;
             frames -= static_cast<std::size_t>(written);
+            NoteHeld(static_cast<std::size_t>(written));
         }
-        if (snd_pcm_state(pcm_.get()) == SND_PCM_STATE_RUNNING) EndSilence();
         return true;
     }
 
@@ -259,6 +289,8 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
 
     bool paused_ = false;
     Clock::time_point dryAt_ = Clock::now();  // when what was written has played out
+    std::size_t waiting_ = 0;                 // frames written before the pcm started
+    Clock::time_point pausedAt_{};
     Clock::time_point silentSince_{};
     bool silenceIsUnderrun_ = false;
 };

@@ -6,7 +6,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "backends/plugin.h"
@@ -28,6 +33,46 @@ void Silent(const char*, int, const char*, int, const char*, ...) {}
 void QuietAlsa() {
     static std::once_flag once;
     std::call_once(once, [] { snd_lib_error_set_handler(&Silent); });
+}
+
+// ALSA's pulse plugin waits half a minute for a sound server that stopped answering; an open
+// is given up after as long as the pulse backend waits, and closed should it return later.
+constexpr auto kOpenLimit = std::chrono::seconds(2);
+
+int OpenWithLimit(snd_pcm_t** pcm, const std::string& name, snd_pcm_stream_t stream) {
+    struct Pending {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool abandoned = false;
+        snd_pcm_t* pcm = nullptr;
+        int result = 0;
+    };
+    const auto pending = std::make_shared<Pending>();
+    try {
+        std::thread([pending, name, stream] {
+            snd_pcm_t* opened = nullptr;
+            const int result = snd_pcm_open(&opened, name.c_str(), stream, SND_PCM_NONBLOCK);
+            const std::lock_guard<std::mutex> lock(pending->mutex);
+            if (pending->abandoned) {
+                if (result == 0) snd_pcm_close(opened);
+                return;
+            }
+            pending->pcm = opened;
+            pending->result = result;
+            pending->done = true;
+            pending->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return -EAGAIN;
+    }
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    if (!pending->finished.wait_for(lock, kOpenLimit, [&] { return pending->done; })) {
+        pending->abandoned = true;
+        return -ETIMEDOUT;
+    }
+    *pcm = pending->pcm;
+    return pending->result;
 }
 
 snd_pcm_format_t SampleFormat(unsigned bits) {
@@ -59,12 +104,12 @@ bool AlsaPcm::Open(Direction direction, const std::string& name, const WAVEFORMA
     const bool output = direction == Direction::kOutput;
     const std::string pcm = "the ALSA pcm \"" + name_ + "\"";
     int result =
-        snd_pcm_open(&pcm_, name_.c_str(),
-                     output ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+        OpenWithLimit(&pcm_, name_, output ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE);
     if (result < 0) {
         pcm_ = nullptr;
         *error = "Cannot open " + pcm + (output ? " for output (" : " for capture (") +
-                 snd_strerror(result) + ").";
+                 (result == -ETIMEDOUT ? "it did not answer within 2 s" : snd_strerror(result)) +
+                 ").";
         return false;
     }
     snd_pcm_hw_params_t* hw = nullptr;
@@ -184,10 +229,9 @@ std::vector<NamedDevice> ListAlsaDevices(Direction direction) {
 bool AlsaOpensDevice(Direction direction, const std::string& name) {
     QuietAlsa();
     snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(
-            &pcm, name.c_str(),
-            direction == Direction::kOutput ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE,
-            SND_PCM_NONBLOCK) < 0) {
+    if (OpenWithLimit(&pcm, name,
+                      direction == Direction::kOutput ? SND_PCM_STREAM_PLAYBACK
+                                                      : SND_PCM_STREAM_CAPTURE) < 0) {
         return false;
     }
     snd_pcm_close(pcm);
