@@ -50,8 +50,8 @@ constexpr bool kTimingHolds = true;
 // Watches whether the machine keeps time while sound plays: a thread in the real-time class
 // (where the system allows it) sleeps 5 ms at a time and notes its longest oversleep. When the
 // machine itself stalls (a busy host under a virtual machine), even such a thread wakes late,
-// and so do the sound server and SDL's thread: sound then comes late for reasons outside this
-// code, and the figures that depend on time say nothing about it.
+// and so do the sound server and the backends' threads: sound then comes late for reasons outside
+// this code, and the figures that depend on time say nothing about it.
 class StallProbe {
   public:
     // Enough to put a done message outside 4% of a 250 ms block by itself, and to eat much of
@@ -413,16 +413,18 @@ inline std::u16string Utf16(const std::string& ascii) {
 
 }  // namespace qwf::sound
 
-// Reports about PulseAudio's client library, which is not instrumented, are not about this
-// code: it passes packets between its threads through lock-free lists ThreadSanitizer cannot see
-// into, and SDL keeps its connection for the hot-plug watch to the end of the process. Defined
-// here once per test program (each includes this header in one file).
+// Reports about PulseAudio's client library and alsa-lib, which are not instrumented, are not
+// about this code: libpulse passes packets between its threads through lock-free lists
+// ThreadSanitizer cannot see into, and alsa-lib keeps its configuration for the life of the
+// process. Defined here once per test program (each includes this header in one file).
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libpulsecommon\n"
-           "race:libpulse.so\n";
+           "race:libpulse.so\n"
+           "race:libasound\n";
 }
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libpulse.so\n";
+    return "leak:libpulse.so\n"
+           "leak:libasound\n";
 }
 
 #endif

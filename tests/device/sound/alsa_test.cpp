@@ -172,7 +172,7 @@ TEST_F(AlsaServer, OtherFormatsOpenAsTheyAreAndPlayAtTheirOwnPace) {
 }
 
 // Nothing configured means the sound device (through PulseAudio's own client where the build has
-// it, else SDL); QUORVEL_OUTPUT and QUORVEL_INPUT can name a backend.
+// it, else ALSA); QUORVEL_OUTPUT and QUORVEL_INPUT can name a backend.
 TEST_F(AlsaServer, NothingConfiguredMeansTheSoundDeviceAndTheEnvironmentCanNameABackend) {
     const auto openedOutput = [] {
         qd::ResetAll();
