@@ -83,8 +83,9 @@ QWD_API uint64_t qwd_screen_live_objects(void);
 /* Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
  *   "pulse"    the sound device, through PulseAudio's own client library (left out of builds
  *              configured with QWF_WITH_PULSE=OFF);
- *   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
- *              left out of builds configured with QWF_WITH_SDL=OFF);
+ *   "alsa"     the sound device, through alsa-lib: any pcm by its name ("default", "hw:0,0",
+ *              an asoundrc's own), for machines without a sound server (left out of builds
+ *              configured with QWF_WITH_ALSA=OFF);
  *   "virtual"  the virtual device of these services (sinks, sources, pace, gates; a tone
  *              source's frequency is above 0 and at most QWD_MAX_TONE_HZ);
  *   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
