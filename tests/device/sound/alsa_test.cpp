@@ -37,11 +37,11 @@ TEST(AlsaBackend, ComesSecondAndTakesPcmNamesWithCommas) {
                               : std::vector<std::string>{"alsa", "virtual", "null"}));
     qd::OutputSettings output;
     std::string error;
-    ASSERT_TRUE(
-        qd::ParseOutputSettings("alsa,realtime,device=plughw:CARD=x,DEV=0", &output, &error))
+    ASSERT_TRUE(qd::ParseOutputSettings("alsa,device=plughw:CARD=x,DEV=0,fast", &output, &error))
         << error;
     EXPECT_EQ(output.backend, "alsa");
     EXPECT_EQ(output.device, "plughw:CARD=x,DEV=0");
+    EXPECT_EQ(output.pace, qd::Pace::kFast);
 
     ASSERT_TRUE(sound::UseBackend("alsa"));  // the tests' configuration: no sound card
     EXPECT_EQ(qd::AudioDeviceOpener(qd::Direction::kOutput, "hw:0,0"), "");
