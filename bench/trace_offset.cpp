@@ -309,9 +309,7 @@ int Record(const std::string& backend) {
         return 2;
     }
     // The levels start once the capture delivers: what is measured is the lag of a running
-    // capture, not its start. SDL 2.26's PulseAudio driver, opened paused, drops fragments
-    // until one poll of its mainloop brings none, and a stream played into the sink at once
-    // can keep that up for as long as it plays.
+    // capture, not its start.
     const auto started = Clock::now();
     while (qd::GetInputStats().frames_captured == 0 &&
            Clock::now() - started < std::chrono::seconds(5)) {

@@ -40,10 +40,10 @@ if(PKG_CONFIG_FOUND)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/host/quorvel.bash-completion
   DESTINATION ${QWF_COMPLETIONS_DIR} RENAME quorvel)
-# Plugins loaded only when needed: the services' SDL backend beside them, quorvel's window in
+# Plugins loaded only when needed: the services' ALSA backend beside them, quorvel's window in
 # a folder of quorvel's own.
-if(TARGET QuorvelDeviceSdl)
-  install(TARGETS QuorvelDeviceSdl LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(TARGET QuorvelDeviceAlsa)
+  install(TARGETS QuorvelDeviceAlsa LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 if(TARGET quorvel_window)
   install(TARGETS quorvel_window LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/quorvel)

@@ -1,6 +1,6 @@
 # Cross-compiles for Linux on another processor with Debian's cross compiler for
 # QWF_CROSS_TRIPLET, against a private sysroot of unpacked Debian packages (QWF_CROSS_SYSROOT:
-# libpng, zlib, libsndfile, libchafa, SDL2, GoogleTest, CLI11; scripts/test-cross makes it). The C and
+# libpng, zlib, libsndfile, libchafa, alsa-lib, SDL2, GoogleTest, CLI11; scripts/test-cross makes it). The C and
 # C++ runtime come from the cross compiler's own /usr/TRIPLET. Programs run under qemu-user, with the
 # sysroot's libraries on their library path. Included by the per-architecture files
 # cmake/linux-*.cmake, which set QWF_CROSS_TRIPLET and QWF_CROSS_QEMU.

@@ -86,6 +86,9 @@ class CaptureDevice : public virtual BackendDevice {
     // The bytes the queued buffers can take now, while started and the gate open (never the
     // FIFO): for backends that capture only as much as the device has room for.
     virtual std::size_t CaptureRoom() = 0;
+    // The sound device lost `frames` captured frames before they reached the backend (an
+    // overrun): counted as dropped.
+    virtual void NoteOverrun(std::size_t frames) = 0;
 
   protected:
     ~CaptureDevice() = default;
@@ -151,6 +154,9 @@ struct BackendEntry {
     // The sound devices it can open by name for a direction, or null for a backend without
     // named devices. Called on any thread; an empty list where its server cannot be reached.
     std::vector<NamedDevice> (*listDevices)(Direction direction);
+    // Whether it opens a sound device by a name it does not list (ALSA's hw:0,0 or a pcm of an
+    // asoundrc), or null.
+    bool (*opensDevice)(Direction direction, const std::string& name);
     // A sound card: done messages keep the blocks' pace.
     bool soundDevice;
     // It waits for the callback's requeue within a chunk or two, so an output device's message

@@ -1,5 +1,5 @@
 // The table of audio backends: the sound device through PulseAudio's own client first, then
-// through SDL (each in builds with it), then the virtual device, which always opens; the null
+// through ALSA (each in builds with it), then the virtual device, which always opens; the null
 // device (the virtual one, fast and silent) only when named.
 #include "backends/table.h"
 
@@ -9,9 +9,10 @@ namespace detail {
 std::unique_ptr<OutputBackend> CreatePulseOutput(const BackendRequest& request);
 std::unique_ptr<InputBackend> CreatePulseInput(const BackendRequest& request);
 std::vector<NamedDevice> ListPulseDevices(Direction direction);
-std::unique_ptr<OutputBackend> CreateSdlOutput(const BackendRequest& request);
-std::unique_ptr<InputBackend> CreateSdlInput(const BackendRequest& request);
-std::vector<NamedDevice> ListSdlDevices(Direction direction);
+std::unique_ptr<OutputBackend> CreateAlsaOutput(const BackendRequest& request);
+std::unique_ptr<InputBackend> CreateAlsaInput(const BackendRequest& request);
+std::vector<NamedDevice> ListAlsaDevices(Direction direction);
+bool AlsaOpensDevice(Direction direction, const std::string& name);
 std::unique_ptr<OutputBackend> CreateVirtualOutput(const BackendRequest& request);
 std::unique_ptr<InputBackend> CreateVirtualInput(const BackendRequest& request);
 std::unique_ptr<OutputBackend> CreateNullOutput(const BackendRequest& request);
@@ -19,18 +20,21 @@ std::unique_ptr<InputBackend> CreateNullInput(const BackendRequest& request);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-    // name, output, input, named devices, sound device, waits for the requeue
+    // name, output, input, named devices, opens unlisted names, sound device, waits for the
+    // requeue
 #if QWF_WITH_PULSE
         // Its requests for audio come on the server's grid (every 20 ms or so), so its done
         // messages are kept at the blocks' pace as a sound card's; with three quarters of a
         // second held ahead the short hold never starves it, nor does an ordinary thread.
-        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, true, false},
+        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, nullptr, true, false},
 #endif
-#if QWF_WITH_SDL
-        {"sdl", &CreateSdlOutput, &CreateSdlInput, &ListSdlDevices, true, true},
+#if QWF_WITH_ALSA
+        // For machines with no sound server; it holds three quarters of a second ahead too.
+        {"alsa", &CreateAlsaOutput, &CreateAlsaInput, &ListAlsaDevices, &AlsaOpensDevice, true,
+         false},
 #endif
-        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, false, false},
-        {"null", &CreateNullOutput, &CreateNullInput, nullptr, false, false},
+        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, nullptr, false, false},
+        {"null", &CreateNullOutput, &CreateNullInput, nullptr, nullptr, false, false},
     };
     return table;
 }

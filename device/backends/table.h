@@ -32,7 +32,7 @@ std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendReq
                                      CaptureDevice& device, const WAVEFORMATEX& format,
                                      std::string* problem);
 
-// "default, pulse, sdl, virtual or null", for sentences about a bad name.
+// "default, pulse, alsa, virtual or null", for sentences about a bad name.
 std::string BackendChoices();
 
 }  // namespace quorvel::device::detail

@@ -1,5 +1,5 @@
 // The one idiom for state that a device thread can touch: the message threads, the backends'
-// clocks and SDL's thread may still run while the process exits and static objects are
+// clocks and threads may still run while the process exits and static objects are
 // destroyed, and a module unloaded at exit releases its panel objects after that, so such state
 // is made on first use and never destroyed.
 #ifndef QUORVEL_DEVICE_NEVER_DESTROYED_H

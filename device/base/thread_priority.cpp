@@ -1,5 +1,4 @@
-// Thread priority for the threads a sound card waits on. A file of its own: the SDL backend's
-// plugin is built with it too.
+// Thread priority for the threads a sound card waits on.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>

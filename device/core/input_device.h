@@ -19,6 +19,7 @@ class InputDevice final : public WaveDevice, public CaptureDevice {
 
     void WriteCapture(const std::uint8_t* data, std::size_t bytes) override;
     std::size_t CaptureRoom() override;
+    void NoteOverrun(std::size_t frames) override { counters().dropped.fetch_add(frames); }
     void GateChanged() override;
 
   private:

@@ -194,6 +194,18 @@ int32_t qwd_list_audio_devices(int32_t direction) {
     return static_cast<int32_t>(quorvel::device::listedDevices.size());
 }
 
+const char* qwd_audio_device_opener(int32_t direction, const char* name) {
+    if (name == nullptr || *name == '\0') return nullptr;
+    const Direction which =
+        direction == QWD_DIRECTION_INPUT ? Direction::kInput : Direction::kOutput;
+    for (const qd::BackendEntry& entry : qd::BackendTable()) {
+        if (entry.Serves(which) && entry.opensDevice != nullptr && entry.opensDevice(which, name)) {
+            return entry.name;
+        }
+    }
+    return nullptr;
+}
+
 const char* qwd_audio_device_name(int32_t index) {
     const auto* listed = quorvel::device::Listed(index);
     return listed == nullptr ? nullptr : listed->device.name.c_str();

@@ -229,6 +229,24 @@ bool ParseSettings(Direction direction, const std::string& text, Settings* setti
             parsed.pace = Pace::kRealTime;
         } else if (token.rfind("device=", 0) == 0 && token.size() > 7) {
             parsed.device = token.substr(7);
+            // An ALSA pcm name may hold commas (hw:0,0): what follows up to the next setting
+            // is part of it.
+            while (begin <= text.size()) {
+                std::size_t next = text.find(',', begin);
+                if (next == std::string::npos) next = text.size();
+                std::string piece = text.substr(begin, next - begin);
+                piece.erase(0, piece.find_first_not_of(' '));
+                piece.erase(piece.find_last_not_of(' ') + 1);
+                Settings scratch;
+                std::string ignored;
+                if (piece.empty() || IsKnownBackend(piece) || piece == "fast" ||
+                    piece == "realtime" || piece.rfind("device=", 0) == 0 ||
+                    (output ? ParseOutputToken : ParseInputToken)(piece, &scratch, &ignored)) {
+                    break;
+                }
+                parsed.device += "," + piece;
+                begin = next + 1;
+            }
         } else if (std::string sentence;
                    !(output ? ParseOutputToken : ParseInputToken)(token, &parsed, &sentence)) {
             if (sentence.empty()) {

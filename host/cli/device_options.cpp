@@ -84,6 +84,11 @@ bool FindSoundDevice(Direction direction, const std::string& name, const std::st
         }
         names += (names.empty() ? "" : ", ") + listed.name;
     }
+    // ALSA opens pcms no hint lists (hw:0,0, plughw:1, an asoundrc's own).
+    if (const std::string backend = device::AudioDeviceOpener(direction, name); !backend.empty()) {
+        *found = ListedSoundDevice{name, backend};
+        return true;
+    }
     return Fail(problem, kExitUsage,
                 refusal + (devices.empty() ? "; no sound device answered to list its own."
                                            : ", or a sound device: " + names +

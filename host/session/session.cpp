@@ -56,7 +56,7 @@ bool FinishScreen(const SessionOptions& options, const Session& session, Problem
 }
 
 std::string BackendDescription(const std::string& backend, const char* direction) {
-    if (backend == "pulse" || backend == "sdl")
+    if (backend == "pulse" || backend == "alsa")
         return std::string("the sound device's ") + direction;
     if (backend == "virtual") return std::string("the virtual ") + direction + " (no sound device)";
     return std::string("the default ") + direction + (backend.empty() ? "" : " (" + backend + ")");

@@ -219,9 +219,9 @@ TEST(Problems, AModuleThatCannotBeLoadedIsADeviceProblem) {
 TEST(Problems, DevicesThatCannotBeOpenedAreDeviceProblemsAndLeaveNoFile) {
     TempDir dir;
     const std::string take = dir / "take.wav";
-    // The sound device, asked for by name, with a driver SDL does not have: it cannot open.
-    const std::vector<std::string> noSound = {"QUORVEL_OUTPUT=sdl", "QUORVEL_INPUT=sdl",
-                                              "SDL_AUDIODRIVER=no-such-driver"};
+    // The sound device, asked for by name, with no ALSA configuration: it cannot open.
+    const std::vector<std::string> noSound = {"QUORVEL_OUTPUT=alsa", "QUORVEL_INPUT=alsa",
+                                              "ALSA_CONFIG_PATH=/nonexistent/quorvel/asound.conf"};
     const Result played = RunQuorvel(Launch({"play", kSample, "--view", "none"}, noSound));
     EXPECT_EQ(played.status, 3) << played.err;
     EXPECT_NE(played.err.find("quorvel: The output device (default) could not be opened"),
@@ -539,9 +539,10 @@ TEST(Png, TheFinalScreenShowsTheTraceInTheChosenColours) {
 // ---- nothing a user does loses a file or hangs quorvel
 // -------------------------------------------
 
-// The sound device asked for by name with a driver SDL does not have: it cannot open.
-const std::vector<std::string> kNoSoundDevice = {"QUORVEL_OUTPUT=sdl", "QUORVEL_INPUT=sdl",
-                                                 "SDL_AUDIODRIVER=no-such-driver"};
+// The sound device asked for by name with no ALSA configuration: it cannot open.
+const std::vector<std::string> kNoSoundDevice = {
+    "QUORVEL_OUTPUT=alsa", "QUORVEL_INPUT=alsa",
+    "ALSA_CONFIG_PATH=/nonexistent/quorvel/asound.conf"};
 
 struct FileState {
     Bytes bytes;

@@ -103,7 +103,7 @@ TEST(Edges, NoSoundDeviceIsADeviceProblemAndTouchesNoFile) {
     WriteFile(keep, ReadFile(kSample));
     const std::vector<std::string> noSound = {
         "QUORVEL_OUTPUT=", "QUORVEL_INPUT=", "PULSE_SERVER=unix:" + dir / "none",
-        "SDL_AUDIODRIVER=none"};
+        "ALSA_CONFIG_PATH=/nonexistent/quorvel/asound.conf"};
     const Result played = RunQuorvel(Launch({"play", kSample}, noSound));
     EXPECT_EQ(played.status, 3);
     EXPECT_TRUE(OneSentenceNaming(played, "--output null"));

@@ -50,8 +50,8 @@ constexpr bool kTimingHolds = true;
 // Watches whether the machine keeps time while sound plays: a thread in the real-time class
 // (where the system allows it) sleeps 5 ms at a time and notes its longest oversleep. When the
 // machine itself stalls (a busy host under a virtual machine), even such a thread wakes late,
-// and so do the sound server and SDL's thread: sound then comes late for reasons outside this
-// code, and the figures that depend on time say nothing about it.
+// and so do the sound server and the backends' threads: sound then comes late for reasons outside
+// this code, and the figures that depend on time say nothing about it.
 class StallProbe {
   public:
     // Enough to put a done message outside 4% of a 250 ms block by itself, and to eat much of
@@ -135,10 +135,32 @@ inline std::string MissingServer() {
     return {};
 }
 
-// Resets the device services and names `backend` for both directions; false when this build
-// has no such backend.
+// An ALSA configuration of the tests' own, in place of the machine's: "default" and two pcms
+// through ALSA's pulse plugin to the server PULSE_SERVER names, one listed with a hint and one
+// not, and no sound card at all. Its path.
+inline std::string TestAsoundrc() {
+    static const std::string path = [] {
+        const std::string file = ::testing::TempDir() + "qwf_sound_asoundrc";
+        std::FILE* out = std::fopen(file.c_str(), "w");
+        if (out != nullptr) {
+            std::fputs(
+                "pcm.!default { type pulse }\n"
+                "ctl.!default { type pulse }\n"
+                "pcm.quorvel_listed { type pulse hint { show on description \"Quorvel test\" } }\n"
+                "pcm.quorvel_unlisted { type pulse }\n",
+                out);
+            std::fclose(out);
+        }
+        return file;
+    }();
+    return path;
+}
+
+// Resets the device services and names `backend` for both directions (ALSA's on the tests'
+// own configuration); false when this build has no such backend.
 inline bool UseBackend(const std::string& backend) {
     namespace qd = quorvel::device;
+    if (backend == "alsa") setenv("ALSA_CONFIG_PATH", TestAsoundrc().c_str(), 1);
     qd::ResetAll();
     qd::OutputSettings output;
     output.backend = backend.c_str();
@@ -154,8 +176,8 @@ inline std::vector<std::string> BuiltSoundBackends() {
 #if QWF_WITH_PULSE
         "pulse",
 #endif
-#if QWF_WITH_SDL
-            "sdl",
+#if QWF_WITH_ALSA
+            "alsa",
 #endif
     };
 }
@@ -391,16 +413,18 @@ inline std::u16string Utf16(const std::string& ascii) {
 
 }  // namespace qwf::sound
 
-// Reports about PulseAudio's client library, which is not instrumented, are not about this
-// code: it passes packets between its threads through lock-free lists ThreadSanitizer cannot see
-// into, and SDL keeps its connection for the hot-plug watch to the end of the process. Defined
-// here once per test program (each includes this header in one file).
+// Reports about PulseAudio's client library and alsa-lib, which are not instrumented, are not
+// about this code: libpulse passes packets between its threads through lock-free lists
+// ThreadSanitizer cannot see into, and alsa-lib keeps its configuration for the life of the
+// process. Defined here once per test program (each includes this header in one file).
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libpulsecommon\n"
-           "race:libpulse.so\n";
+           "race:libpulse.so\n"
+           "race:libasound\n";
 }
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libpulse.so\n";
+    return "leak:libpulse.so\n"
+           "leak:libasound\n";
 }
 
 #endif

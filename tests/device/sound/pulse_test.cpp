@@ -67,8 +67,8 @@ TEST(PulseBackend, AServerThatNeverAnswersIsGivenUpOn) {
     ASSERT_TRUE(silent.listening()) << "cannot listen on " << path;
     const std::string address = "unix:" + path;
     const sound::ScopedEnv hungServer("PULSE_SERVER", address.c_str());
-    // SDL, next in the table, would give it up too, but only after 2 s more.
-    const sound::ScopedEnv noSdlServer("SDL_AUDIODRIVER", "dummy");
+    // ALSA, next in the table, would give it up too, but only after 2 s more.
+    const sound::ScopedEnv noAlsa("ALSA_CONFIG_PATH", "/nonexistent/quorvel-test/asound.conf");
     ASSERT_TRUE(sound::UseBackend("pulse"));
     HWAVEOUT out = nullptr;
     EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kMono16, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);

@@ -32,17 +32,13 @@ constexpr double kBlockMs = 1000.0 * sound::kBlockSamples / sound::kRate;
 constexpr double kTolerance = 0.04;
 
 // The longest stall of the machine itself (a real-time thread waking that late) a backend rides
-// out without a gap: PulseAudio's server holds three quarters of a second ahead, so a stall of a
-// block still leaves it half a second; SDL holds little more than the chunk playing.
-double StallRiddenOut(const std::string& backend) {
-    return backend == "pulse" ? kBlockMs : sound::StallProbe::kStallMs;
-}
+// out without a gap: PulseAudio's server and the ALSA pcm each hold three quarters of a second
+// ahead, so a stall of a block still leaves half a second.
+constexpr double kStallRiddenOut = kBlockMs;
 
-// Done messages that come at once while a backend fills its server's buffer, before the blocks'
-// pace: PulseAudio's holds three blocks, SDL's none ahead of the one playing.
-std::size_t FilledAtOnce(const std::string& backend) {
-    return backend == "pulse" ? 3 : 0;
-}
+// Done messages that come at once while a backend fills its buffer of three quarters of a
+// second, before the blocks' pace.
+constexpr std::size_t kFilledAtOnce = 3;
 
 class RealTime : public ::testing::TestWithParam<std::string> {
   protected:
@@ -125,7 +121,7 @@ TEST_P(RealTime, AMinuteOfPlaybackReachesTheSinkWithoutAGapAtTheBlocksPace) {
     const std::string atSink = sound::FindExactly(recorded, signal);
 
     std::vector<double> spacing;
-    for (std::size_t i = 1 + FilledAtOnce(GetParam()); i < done.size(); ++i) {
+    for (std::size_t i = 1 + kFilledAtOnce; i < done.size(); ++i) {
         spacing.push_back(std::chrono::duration<double, std::milli>(done[i] - done[i - 1]).count());
     }
     const auto [shortest, longest] = std::minmax_element(spacing.begin(), spacing.end());
@@ -147,7 +143,7 @@ TEST_P(RealTime, AMinuteOfPlaybackReachesTheSinkWithoutAGapAtTheBlocksPace) {
         atSink.empty() ? "every sample, no gap" : atSink.c_str(), stallMs);
     // What a listener hears: every sample in order, with no gap and nothing padded, unless the
     // machine stalled for longer than the backend can ride out.
-    if (stallMs > StallRiddenOut(GetParam())) GTEST_SKIP() << probe.Why();
+    if (stallMs > kStallRiddenOut) GTEST_SKIP() << probe.Why();
     EXPECT_EQ(atSink, "");
     EXPECT_EQ(stats.underrun_frames, 0u);
 }

@@ -83,8 +83,9 @@ QWD_API uint64_t qwd_screen_live_objects(void);
 /* Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
  *   "pulse"    the sound device, through PulseAudio's own client library (left out of builds
  *              configured with QWF_WITH_PULSE=OFF);
- *   "sdl"      the sound device, through SDL (PulseAudio, PipeWire or ALSA, as SDL finds them;
- *              left out of builds configured with QWF_WITH_SDL=OFF);
+ *   "alsa"     the sound device, through alsa-lib: any pcm by its name ("default", "hw:0,0",
+ *              an asoundrc's own), for machines without a sound server (left out of builds
+ *              configured with QWF_WITH_ALSA=OFF);
  *   "virtual"  the virtual device of these services (sinks, sources, pace, gates; a tone
  *              source's frequency is above 0 and at most QWD_MAX_TONE_HZ);
  *   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
@@ -104,7 +105,7 @@ typedef struct qwd_output_settings {
     const char* sink_file; /* when set, every byte played is appended to this file */
     int32_t sink_memory;   /* when 1, every byte played is kept for qwd_take_played_bytes */
     /* A sound device by the name qwd_list_audio_devices gives; null or "": the backend's
-     * default device. A named device is opened only by a backend that lists it. */
+     * default device. A named device is opened only by a backend that names devices. */
     const char* device;
 } qwd_output_settings;
 
@@ -163,9 +164,12 @@ QWD_API const char* qwd_audio_device_description(int32_t index);
 QWD_API const char* qwd_audio_device_backend(int32_t index);
 /* 1 for the device the backend opens when none is named. */
 QWD_API int32_t qwd_audio_device_is_default(int32_t index);
+/* The backend that opens the sound device `name` for one direction though it is not listed
+ * (ALSA's "hw:0,0", a pcm of an asoundrc), or null when none opens it. */
+QWD_API const char* qwd_audio_device_opener(int32_t direction, const char* name);
 
-/* The backends in the order "default" tries them ("pulse", "sdl", "virtual", "null"; no "pulse"
- * or "sdl" in a build without it): the name at index, or null past the end. Names are static
+/* The backends in the order "default" tries them ("pulse", "alsa", "virtual", "null"; no "pulse"
+ * or "alsa" in a build without it): the name at index, or null past the end. Names are static
  * strings. */
 QWD_API int32_t qwd_audio_backend_count(void);
 QWD_API const char* qwd_audio_backend_name(int32_t index);

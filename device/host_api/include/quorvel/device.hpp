@@ -148,6 +148,13 @@ inline std::vector<AudioDevice> ListAudioDevices(Direction direction) {
     return devices;
 }
 
+// The backend that opens an unlisted sound device by `name`, or empty.
+inline std::string AudioDeviceOpener(Direction direction, const std::string& name) {
+    const char* backend =
+        qwd_audio_device_opener(static_cast<std::int32_t>(direction), name.c_str());
+    return backend != nullptr ? backend : "";
+}
+
 inline std::vector<std::string> AudioBackends() {
     std::vector<std::string> names;
     for (std::int32_t i = 0; i < qwd_audio_backend_count(); ++i)
