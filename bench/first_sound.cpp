@@ -37,14 +37,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: first_sound COMMAND ARGS...\n");
         return 2;
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
+    const pa_sample_spec monitorFormat{PA_SAMPLE_S16LE, kRate, 1};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = 80;  // 5 ms
     int error = 0;
     pa_simple* monitor =
         pa_simple_new(nullptr, "first_sound", PA_STREAM_RECORD, "@DEFAULT_MONITOR@", "monitor",
-                      &spec, nullptr, &attr, &error);
+                      &monitorFormat, nullptr, &attr, &error);
     if (monitor == nullptr) {
         std::fprintf(stderr, "first_sound: cannot listen to the monitor: %s\n", pa_strerror(error));
         return 2;
