@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -179,28 +178,9 @@ TEST(Edges, DroppedCaptureIsReported) {
 
 // A terminal that reports 0 rows and 0 columns gets the picture at a default size.
 TEST(Edges, ATerminalWithoutASizeIsNoError) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const std::string terminal = ::ptsname(master);
-    const int slave = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
-    winsize none{};
-    ASSERT_EQ(::ioctl(slave, TIOCSWINSZ, &none), 0);
-    std::string shown;
-    std::thread reader([&] {
-        char buffer[4096];
-        ssize_t got = 0;
-        while ((got = ::read(master, buffer, sizeof buffer)) > 0) {
-            shown.append(buffer, static_cast<std::size_t>(got));
-        }
-    });
-    Launch launch({"play", kSample, "--output", "fast"});
-    launch.errorTo = terminal;
-    const Result result = RunQuorvel(launch);
-    ::close(slave);  // the reader ends when no one holds the terminal
-    reader.join();
-    ::close(master);
+    const winsize none{};
+    const Result result = RunOnTerminal(Launch({"play", kSample, "--output", "fast"}), &none);
+    const std::string& shown = result.err;
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(ShowsPicture(shown)) << "no picture";
     EXPECT_NE(shown.find("Played 18 blocks"), std::string::npos);

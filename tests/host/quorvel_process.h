@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -288,8 +289,9 @@ inline Result RunQuorvel(std::vector<std::string> args) {
     return RunQuorvel(Launch(std::move(args)));
 }
 
-// quorvel with a terminal as standard error; `err` is everything shown on it.
-inline Result RunOnTerminal(Launch launch) {
+// quorvel with a terminal as standard error; `err` is everything shown on it. With `size`, the
+// terminal reports that size.
+inline Result RunOnTerminal(Launch launch, const winsize* size = nullptr) {
     Result result;
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
@@ -298,6 +300,9 @@ inline Result RunOnTerminal(Launch launch) {
     }
     launch.errorTo = ::ptsname(master);
     const int slave = ::open(launch.errorTo.c_str(), O_RDWR | O_NOCTTY);
+    if (size != nullptr && ::ioctl(slave, TIOCSWINSZ, size) != 0) {
+        ADD_FAILURE() << "the terminal's size cannot be set";
+    }
     std::string shown;
     std::thread reader([&] {
         char buffer[4096];
