@@ -1,6 +1,6 @@
 // The output side of the waveform device: blocks play in queue order as the backend takes
 // their bytes, each completing with a done message; pause, restart and reset; and, on a sound
-// card, done messages kept at the blocks' pace.
+// card, done messages sent as each block's end is heard.
 #include "core/output_device.h"
 
 #include <algorithm>
@@ -10,10 +10,14 @@
 namespace quorvel::device::detail {
 namespace {
 
-// How much sooner than a block's length after the one before a done message may come, and the
-// longest it is held back for that (see HoldEarlyDoneLocked).
-constexpr auto kDoneSlack = std::chrono::milliseconds(2);
-constexpr auto kMaxDoneHold = std::chrono::milliseconds(20);
+// A block alone in flight (a host that keeps one block queued, or the last of a file) is done
+// once this little is left unheard, so that its requeue comes before the sound runs dry; and
+// not before it has been alone this long, so that a host queueing two at once is seen to.
+constexpr auto kLoneLead = std::chrono::milliseconds(500);
+constexpr auto kLoneGrace = std::chrono::milliseconds(20);
+// Whatever the position says, it is asked again at least this often (a pause, a stall).
+constexpr auto kLongestWait = std::chrono::milliseconds(100);
+constexpr auto kShortestWait = std::chrono::microseconds(500);
 
 std::atomic<std::shared_ptr<StreamMarks> (*)()> marksMaker{nullptr};
 
@@ -36,7 +40,8 @@ MMRESULT OutputDevice::SetPaused(bool paused) {
         if (lost_) return MMSYSERR_NODRIVER;
         paused_ = paused;
     }
-    WakeBackend();  // a backend holding audio ahead holds it while paused
+    posted_.notify_one();  // a done message waiting for the sound looks again
+    WakeBackend();         // a backend holding audio ahead holds it while paused
     return MMSYSERR_NOERROR;
 }
 
@@ -53,10 +58,7 @@ MMRESULT OutputDevice::Reset() {
         paused_ = false;
         if (marks_) marks_->Clear();
         // Done messages still pending no longer promise a requeue: playback was ended.
-        for (Message& message : messages_) {
-            ForgetRequeueLocked(message);
-            message.notBefore = {};
-        }
+        for (Message& message : messages_) ForgetRequeueLocked(message);
     }
     posted_.notify_one();
     // A reset after the last block (the end of a file) lets what is buffered play out.
@@ -89,8 +91,6 @@ std::size_t OutputDevice::ReadPlayback(std::uint8_t* out, std::size_t bytes) {
             queue_.pop_front();
             playedOfHead_ = 0;
             MarkDoneLocked(header, true, streamBytes_ + played);
-            // A block ending with the chunk leaves the pull nothing to wait for.
-            if (played == bytes) HoldEarlyDoneLocked(*header);
             counters().completed.fetch_add(1);
             completed = true;
         }
@@ -103,21 +103,14 @@ std::size_t OutputDevice::ReadPlayback(std::uint8_t* out, std::size_t bytes) {
 }
 
 PlaybackDevice::Supply OutputDevice::Outlook() {
-    Supply supply = Supply::kIdle;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (lost_) return Supply::kIdle;
-        if (paused_) return Supply::kPaused;
-        if (!queue_.empty()) {
-            supply = playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
-                                                                    : Supply::kRequeueDue;
-        } else if (requeuesAwaited_ > 0) {
-            supply = Supply::kRequeueDue;
-        }
-        if (supply != Supply::kRequeueDue || !ReleaseHeldLocked()) return supply;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (lost_) return Supply::kIdle;
+    if (paused_) return Supply::kPaused;
+    if (!queue_.empty()) {
+        return playedOfHead_ < queue_.front()->dwBufferLength ? Supply::kFlowing
+                                                              : Supply::kRequeueDue;
     }
-    posted_.notify_one();  // a pull waits for the requeue: no holding back now
-    return supply;
+    return requeuesAwaited_ > 0 ? Supply::kRequeueDue : Supply::kIdle;
 }
 
 void OutputDevice::NoteSilence(std::size_t frames, bool underrun) {
@@ -176,7 +169,6 @@ void OutputDevice::DeliveredLocked(const Message& message) {
     if (!message.full) return;
     deliveringPlayed_ = false;
     --requeuesAwaited_;
-    lastPlayedDone_ = Clock::now();
     // A callback that drew the next block without queueing one (the end of a file): its state
     // is kept unless one is kept for that block already.
     if (!keptInCallback_ && marks_) marks_->KeepIfNew(soundingFrom_);
@@ -186,31 +178,38 @@ void OutputDevice::MarkDoneLocked(WAVEHDR* header, bool played, std::uint64_t st
     header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
     Message message{MM_WOM_DONE, header, played};
     message.streamEnd = streamEnd;
+    message.posted = Clock::now();
     PostLocked(message);
     if (played) ++requeuesAwaited_;
 }
 
-// A sound card pulls in chunks when its server asks, on a grid of several milliseconds, so a
-// block's end is pulled up to a grid step or two early or late. A done message for a block that
-// ended with its chunk may wait until the block's length (less a little) after the one before,
-// a few milliseconds at most: the module's done messages then keep the blocks' pace, and the
-// next pull is a whole chunk away. For the last message posted.
-void OutputDevice::HoldEarlyDoneLocked(const WAVEHDR& header) {
-    if (!soundDevice() || bytesPerSecond_ == 0 || lastPlayedDone_ == Clock::time_point{}) return;
-    const auto length =
-        std::chrono::microseconds(std::uint64_t{header.dwBufferLength} * 1000000 / bytesPerSecond_);
-    const Clock::time_point paced = lastPlayedDone_ + length - kDoneSlack;
-    messages_.back().notBefore = std::min(paced, Clock::now() + kMaxDoneHold);
+// A sound card's backend reads a block long before it is heard (a sound server holds three
+// quarters of a second ahead), in chunks on the server's grid, not the blocks'. Its done message
+// goes out when the backend's position says the block's last byte is heard, as Windows sends it,
+// so done messages keep the blocks' pace whatever the chunks.
+bool OutputDevice::AwaitsBackendLocked(const Message& message) {
+    return message.full && message.id == MM_WOM_DONE && soundDevice() && bytesPerSecond_ > 0;
 }
 
-// True when a message was being held.
-bool OutputDevice::ReleaseHeldLocked() {
-    bool released = false;
-    for (Message& message : messages_) {
-        released = released || message.notBefore != Clock::time_point{};
-        message.notBefore = {};
+Clock::duration OutputDevice::WaitLocked(std::uint64_t unheard, std::uint64_t taken) {
+    const Message& message = messages_.front();
+    if (!AwaitsBackendLocked(message)) return Clock::duration::zero();
+    const std::uint64_t heard = taken - std::min(unheard, taken);
+    if (heard >= message.streamEnd) return Clock::duration::zero();
+    Clock::duration wait = DurationOf(message.streamEnd - heard);
+    // Alone in flight, the block's requeue is all that keeps the sound going.
+    if (requeuesAwaited_ == 1 && queue_.empty() && !paused_) {
+        const Clock::duration alone = message.posted + kLoneGrace - Clock::now();
+        const Clock::duration dry = DurationOf(unheard) - kLoneLead;
+        const Clock::duration lone = std::max(alone, dry);
+        if (lone <= Clock::duration::zero()) return Clock::duration::zero();
+        wait = std::min(wait, lone);
     }
-    return released;
+    return std::clamp<Clock::duration>(wait, kShortestWait, kLongestWait);
+}
+
+Clock::duration OutputDevice::DurationOf(std::uint64_t bytes) const {
+    return std::chrono::microseconds(bytes * 1000000 / bytesPerSecond_);
 }
 
 void OutputDevice::ForgetRequeueLocked(Message& message) {

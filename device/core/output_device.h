@@ -47,10 +47,13 @@ class OutputDevice final : public WaveDevice, public PlaybackDevice {
     void DeliveringLocked(const Message& message) override;
     void DeliveredLocked(const Message& message) override;
 
+    bool AwaitsBackendLocked(const Message& message) override;
+    Clock::duration WaitLocked(std::uint64_t unheard, std::uint64_t taken) override;
+    std::uint64_t TakenLocked() const override { return streamBytes_; }
+
     void MarkDoneLocked(WAVEHDR* header, bool played, std::uint64_t streamEnd = 0);
-    void HoldEarlyDoneLocked(const WAVEHDR& header);
-    bool ReleaseHeldLocked();
     void ForgetRequeueLocked(Message& message);
+    Clock::duration DurationOf(std::uint64_t bytes) const;
 
     const std::shared_ptr<PlaybackTap> tap_;  // the sinks; null when none
     const unsigned bytesPerSecond_;
@@ -58,7 +61,6 @@ class OutputDevice final : public WaveDevice, public PlaybackDevice {
     std::size_t playedOfHead_ = 0;  // bytes of queue_.front() played so far
     // Done messages of blocks played to their end, pending or being delivered.
     std::size_t requeuesAwaited_ = 0;
-    Clock::time_point lastPlayedDone_{};  // when the last one for a played block was delivered
     std::uint64_t streamBytes_ = 0;       // taken by the backend since the open
     std::shared_ptr<StreamMarks> marks_;  // null while no host wants them
     // While a played block's done message is delivered: where the block after it starts, the

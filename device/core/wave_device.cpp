@@ -258,10 +258,21 @@ void WaveDevice::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         posted_.wait(lock, [this] { return !messages_.empty(); });
-        const Clock::time_point due = messages_.front().notBefore;
-        if (Clock::now() < due) {
-            posted_.wait_until(lock, due);  // or until the hold is released
-            continue;
+        if (AwaitsBackendLocked(messages_.front()) && backend_) {
+            // The backend's own lock comes before ours: it is asked without ours, and its answer
+            // stands only while it has read nothing more since.
+            const std::uint64_t taken = TakenLocked();
+            std::shared_ptr<Backend> player = backend_;
+            lock.unlock();
+            const std::uint64_t unheard = player->UnheardBytes();
+            player.reset();  // never with the lock held: the last reference closes the backend
+            lock.lock();
+            if (messages_.empty() || TakenLocked() != taken) continue;
+            const Clock::duration wait = WaitLocked(unheard, taken);
+            if (wait > Clock::duration::zero()) {
+                posted_.wait_for(lock, wait);  // or until a block is queued, a pause ends, ...
+                continue;
+            }
         }
         const Message message = messages_.front();
         messages_.pop_front();

@@ -55,8 +55,8 @@ struct Message {
     // A block played to its end (its callback usually queues the next), a buffer filled to
     // its end.
     bool full;
-    Clock::time_point notBefore{};  // held back until then (output on a sound device)
-    std::uint64_t streamEnd = 0;    // output: where a played block ends in the device's stream
+    std::uint64_t streamEnd = 0;  // output: where a played block ends in the device's stream
+    Clock::time_point posted{};   // output: when a played block's message was posted
 };
 
 class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_this<WaveDevice> {
@@ -110,6 +110,16 @@ class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_
     virtual void LostLocked() = 0;                  // the queue was just emptied by a loss
     virtual void DeliveringLocked(const Message& /*message*/) {}  // its callback is next
     virtual void DeliveredLocked(const Message& /*message*/) {}   // its callback returned
+    // Whether the next message waits for the backend to have played further: output on a sound
+    // card, whose done messages go out as a block's end is heard.
+    virtual bool AwaitsBackendLocked(const Message& /*message*/) { return false; }
+    // How much longer the next message waits, given the bytes the backend holds unheard (its
+    // UnheardBytes, asked without the lock at `taken`, the bytes it had read then); zero: none.
+    virtual Clock::duration WaitLocked(std::uint64_t /*unheard*/, std::uint64_t /*taken*/) {
+        return Clock::duration::zero();
+    }
+    // Bytes the backend has read since the open (output); with the lock held.
+    virtual std::uint64_t TakenLocked() const { return 0; }
 
     const Direction direction_;
     DeviceRegistry& registry_;

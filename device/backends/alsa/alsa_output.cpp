@@ -44,7 +44,8 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
     std::uint64_t UnheardBytes() override {
         const std::lock_guard<std::mutex> lock(mutex_);
         const Clock::time_point now = paused_ ? pausedAt_ : Clock::now();
-        return dryAt_ > now ? Frames(dryAt_ - now) * frameBytes_ : 0;
+        // Frames written before the pcm started are all still to be heard.
+        return (waiting_ + (dryAt_ > now ? Frames(dryAt_ - now) : 0)) * frameBytes_;
     }
 
     // Skipping or quitting mid-file stops the sound now, not three quarters of a second later.
