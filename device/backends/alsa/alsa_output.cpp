@@ -43,6 +43,13 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
 
     std::uint64_t UnheardBytes() override {
         const std::lock_guard<std::mutex> lock(mutex_);
+        // A sound server's plugin reports its sink's latency only after its first timing
+        // report: asked here too, the position never goes back after a done message went out.
+        snd_pcm_sframes_t held = 0;
+        if (!paused_ && !lost_ && snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING &&
+            snd_pcm_delay(pcm_, &held) == 0 && held > 0) {
+            dryAt_ = std::max(dryAt_, Clock::now() + Duration(static_cast<std::size_t>(held)));
+        }
         const Clock::time_point now = paused_ ? pausedAt_ : Clock::now();
         // Frames written before the pcm started are all still to be heard.
         return (waiting_ + (dryAt_ > now ? Frames(dryAt_ - now) : 0)) * frameBytes_;
