@@ -108,6 +108,11 @@ class PulseOutput final : public OutputBackend {
         }
         if (corked_) {
             stream_.Cork(false);
+            // Resumed, the server may wait for its prebuffer again, which the two blocks it
+            // holds (done messages go out as blocks are heard) need not fill: it starts now.
+            if (pa_operation* trigger = pa_stream_trigger(stream, nullptr, nullptr)) {
+                pa_operation_unref(trigger);
+            }
             corked_ = false;
             EndSilence();
         }
