@@ -1,7 +1,7 @@
 // The output and input backends on PulseAudio. Output: the server asks for audio when a quarter
 // second of its three-quarter-second buffer is free, and each queued block is written as soon as
-// the device has it, so a block's done message comes once the server holds its samples and the
-// next block is written long before the server runs short. Input: the server hands over a
+// the device has it; the device sends a block's done message once the stream's latency says its
+// end is heard, and the next block is already written by then. Input: the server hands over a
 // quarter second at a time, passed straight to the device. Callbacks run on the mainloop's
 // thread with its lock held; the device's calls into the backend take that lock first.
 #include <chrono>
