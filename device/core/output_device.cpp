@@ -15,6 +15,10 @@ namespace {
 // not before it has been alone this long, so that a host queueing two at once is seen to.
 constexpr auto kLoneLead = std::chrono::milliseconds(500);
 constexpr auto kLoneGrace = std::chrono::milliseconds(20);
+// A position that stands this long while the backend holds every byte queued is stuck: some
+// sound servers wait for more than the host may queue before its next done message (a
+// prebuffer after a pause), so the oldest done message goes out rather than hold playback.
+constexpr auto kStuckLimit = std::chrono::milliseconds(300);
 // Whatever the position says, it is asked again at least this often (a pause, a stall).
 constexpr auto kLongestWait = std::chrono::milliseconds(100);
 constexpr auto kShortestWait = std::chrono::microseconds(500);
@@ -196,10 +200,18 @@ Clock::duration OutputDevice::WaitLocked(std::uint64_t unheard, std::uint64_t ta
     if (!AwaitsBackendLocked(message)) return Clock::duration::zero();
     const std::uint64_t heard = taken - std::min(unheard, taken);
     if (heard >= message.streamEnd) return Clock::duration::zero();
+    const Clock::time_point now = Clock::now();
+    if (heard != lastHeard_ || taken != lastTaken_ || !queue_.empty() || paused_) {
+        lastHeard_ = heard;
+        lastTaken_ = taken;
+        heardMovedAt_ = now;
+    } else if (now - heardMovedAt_ >= kStuckLimit) {
+        return Clock::duration::zero();
+    }
     Clock::duration wait = DurationOf(message.streamEnd - heard);
     // Alone in flight, the block's requeue is all that keeps the sound going.
     if (requeuesAwaited_ == 1 && queue_.empty() && !paused_) {
-        const Clock::duration alone = message.posted + kLoneGrace - Clock::now();
+        const Clock::duration alone = message.posted + kLoneGrace - now;
         const Clock::duration dry = DurationOf(unheard) - kLoneLead;
         const Clock::duration lone = std::max(alone, dry);
         if (lone <= Clock::duration::zero()) return Clock::duration::zero();

@@ -68,6 +68,10 @@ class OutputDevice final : public WaveDevice, public PlaybackDevice {
     bool deliveringPlayed_ = false;
     std::uint64_t soundingFrom_ = 0;
     bool keptInCallback_ = false;
+    // The heard and taken positions as last asked, and since when both have stood there.
+    std::uint64_t lastHeard_ = 0;
+    std::uint64_t lastTaken_ = 0;
+    Clock::time_point heardMovedAt_{};
 };
 
 }  // namespace quorvel::device::detail

@@ -34,7 +34,7 @@ namespace quorvel::device::detail::alsa {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned kBufferMicroseconds = 750000;
+constexpr unsigned kBufferMicroseconds = 500000;
 constexpr unsigned kPeriodMicroseconds = 250000;
 // ALSA's pulse plugin waits half a minute for a sound server that stopped answering; an open is
 // given up after as long as the pulse backend waits.
