@@ -27,18 +27,13 @@ bool IsLowSurrogate(char32_t unit) {
 void AppendUtf8(char32_t code, std::string* out) {
     if (code < 0x80) {
         *out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        *out += static_cast<char>(0xC0 | (code >> 6));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        *out += static_cast<char>(0xE0 | (code >> 12));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (code >> 18));
-        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
+        return;
+    }
+    const int continuations = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    // The lead byte: as many high ones as bytes in all (0xC0, 0xE0, 0xF0), then the top bits.
+    *out += static_cast<char>((0xFF00 >> (continuations + 1)) | (code >> (6 * continuations)));
+    for (int shift = 6 * (continuations - 1); shift >= 0; shift -= 6) {
+        *out += static_cast<char>(0x80 | ((code >> shift) & 0x3F));
     }
 }
 

@@ -15,7 +15,7 @@ class Canvas {
   public:
     explicit Canvas(Screen& screen) : screen_(screen) {}
     ~Canvas() {
-        if (differs_ != 0) Bump(screen_);
+        if (differs_ != 0) screen_.Bump();
     }
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
