@@ -24,10 +24,9 @@ constexpr COLORREF kRgbMask = 0x00FFFFFF;
 constexpr int kMaxPenWidth = 64;
 
 struct GdiObject {
-    HandleKind kind = HandleKind::kDc;
-    COLORREF color = 0;  // pens and brushes
+    COLORREF color = 0;  // pens and brushes, in RGB (kRgbMask)
     int penStyle = PS_SOLID;
-    int penWidth = 1;
+    int penWidth = 1;  // 1 to kMaxPenWidth
     bool stock = false;
     int selections = 0;        // pens and brushes: contexts this object is selected into
     std::uintptr_t pen = 0;    // contexts: the selected pen

@@ -21,35 +21,23 @@ namespace {
 
 struct OpenMode {
     int flags;
-    const char* stdioMode;  // for fdopen; creation and truncation are done by open(2)
+    std::string stdioMode;  // for fdopen; creation and truncation are done by open(2)
     bool reading;           // "r" modes: only regular files may be opened
 };
 
 // "r", "w" or "a", then at most one "b" and one "+" in either order.
 bool ParseMode(const char16_t* mode, OpenMode* parsed) {
-    if (mode[0] == 0) return false;
-    bool binary = false;
-    bool update = false;
-    for (const char16_t* c = mode + 1; *c != 0; ++c) {
-        bool& seen = *c == u'b' ? binary : update;
-        if ((*c != u'b' && *c != u'+') || seen) return false;
-        seen = true;
-    }
-    switch (mode[0]) {
-        case u'r':
-            *parsed = update ? OpenMode{O_RDWR, "r+", true} : OpenMode{O_RDONLY, "r", true};
-            return true;
-        case u'w':
-            *parsed = OpenMode{(update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC,
-                               update ? "w+" : "w", false};
-            return true;
-        case u'a':
-            *parsed = OpenMode{(update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND,
-                               update ? "a+" : "a", false};
-            return true;
-        default:
-            return false;
-    }
+    if (mode[0] != u'r' && mode[0] != u'w' && mode[0] != u'a') return false;
+    const std::u16string rest = mode + 1;
+    if (rest != u"" && rest != u"b" && rest != u"+" && rest != u"b+" && rest != u"+b") return false;
+    const bool update = rest.find(u'+') != std::u16string::npos;
+    const int write = (update ? O_RDWR : O_WRONLY) | O_CREAT;
+    const bool reading = mode[0] == u'r';
+    const int flags = reading           ? (update ? O_RDWR : O_RDONLY)
+                      : mode[0] == u'w' ? write | O_TRUNC
+                                        : write | O_APPEND;
+    *parsed = {flags, std::string(1, static_cast<char>(mode[0])) + (update ? "+" : ""), reading};
+    return true;
 }
 
 // A stream over `fd` whose reads fail past byte `readable` of the file, for QWD_OP_FILE_READ.
@@ -126,8 +114,8 @@ FILE* OpenFile(const char16_t* path, const char16_t* mode, unsigned failReadsAt)
     }
     FILE* file = nullptr;
     if (failure == 0) {
-        file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode, failReadsAt)
-                               : ::fdopen(fd, parsed.stdioMode);
+        file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode.c_str(), failReadsAt)
+                               : ::fdopen(fd, parsed.stdioMode.c_str());
     }
     if (file == nullptr) {
         if (failure == 0) failure = errno;

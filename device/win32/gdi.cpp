@@ -51,8 +51,8 @@ GdiObject* Selected(Screen& screen, HDC dc, Kind kind) {
 }
 
 // A new pen or brush's handle, or a stock one's.
-std::uintptr_t Add(Screen& screen, GdiObject object) {
-    const std::uintptr_t handle = NewHandle(object.kind);
+std::uintptr_t Add(Screen& screen, Kind kind, GdiObject object) {
+    const std::uintptr_t handle = NewHandle(kind);
     screen.objects.emplace(handle, object);
     return handle;
 }
@@ -86,8 +86,8 @@ HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init
         dc = OnScreen([](Screen& screen) {
             const std::uintptr_t handle = NewHandle(Kind::kDc);
             if (screen.stockPen == 0) {
-                screen.stockPen = Add(screen, {Kind::kPen, kBlack, PS_SOLID, 1, true});
-                screen.stockBrush = Add(screen, {Kind::kBrush, kWhite, PS_SOLID, 1, true});
+                screen.stockPen = Add(screen, Kind::kPen, {kBlack, PS_SOLID, 1, true});
+                screen.stockBrush = Add(screen, Kind::kBrush, {kWhite, PS_SOLID, 1, true});
             }
             GdiObject context;
             context.pen = screen.stockPen;
@@ -123,9 +123,8 @@ BOOL DeleteDC(HDC dc) {
 
 HBRUSH CreateSolidBrush(COLORREF color) {
     JournalLine line;
-    const std::uintptr_t brush = OnScreen([&](Screen& screen) {
-        return Add(screen, {Kind::kBrush, color});
-    });
+    const std::uintptr_t brush =
+        OnScreen([&](Screen& screen) { return Add(screen, Kind::kBrush, {color & kRgbMask}); });
     line.Write([&] { return CallText("CreateSolidBrush", {Hex(color, 8)}, HandleName(brush)); });
     return reinterpret_cast<HBRUSH>(brush);
 }
@@ -136,7 +135,8 @@ HPEN CreatePen(int style, int width, COLORREF color) {
     std::uintptr_t pen = 0;
     if (style >= PS_SOLID && style <= kLastPenStyle) {
         pen = OnScreen([&](Screen& screen) {
-            return Add(screen, {Kind::kPen, color, style, std::max(width, 1)});
+            return Add(screen, Kind::kPen,
+                       {color & kRgbMask, style, std::clamp(width, 1, kMaxPenWidth)});
         });
     }
     line.Write([&] {
