@@ -138,10 +138,8 @@ int lstrlenW(LPCWSTR text) {
 LPWSTR lstrcpynW(LPWSTR destination, LPCWSTR source, int max) {
     if (destination == nullptr || max <= 0) return destination;
     int copied = 0;
-    if (source != nullptr) {
-        for (; copied < max - 1 && source[copied] != 0; ++copied) {
-            destination[copied] = source[copied];
-        }
+    for (; source != nullptr && copied < max - 1 && source[copied] != 0; ++copied) {
+        destination[copied] = source[copied];
     }
     destination[copied] = 0;
     return destination;

@@ -42,11 +42,10 @@ typedef DWORD COLORREF;
 /* Wide string literal of the platform's 16-bit character type. */
 #define TEXT(quote) u##quote
 
-#define DECLARE_HANDLE(name) \
-    struct name##__ {        \
-        int unused;          \
-    };                       \
-    typedef struct name##__* name
+#define DECLARE_HANDLE(name)  \
+    typedef struct name##__ { \
+        int unused;           \
+    } * name
 
 DECLARE_HANDLE(HDC);
 DECLARE_HANDLE(HPEN);
