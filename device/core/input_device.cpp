@@ -107,15 +107,10 @@ void InputDevice::QueueLocked(WAVEHDR* header) {
     DrainFifoLocked();
 }
 
-void InputDevice::ClosingLocked() {
-    started_ = false;
-    fifo_.Clear();
-    askedFor_ = nullptr;
-}
-
 void InputDevice::LostLocked() {
     started_ = false;
     fifo_.Clear();
+    askedFor_ = nullptr;
 }
 
 void InputDevice::DeliveredLocked(const Message& message) {

@@ -24,7 +24,7 @@ class InputDevice final : public WaveDevice, public CaptureDevice {
 
   private:
     void QueueLocked(WAVEHDR* header) override;
-    void ClosingLocked() override;
+    void ClosingLocked() override { LostLocked(); }  // nothing more is captured either way
     void LostLocked() override;
     void DeliveredLocked(const Message& message) override;
 
