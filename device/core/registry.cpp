@@ -1,4 +1,3 @@
-// One direction's shared state.
 #include "core/registry.h"
 
 #include <algorithm>

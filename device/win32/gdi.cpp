@@ -27,13 +27,11 @@ std::string NameOf(const void* handle) {
 
 bool IsDisplayDriver(LPCWSTR driver) {
     if (driver == nullptr) return false;
-    const char* expected = "DISPLAY";
-    for (; *expected != 0; ++driver, ++expected) {
-        const char16_t unit = *driver;
-        const char16_t upper = (unit >= u'a' && unit <= u'z') ? unit - (u'a' - u'A') : unit;
-        if (upper != static_cast<char16_t>(*expected)) return false;
+    std::u16string name = driver;
+    for (char16_t& unit : name) {
+        if (unit >= u'a' && unit <= u'z') unit -= u'a' - u'A';
     }
-    return *driver == 0;
+    return name == u"DISPLAY";
 }
 
 // Lookups; callers hold the screen's mutex.
@@ -57,7 +55,6 @@ std::uintptr_t Add(Screen& screen, Kind kind, GdiObject object) {
     return handle;
 }
 
-// Runs `act` on the screen with its mutex held.
 template <typename Act>
 auto OnScreen(Act act) {
     Screen& screen = TheScreen();
