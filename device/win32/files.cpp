@@ -85,44 +85,31 @@ FILE* OpenFailingReads(int fd, const char* mode, off64_t readable) {
     return file;
 }
 
+// Null with errno set to `code`, once `fd` (unless -1) is closed.
+FILE* Refuse(int code, int fd = -1) {
+    if (fd >= 0) ::close(fd);
+    errno = code;
+    return nullptr;
+}
+
 // `failReadsAt` > 0: the stream's reads fail past that byte (an injected fault).
 FILE* OpenFile(const char16_t* path, const char16_t* mode, unsigned failReadsAt) {
     OpenMode parsed{};
-    if (path == nullptr || mode == nullptr || !ParseMode(mode, &parsed)) {
-        errno = EINVAL;
-        return nullptr;
-    }
+    if (path == nullptr || mode == nullptr || !ParseMode(mode, &parsed)) return Refuse(EINVAL);
     std::string utf8Path;
-    if (!detail::Utf16ToUtf8(path, false, &utf8Path)) {
-        errno = EILSEQ;
-        return nullptr;
-    }
+    if (!detail::Utf16ToUtf8(path, false, &utf8Path)) return Refuse(EILSEQ);
     // Non-blocking while we look at what was opened, so a FIFO cannot hang the caller.
     const int fd = ::open(utf8Path.c_str(), parsed.flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return nullptr;
     struct stat status {};
-    int failure = 0;
-    if (::fstat(fd, &status) != 0) {
-        failure = errno;
-    } else if (S_ISDIR(status.st_mode)) {
-        failure = EISDIR;
-    } else if (parsed.reading && !S_ISREG(status.st_mode)) {
-        failure = EACCES;
-    } else {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) failure = errno;
-    }
-    FILE* file = nullptr;
-    if (failure == 0) {
-        file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode.c_str(), failReadsAt)
-                               : ::fdopen(fd, parsed.stdioMode.c_str());
-    }
-    if (file == nullptr) {
-        if (failure == 0) failure = errno;
-        ::close(fd);
-        errno = failure;
-    }
-    return file;
+    if (::fstat(fd, &status) != 0) return Refuse(errno, fd);
+    if (S_ISDIR(status.st_mode)) return Refuse(EISDIR, fd);
+    if (parsed.reading && !S_ISREG(status.st_mode)) return Refuse(EACCES, fd);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return Refuse(errno, fd);
+    FILE* file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode.c_str(), failReadsAt)
+                                 : ::fdopen(fd, parsed.stdioMode.c_str());
+    return file != nullptr ? file : Refuse(errno, fd);
 }
 
 }  // namespace
