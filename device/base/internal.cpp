@@ -1,7 +1,11 @@
-// Handle values and names, the journal's text forms, and opening a file to write.
+// Thread priority, handle values and names, the journal's text forms, and opening a file to
+// write.
 #include "base/internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,22 +31,24 @@ bool IsLowSurrogate(char32_t unit) {
 void AppendUtf8(char32_t code, std::string* out) {
     if (code < 0x80) {
         *out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        *out += static_cast<char>(0xC0 | (code >> 6));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        *out += static_cast<char>(0xE0 | (code >> 12));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (code >> 18));
-        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
+        return;
+    }
+    const int continuations = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    // The lead byte: as many high ones as bytes in all (0xC0, 0xE0, 0xF0), then the top bits.
+    *out += static_cast<char>((0xFF00 >> (continuations + 1)) | (code >> (6 * continuations)));
+    for (int shift = 6 * (continuations - 1); shift >= 0; shift -= 6) {
+        *out += static_cast<char>(0x80 | ((code >> shift) & 0x3F));
     }
 }
 
 }  // namespace
+
+void RunAheadOfOrdinaryWork() {
+    const sched_param lowestRealTime{sched_get_priority_min(SCHED_RR)};
+    if (pthread_setschedparam(pthread_self(), SCHED_RR, &lowestRealTime) == 0) return;
+    constexpr int kHigherPriority = -10;  // nice level
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHigherPriority);
+}
 
 std::uintptr_t NewHandle(HandleKind kind) {
     const std::uint64_t number = serial.fetch_add(1, std::memory_order_relaxed) + 1;

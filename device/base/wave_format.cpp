@@ -8,54 +8,39 @@ namespace {
 constexpr WORD kMaxChannels = 8;
 constexpr DWORD kMaxRate = QWD_MAX_SAMPLE_RATE;
 
-enum class Broken { kNothing, kTag, kChannels, kRate, kBits, kBlockAlign };
+}  // namespace
 
 // One list of rules for the check and for the sentence, so they cannot disagree.
-Broken FirstBrokenRule(const WAVEFORMATEX& format) {
-    if (format.wFormatTag != WAVE_FORMAT_PCM) return Broken::kTag;
-    if (format.nChannels == 0 || format.nChannels > kMaxChannels) return Broken::kChannels;
-    if (format.nSamplesPerSec == 0 || format.nSamplesPerSec > kMaxRate) return Broken::kRate;
-    if (format.wBitsPerSample != 8 && format.wBitsPerSample != 16) return Broken::kBits;
-    if (format.nBlockAlign != format.nChannels * (format.wBitsPerSample / 8)) {
-        return Broken::kBlockAlign;
+std::string PcmFormatProblem(const WAVEFORMATEX& format) {
+    const std::string channels = std::to_string(format.nChannels);
+    const std::string bits = std::to_string(format.wBitsPerSample);
+    if (format.wFormatTag != WAVE_FORMAT_PCM) {
+        return "format tag " + std::to_string(format.wFormatTag) +
+               ", and the device plays only PCM (1)";
     }
-    return Broken::kNothing;
+    if (format.nChannels == 0) return "0 channels";
+    if (format.nChannels > kMaxChannels) {
+        return channels + " channels, and the device plays at most " + std::to_string(kMaxChannels);
+    }
+    if (format.nSamplesPerSec == 0) return "a sample rate of 0 Hz";
+    if (format.nSamplesPerSec > kMaxRate) {
+        return "a sample rate of " + std::to_string(format.nSamplesPerSec) +
+               " Hz, and the device plays at most " + std::to_string(kMaxRate) + " Hz";
+    }
+    if (format.wBitsPerSample != 8 && format.wBitsPerSample != 16) {
+        return bits + " bits per sample, and the device plays only 8 or 16";
+    }
+    const int align = format.nChannels * (format.wBitsPerSample / 8);
+    if (format.nBlockAlign != align) {
+        return "a block align of " + std::to_string(format.nBlockAlign) + ", but " + channels +
+               " channel(s) of " + bits + " bits need " + std::to_string(align);
+    }
+    return {};
 }
-
-}  // namespace
 
 MMRESULT CheckPcmFormat(const WAVEFORMATEX* format) {
     if (format == nullptr) return MMSYSERR_INVALPARAM;
-    return FirstBrokenRule(*format) == Broken::kNothing ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
-}
-
-std::string PcmFormatProblem(const WAVEFORMATEX& format) {
-    const std::string channels = std::to_string(format.nChannels);
-    const std::string rate = std::to_string(format.nSamplesPerSec);
-    const std::string bits = std::to_string(format.wBitsPerSample);
-    switch (FirstBrokenRule(format)) {
-        case Broken::kNothing:
-            return {};
-        case Broken::kTag:
-            return "format tag " + std::to_string(format.wFormatTag) +
-                   ", and the device plays only PCM (1)";
-        case Broken::kChannels:
-            return format.nChannels == 0 ? "0 channels"
-                                         : channels + " channels, and the device plays at most " +
-                                               std::to_string(kMaxChannels);
-        case Broken::kRate:
-            return format.nSamplesPerSec == 0
-                       ? "a sample rate of 0 Hz"
-                       : "a sample rate of " + rate + " Hz, and the device plays at most " +
-                             std::to_string(kMaxRate) + " Hz";
-        case Broken::kBits:
-            return bits + " bits per sample, and the device plays only 8 or 16";
-        case Broken::kBlockAlign:
-            return "a block align of " + std::to_string(format.nBlockAlign) + ", but " + channels +
-                   " channel(s) of " + bits + " bits need " +
-                   std::to_string(format.nChannels * (format.wBitsPerSample / 8));
-    }
-    return {};
+    return PcmFormatProblem(*format).empty() ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
 }
 
 std::string FormatText(const WAVEFORMATEX* format) {

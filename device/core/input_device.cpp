@@ -62,7 +62,8 @@ void InputDevice::WriteCapture(const std::uint8_t* data, std::size_t bytes) {
         std::size_t left = frames * frameBytes_;
         DrainFifoLocked();
         while (left > 0 && fifo_.Size() == 0 && CanFillLocked()) {
-            const std::size_t taken = FillHeadLocked(data, left);
+            const std::size_t taken = FillHeadLocked(
+                left, [&](LPSTR to, std::size_t count) { std::memcpy(to, data, count); });
             data += taken;
             left -= taken;
         }
@@ -106,15 +107,10 @@ void InputDevice::QueueLocked(WAVEHDR* header) {
     DrainFifoLocked();
 }
 
-void InputDevice::ClosingLocked() {
-    started_ = false;
-    fifo_.Clear();
-    askedFor_ = nullptr;
-}
-
 void InputDevice::LostLocked() {
     started_ = false;
     fifo_.Clear();
+    askedFor_ = nullptr;
 }
 
 void InputDevice::DeliveredLocked(const Message& message) {
@@ -134,13 +130,6 @@ std::size_t InputDevice::RoomLocked(const WAVEHDR& header) const {
     return usable > header.dwBytesRecorded ? usable - header.dwBytesRecorded : 0;
 }
 
-// Asked once for each filling of a buffer, so the fault's skip counts buffers.
-void InputDevice::AskShortFaultLocked(const WAVEHDR& header) {
-    if (askedFor_ == &header) return;
-    askedFor_ = &header;
-    shortBytes_ = TakeFault(QWD_OP_IN_SHORT_BUFFER);
-}
-
 void InputDevice::ReturnHeadLocked(bool full) {
     WAVEHDR* header = queue_.front();
     queue_.pop_front();
@@ -150,12 +139,17 @@ void InputDevice::ReturnHeadLocked(bool full) {
     if (full) PassGate(registry_);
 }
 
-// Copies up to `bytes` into the head buffer and returns it once full; returns the bytes taken.
-std::size_t InputDevice::FillHeadLocked(const std::uint8_t* data, std::size_t bytes) {
+// Moves up to `bytes` into the head buffer with `copy(to, count)` and returns the buffer once
+// full; returns the bytes taken.
+template <typename Copy>
+std::size_t InputDevice::FillHeadLocked(std::size_t bytes, Copy copy) {
     WAVEHDR* header = queue_.front();
-    AskShortFaultLocked(*header);
+    if (askedFor_ != header) {  // once for each filling of a buffer: the fault's skip counts them
+        askedFor_ = header;
+        shortBytes_ = TakeFault(QWD_OP_IN_SHORT_BUFFER);
+    }
     const std::size_t taken = std::min(bytes, RoomLocked(*header));
-    if (taken > 0) std::memcpy(header->lpData + header->dwBytesRecorded, data, taken);
+    if (taken > 0) copy(header->lpData + header->dwBytesRecorded, taken);
     header->dwBytesRecorded += static_cast<DWORD>(taken);
     if (RoomLocked(*header) == 0) ReturnHeadLocked(true);
     return taken;
@@ -163,12 +157,7 @@ std::size_t InputDevice::FillHeadLocked(const std::uint8_t* data, std::size_t by
 
 void InputDevice::DrainFifoLocked() {
     while (fifo_.Size() > 0 && CanFillLocked()) {
-        WAVEHDR* header = queue_.front();
-        AskShortFaultLocked(*header);
-        const std::size_t taken = std::min(fifo_.Size(), RoomLocked(*header));
-        fifo_.Pop(header->lpData + header->dwBytesRecorded, taken);
-        header->dwBytesRecorded += static_cast<DWORD>(taken);
-        if (RoomLocked(*header) == 0) ReturnHeadLocked(true);
+        FillHeadLocked(fifo_.Size(), [&](LPSTR to, std::size_t count) { fifo_.Pop(to, count); });
     }
 }
 

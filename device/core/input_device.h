@@ -24,15 +24,15 @@ class InputDevice final : public WaveDevice, public CaptureDevice {
 
   private:
     void QueueLocked(WAVEHDR* header) override;
-    void ClosingLocked() override;
+    void ClosingLocked() override { LostLocked(); }  // nothing more is captured either way
     void LostLocked() override;
     void DeliveredLocked(const Message& message) override;
 
     bool CanFillLocked() const;
     std::size_t RoomLocked(const WAVEHDR& header) const;
-    void AskShortFaultLocked(const WAVEHDR& header);
     void ReturnHeadLocked(bool full);
-    std::size_t FillHeadLocked(const std::uint8_t* data, std::size_t bytes);
+    template <typename Copy>
+    std::size_t FillHeadLocked(std::size_t bytes, Copy copy);
     void DrainFifoLocked();
 
     std::mutex control_;  // serialises the backend's Start and Stop

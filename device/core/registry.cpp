@@ -1,23 +1,13 @@
-// One direction's shared state.
 #include "core/registry.h"
 
 #include <algorithm>
+#include <array>
 
 #include "base/never_destroyed.h"
 
 namespace quorvel::device::detail {
-namespace {
-
-struct Registries {
-    DeviceRegistry output;
-    DeviceRegistry input;
-};
-
-}  // namespace
-
 DeviceRegistry& RegistryOf(Direction direction) {
-    Registries& registries = NeverDestroyed<Registries>();
-    return direction == Direction::kOutput ? registries.output : registries.input;
+    return NeverDestroyed<std::array<DeviceRegistry, 2>>()[direction == Direction::kOutput ? 0 : 1];
 }
 
 void DeviceSet::Add(const std::shared_ptr<WaveDevice>& device, std::uintptr_t handle) {

@@ -48,7 +48,6 @@ class Waiters {
     // Waits until `done` holds (asked without the lock) or the timeout passes.
     template <typename Done>
     bool WaitFor(std::chrono::milliseconds timeout, Done done);
-    // Waits until `messages` reaches `count`.
     bool WaitForCount(const std::atomic<std::uint64_t>& messages, std::uint64_t count,
                       std::chrono::milliseconds timeout);
 

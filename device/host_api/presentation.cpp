@@ -11,7 +11,7 @@ namespace {
 class DrawnMarks final : public StreamMarks {
   public:
     void Keep(std::uint64_t position, bool replace) override { states.Keep(position, replace); }
-    void KeepIfNew(std::uint64_t position) override { states.KeepIfNew(position); }
+    void KeepIfNew(std::uint64_t position) override { states.Keep(position, false); }
     void Clear() override { states.Clear(); }
 
     DrawnStates states;

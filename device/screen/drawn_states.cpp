@@ -4,31 +4,23 @@
 
 namespace quorvel::device::detail {
 
-namespace {
-
-// Copies the screen as it is now, reusing the image's storage.
-void CopyScreen(ScreenImage* image) {
+// Copies the screen as it is now, reusing the state's storage.
+void DrawnStates::CopyScreen(State& state) {
     Screen& screen = TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
-    image->width = screen.width;
-    image->height = screen.height;
-    image->generation = screen.generation.load(std::memory_order_acquire);
-    image->pixels.assign(screen.pixels.begin(), screen.pixels.end());
+    state.width = screen.width;
+    state.height = screen.height;
+    state.generation = screen.generation.load(std::memory_order_acquire);
+    state.pixels.assign(screen.pixels.begin(), screen.pixels.end());
 }
-
-}  // namespace
 
 void DrawnStates::Keep(std::uint64_t position, bool replace) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    KeepLocked(position, replace);
-}
-
-void DrawnStates::KeepLocked(std::uint64_t position, bool replace) {
     if (count_ > 0) {
         State& newest = states_[(first_ + count_ - 1) % kKept];
-        if (position < newest.position) return;  // states stay in stream order
+        if (position < newest.position) return;
         if (position == newest.position) {
-            if (replace) CopyScreen(&newest.image);
+            if (replace) CopyScreen(newest);
             return;
         }
     }
@@ -38,14 +30,8 @@ void DrawnStates::KeepLocked(std::uint64_t position, bool replace) {
     }
     State& state = states_[(first_ + count_) % kKept];
     state.position = position;
-    CopyScreen(&state.image);
+    CopyScreen(state);
     ++count_;
-}
-
-void DrawnStates::KeepIfNew(std::uint64_t position) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (count_ > 0 && states_[(first_ + count_ - 1) % kKept].position >= position) return;
-    KeepLocked(position, false);
 }
 
 void DrawnStates::Clear() {
@@ -61,10 +47,10 @@ bool DrawnStates::Read(std::uint64_t heard, int width, int height, std::uint64_t
         --count_;
     }
     if (count_ == 0) return false;
-    const ScreenImage& image = states_[first_].image;
-    if (image.width != width || image.height != height) return false;
-    *generation = image.generation;
-    if (rgb != nullptr) RgbOfPixels(image.pixels.data(), width, height, rgb);
+    const State& state = states_[first_];
+    if (state.width != width || state.height != height) return false;
+    *generation = state.generation;
+    if (rgb != nullptr) RgbOfPixels(state.pixels.data(), width, height, rgb);
     return true;
 }
 

@@ -15,13 +15,6 @@
 
 namespace quorvel::device::detail {
 
-struct ScreenImage {
-    int width = 0;
-    int height = 0;
-    std::uint64_t generation = 0;  // the screen's when copied
-    std::vector<COLORREF> pixels;  // as the screen keeps them, column by column
-};
-
 // One output device's kept states, oldest first, under a lock of their own: the device keeps
 // them under its lock, hosts read them without it.
 class DrawnStates {
@@ -30,8 +23,6 @@ class DrawnStates {
     // stream. States stay in stream order: one for an earlier block than the newest is let go,
     // and one for the newest's block replaces it only when `replace` says so.
     void Keep(std::uint64_t position, bool replace);
-    // Keeps a state only for a block beyond the newest's.
-    void KeepIfNew(std::uint64_t position);
     void Clear();
     // Of the state of the block that holds byte `heard` of the stream, or the latest before it
     // (older ones are let go): its generation, and its pixels as rows of R, G, B bytes into `rgb`
@@ -42,15 +33,18 @@ class DrawnStates {
               std::uint8_t* rgb);
 
   private:
-    void KeepLocked(std::uint64_t position, bool replace);
+    struct State {
+        std::uint64_t position = 0;
+        int width = 0;
+        int height = 0;
+        std::uint64_t generation = 0;  // the screen's when copied
+        std::vector<COLORREF> pixels;  // as the screen keeps them, column by column
+    };
+    void CopyScreen(State& state);
 
     std::mutex mutex_;
     // Enough for every block a sound server can hold ahead of the one heard.
     static constexpr std::size_t kKept = 8;
-    struct State {
-        std::uint64_t position = 0;
-        ScreenImage image;
-    };
     std::array<State, kKept> states_;  // a ring: first_ is the oldest of count_
     std::size_t first_ = 0;
     std::size_t count_ = 0;

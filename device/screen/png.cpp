@@ -87,13 +87,9 @@ void OnPngWarning(png_structp, png_const_charp) {}
 bool EncodePng(const PngCalls& calls, FILE* file, int width, int height, const std::uint8_t* rgb,
                PngFailure* failure) {
     png_structp png = calls.createWrite(PNG_LIBPNG_VER_STRING, failure, OnPngError, OnPngWarning);
-    if (png == nullptr) {
-        std::snprintf(failure->message, sizeof failure->message, "out of memory");
-        return false;
-    }
-    png_infop info = calls.createInfo(png);
+    png_infop info = png != nullptr ? calls.createInfo(png) : nullptr;
     if (info == nullptr) {
-        calls.destroyWrite(&png, nullptr);
+        if (png != nullptr) calls.destroyWrite(&png, nullptr);
         std::snprintf(failure->message, sizeof failure->message, "out of memory");
         return false;
     }
@@ -132,7 +128,7 @@ extern "C" qwd_result qwd_screen_write_png(const char* path) {
         width = screen.width;
         height = screen.height;
         rgb.resize(screen.pixels.size() * 3);
-        qd::RgbLocked(screen, rgb.data());
+        qd::RgbOfPixels(screen.pixels.data(), width, height, rgb.data());
     }
     const auto fail = [&](const std::string& reason) {
         return qd::Fail(QWD_ERROR_FAILED, "Cannot write the screen to \"" + std::string(path) +

@@ -15,7 +15,7 @@ class Canvas {
   public:
     explicit Canvas(Screen& screen) : screen_(screen) {}
     ~Canvas() {
-        if (differs_ != 0) Bump(screen_);
+        if (differs_ != 0) screen_.Bump();
     }
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
@@ -45,11 +45,10 @@ class Canvas {
     COLORREF differs_ = 0;  // any bit set: a pixel changed
 };
 
-// One Bresenham segment from `from` to `to`, the end pixel left out, with a pen of `width`: a
-// square of that side around each pixel. Only the steps whose pixels can reach the screen along
+// One Bresenham segment from `from` to `to`, the end pixel left out, with `pen`: a square as
+// wide as the pen around each pixel. Only the steps whose pixels can reach the screen along
 // the major axis are visited (a few thousand at most), so far-away coordinates cost nothing.
-void DrawSegment(Canvas& canvas, const Screen& screen, POINT from, POINT to, int width,
-                 COLORREF rgb) {
+void DrawSegment(Canvas& canvas, const Screen& screen, POINT from, POINT to, const GdiObject& pen) {
     const std::int64_t dx = std::int64_t{to.x} - from.x;
     const std::int64_t dy = std::int64_t{to.y} - from.y;
     const bool xMajor = std::abs(dx) >= std::abs(dy);
@@ -62,9 +61,8 @@ void DrawSegment(Canvas& canvas, const Screen& screen, POINT from, POINT to, int
     if (run == 0) return;
     const int majorSign = majorDelta > 0 ? 1 : -1;
     const int minorSign = minorDelta >= 0 ? 1 : -1;
-    const int side = std::clamp(width, 1, kMaxPenWidth);
-    const int low = -((side - 1) / 2);  // the pen square spans offsets low..high
-    const int high = side / 2;
+    const int low = -((pen.penWidth - 1) / 2);  // the pen square spans offsets low..high
+    const int high = pen.penWidth / 2;
 
     // Steps whose pen square reaches the screen along the major axis.
     const std::int64_t majorLow = -high;
@@ -98,9 +96,9 @@ void DrawSegment(Canvas& canvas, const Screen& screen, POINT from, POINT to, int
         const std::int64_t major0 = std::min(majorA, majorB) + low;
         const std::int64_t major1 = std::max(majorA, majorB) + high + 1;
         if (xMajor) {
-            canvas.Fill(major0, major1, minor + low, minor + high + 1, rgb);
+            canvas.Fill(major0, major1, minor + low, minor + high + 1, pen.color);
         } else {
-            canvas.Fill(minor + low, minor + high + 1, major0, major1, rgb);
+            canvas.Fill(minor + low, minor + high + 1, major0, major1, pen.color);
         }
     }
 }
@@ -120,25 +118,24 @@ void DrawRectangle(Screen& screen, int left, int top, int right, int bottom, con
     if (l >= r || t >= b) return;
     // The outline lies inside the rectangle, as wide as the pen: bands above and below, then
     // the sides and the inside between them, each pixel written once.
-    const std::int64_t border = outlined ? std::min(pen.penWidth, kMaxPenWidth) : 0;
+    const std::int64_t border = outlined ? pen.penWidth : 0;
     const std::int64_t insideTop = std::min(t + border, b);
     const std::int64_t insideBottom = std::max(b - border, insideTop);
     const std::int64_t insideLeft = std::min(l + border, r);
     const std::int64_t insideRight = std::max(r - border, insideLeft);
-    const COLORREF penRgb = pen.color & kRgbMask;
     Canvas canvas(screen);
-    canvas.Fill(l, r, t, insideTop, penRgb);
-    canvas.Fill(l, insideLeft, insideTop, insideBottom, penRgb);
-    canvas.Fill(insideLeft, insideRight, insideTop, insideBottom, brushColor & kRgbMask);
-    canvas.Fill(insideRight, r, insideTop, insideBottom, penRgb);
-    canvas.Fill(l, r, insideBottom, b, penRgb);
+    canvas.Fill(l, r, t, insideTop, pen.color);
+    canvas.Fill(l, insideLeft, insideTop, insideBottom, pen.color);
+    canvas.Fill(insideLeft, insideRight, insideTop, insideBottom, brushColor);
+    canvas.Fill(insideRight, r, insideTop, insideBottom, pen.color);
+    canvas.Fill(l, r, insideBottom, b, pen.color);
 }
 
 void DrawPolyline(Screen& screen, const POINT* points, int count, const GdiObject& pen) {
     if (pen.penStyle == PS_NULL) return;
     Canvas canvas(screen);
     for (int i = 0; i + 1 < count; ++i) {
-        DrawSegment(canvas, screen, points[i], points[i + 1], pen.penWidth, pen.color & kRgbMask);
+        DrawSegment(canvas, screen, points[i], points[i + 1], pen);
     }
 }
 

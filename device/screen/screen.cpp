@@ -14,10 +14,6 @@ Screen& TheScreen() {
     return NeverDestroyed<Screen>();
 }
 
-void Bump(Screen& screen) {
-    screen.generation.fetch_add(1, std::memory_order_acq_rel);
-}
-
 void RgbOfPixels(const COLORREF* pixels, int width, int height, std::uint8_t* rgb) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -47,7 +43,7 @@ qwd_result qwd_screen_set_size(int32_t width, int32_t height) {
     screen.width = width;
     screen.height = height;
     screen.pixels.assign(static_cast<std::size_t>(width) * height, qd::kBlack);
-    qd::Bump(screen);
+    screen.Bump();
     return QWD_OK;
 }
 
@@ -62,7 +58,7 @@ void qwd_screen_clear(uint32_t colorref) {
     qd::Screen& screen = qd::TheScreen();
     const std::lock_guard<std::mutex> lock(screen.mutex);
     std::fill(screen.pixels.begin(), screen.pixels.end(), colorref & qd::kRgbMask);
-    qd::Bump(screen);
+    screen.Bump();
 }
 
 uint32_t qwd_screen_pixel(int32_t x, int32_t y) {
@@ -82,7 +78,7 @@ qwd_result qwd_screen_read_rgb(uint8_t* rgb, size_t capacity, size_t* needed) {
                                               " bytes; the buffer holds " +
                                               std::to_string(capacity) + ".");
     }
-    qd::RgbLocked(screen, rgb);
+    qd::RgbOfPixels(screen.pixels.data(), screen.width, screen.height, rgb);
     return QWD_OK;
 }
 

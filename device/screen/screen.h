@@ -24,10 +24,9 @@ constexpr COLORREF kRgbMask = 0x00FFFFFF;
 constexpr int kMaxPenWidth = 64;
 
 struct GdiObject {
-    HandleKind kind = HandleKind::kDc;
-    COLORREF color = 0;  // pens and brushes
+    COLORREF color = 0;  // pens and brushes, in RGB (kRgbMask)
     int penStyle = PS_SOLID;
-    int penWidth = 1;
+    int penWidth = 1;  // 1 to kMaxPenWidth
     bool stock = false;
     int selections = 0;        // pens and brushes: contexts this object is selected into
     std::uintptr_t pen = 0;    // contexts: the selected pen
@@ -51,10 +50,8 @@ struct Screen {
         return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
                       static_cast<std::size_t>(y)];
     }
-    COLORREF At(std::int64_t x, std::int64_t y) const {
-        return pixels[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) +
-                      static_cast<std::size_t>(y)];
-    }
+    // With the lock held: a pixel changed, so live views redraw.
+    void Bump() { generation.fetch_add(1, std::memory_order_acq_rel); }
 };
 
 // The one screen; never destroyed, since device threads draw on it.
@@ -63,16 +60,9 @@ Screen& TheScreen();
 // Back to the size at start, all black (for qwd_reset_all).
 void ResetScreen();
 
-// With the screen's lock held: a pixel changed, so live views redraw.
-void Bump(Screen& screen);
-
 // Pixels kept as the screen keeps them (column by column) as rows of R, G, B bytes, top row
 // first, into width * height * 3 bytes at `rgb`.
 void RgbOfPixels(const COLORREF* pixels, int width, int height, std::uint8_t* rgb);
-// With the screen's lock held: the screen's pixels so.
-inline void RgbLocked(const Screen& screen, std::uint8_t* rgb) {
-    RgbOfPixels(screen.pixels.data(), screen.width, screen.height, rgb);
-}
 
 // The rasteriser, with the screen's lock held; each bumps the generation when a pixel changed.
 // A rectangle with `pen` for its outline (inside the rectangle, as wide as the pen) and

@@ -21,35 +21,23 @@ namespace {
 
 struct OpenMode {
     int flags;
-    const char* stdioMode;  // for fdopen; creation and truncation are done by open(2)
+    std::string stdioMode;  // for fdopen; creation and truncation are done by open(2)
     bool reading;           // "r" modes: only regular files may be opened
 };
 
 // "r", "w" or "a", then at most one "b" and one "+" in either order.
 bool ParseMode(const char16_t* mode, OpenMode* parsed) {
-    if (mode[0] == 0) return false;
-    bool binary = false;
-    bool update = false;
-    for (const char16_t* c = mode + 1; *c != 0; ++c) {
-        bool& seen = *c == u'b' ? binary : update;
-        if ((*c != u'b' && *c != u'+') || seen) return false;
-        seen = true;
-    }
-    switch (mode[0]) {
-        case u'r':
-            *parsed = update ? OpenMode{O_RDWR, "r+", true} : OpenMode{O_RDONLY, "r", true};
-            return true;
-        case u'w':
-            *parsed = OpenMode{(update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC,
-                               update ? "w+" : "w", false};
-            return true;
-        case u'a':
-            *parsed = OpenMode{(update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND,
-                               update ? "a+" : "a", false};
-            return true;
-        default:
-            return false;
-    }
+    if (mode[0] != u'r' && mode[0] != u'w' && mode[0] != u'a') return false;
+    const std::u16string rest = mode + 1;
+    if (rest != u"" && rest != u"b" && rest != u"+" && rest != u"b+" && rest != u"+b") return false;
+    const bool update = rest.find(u'+') != std::u16string::npos;
+    const int write = (update ? O_RDWR : O_WRONLY) | O_CREAT;
+    const bool reading = mode[0] == u'r';
+    const int flags = reading           ? (update ? O_RDWR : O_RDONLY)
+                      : mode[0] == u'w' ? write | O_TRUNC
+                                        : write | O_APPEND;
+    *parsed = {flags, std::string(1, static_cast<char>(mode[0])) + (update ? "+" : ""), reading};
+    return true;
 }
 
 // A stream over `fd` whose reads fail past byte `readable` of the file, for QWD_OP_FILE_READ.
@@ -97,44 +85,31 @@ FILE* OpenFailingReads(int fd, const char* mode, off64_t readable) {
     return file;
 }
 
+// Null with errno set to `code`, once `fd` (unless -1) is closed.
+FILE* Refuse(int code, int fd = -1) {
+    if (fd >= 0) ::close(fd);
+    errno = code;
+    return nullptr;
+}
+
 // `failReadsAt` > 0: the stream's reads fail past that byte (an injected fault).
 FILE* OpenFile(const char16_t* path, const char16_t* mode, unsigned failReadsAt) {
     OpenMode parsed{};
-    if (path == nullptr || mode == nullptr || !ParseMode(mode, &parsed)) {
-        errno = EINVAL;
-        return nullptr;
-    }
+    if (path == nullptr || mode == nullptr || !ParseMode(mode, &parsed)) return Refuse(EINVAL);
     std::string utf8Path;
-    if (!detail::Utf16ToUtf8(path, false, &utf8Path)) {
-        errno = EILSEQ;
-        return nullptr;
-    }
+    if (!detail::Utf16ToUtf8(path, false, &utf8Path)) return Refuse(EILSEQ);
     // Non-blocking while we look at what was opened, so a FIFO cannot hang the caller.
     const int fd = ::open(utf8Path.c_str(), parsed.flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return nullptr;
     struct stat status {};
-    int failure = 0;
-    if (::fstat(fd, &status) != 0) {
-        failure = errno;
-    } else if (S_ISDIR(status.st_mode)) {
-        failure = EISDIR;
-    } else if (parsed.reading && !S_ISREG(status.st_mode)) {
-        failure = EACCES;
-    } else {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) failure = errno;
-    }
-    FILE* file = nullptr;
-    if (failure == 0) {
-        file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode, failReadsAt)
-                               : ::fdopen(fd, parsed.stdioMode);
-    }
-    if (file == nullptr) {
-        if (failure == 0) failure = errno;
-        ::close(fd);
-        errno = failure;
-    }
-    return file;
+    if (::fstat(fd, &status) != 0) return Refuse(errno, fd);
+    if (S_ISDIR(status.st_mode)) return Refuse(EISDIR, fd);
+    if (parsed.reading && !S_ISREG(status.st_mode)) return Refuse(EACCES, fd);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return Refuse(errno, fd);
+    FILE* file = failReadsAt > 0 ? OpenFailingReads(fd, parsed.stdioMode.c_str(), failReadsAt)
+                                 : ::fdopen(fd, parsed.stdioMode.c_str());
+    return file != nullptr ? file : Refuse(errno, fd);
 }
 
 }  // namespace
@@ -150,10 +125,8 @@ int lstrlenW(LPCWSTR text) {
 LPWSTR lstrcpynW(LPWSTR destination, LPCWSTR source, int max) {
     if (destination == nullptr || max <= 0) return destination;
     int copied = 0;
-    if (source != nullptr) {
-        for (; copied < max - 1 && source[copied] != 0; ++copied) {
-            destination[copied] = source[copied];
-        }
+    for (; source != nullptr && copied < max - 1 && source[copied] != 0; ++copied) {
+        destination[copied] = source[copied];
     }
     destination[copied] = 0;
     return destination;

@@ -21,24 +21,17 @@ std::uintptr_t ValueOf(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);
 }
 
-template <typename Handle>
-Handle HandleOf(std::uintptr_t value) {
-    return reinterpret_cast<Handle>(value);
-}
-
 std::string NameOf(const void* handle) {
     return HandleName(ValueOf(handle));
 }
 
 bool IsDisplayDriver(LPCWSTR driver) {
     if (driver == nullptr) return false;
-    const char* expected = "DISPLAY";
-    for (; *expected != 0; ++driver, ++expected) {
-        const char16_t unit = *driver;
-        const char16_t upper = (unit >= u'a' && unit <= u'z') ? unit - (u'a' - u'A') : unit;
-        if (upper != static_cast<char16_t>(*expected)) return false;
+    std::u16string name = driver;
+    for (char16_t& unit : name) {
+        if (unit >= u'a' && unit <= u'z') unit -= u'a' - u'A';
     }
-    return *driver == 0;
+    return name == u"DISPLAY";
 }
 
 // Lookups; callers hold the screen's mutex.
@@ -48,24 +41,20 @@ GdiObject* Find(Screen& screen, std::uintptr_t value, Kind kind) {
     return found == screen.objects.end() ? nullptr : &found->second;
 }
 
-// The context's selected pen, or null.
-GdiObject* PenOf(Screen& screen, HDC dc) {
+// The pen or brush selected into the context, or null.
+GdiObject* Selected(Screen& screen, HDC dc, Kind kind) {
     const GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
-    return context == nullptr ? nullptr : Find(screen, context->pen, Kind::kPen);
+    if (context == nullptr) return nullptr;
+    return Find(screen, kind == Kind::kPen ? context->pen : context->brush, kind);
 }
 
 // A new pen or brush's handle, or a stock one's.
-std::uintptr_t Add(Screen& screen, Kind kind, COLORREF color, bool stock = false) {
+std::uintptr_t Add(Screen& screen, Kind kind, GdiObject object) {
     const std::uintptr_t handle = NewHandle(kind);
-    GdiObject object;
-    object.kind = kind;
-    object.color = color;
-    object.stock = stock;
     screen.objects.emplace(handle, object);
     return handle;
 }
 
-// Runs `act` on the screen with its mutex held.
 template <typename Act>
 auto OnScreen(Act act) {
     Screen& screen = TheScreen();
@@ -94,8 +83,8 @@ HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init
         dc = OnScreen([](Screen& screen) {
             const std::uintptr_t handle = NewHandle(Kind::kDc);
             if (screen.stockPen == 0) {
-                screen.stockPen = Add(screen, Kind::kPen, kBlack, true);
-                screen.stockBrush = Add(screen, Kind::kBrush, kWhite, true);
+                screen.stockPen = Add(screen, Kind::kPen, {kBlack, PS_SOLID, 1, true});
+                screen.stockBrush = Add(screen, Kind::kBrush, {kWhite, PS_SOLID, 1, true});
             }
             GdiObject context;
             context.pen = screen.stockPen;
@@ -111,7 +100,7 @@ HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init
                         {Quoted(driver), Quoted(device), Quoted(port), init ? "devmode" : "null"},
                         HandleName(dc));
     });
-    return HandleOf<HDC>(dc);
+    return reinterpret_cast<HDC>(dc);
 }
 
 BOOL DeleteDC(HDC dc) {
@@ -132,9 +121,9 @@ BOOL DeleteDC(HDC dc) {
 HBRUSH CreateSolidBrush(COLORREF color) {
     JournalLine line;
     const std::uintptr_t brush =
-        OnScreen([&](Screen& screen) { return Add(screen, Kind::kBrush, color); });
+        OnScreen([&](Screen& screen) { return Add(screen, Kind::kBrush, {color & kRgbMask}); });
     line.Write([&] { return CallText("CreateSolidBrush", {Hex(color, 8)}, HandleName(brush)); });
-    return HandleOf<HBRUSH>(brush);
+    return reinterpret_cast<HBRUSH>(brush);
 }
 
 HPEN CreatePen(int style, int width, COLORREF color) {
@@ -143,17 +132,15 @@ HPEN CreatePen(int style, int width, COLORREF color) {
     std::uintptr_t pen = 0;
     if (style >= PS_SOLID && style <= kLastPenStyle) {
         pen = OnScreen([&](Screen& screen) {
-            const std::uintptr_t handle = Add(screen, Kind::kPen, color);
-            screen.objects[handle].penStyle = style;
-            screen.objects[handle].penWidth = std::max(width, 1);
-            return handle;
+            return Add(screen, Kind::kPen,
+                       {color & kRgbMask, style, std::clamp(width, 1, kMaxPenWidth)});
         });
     }
     line.Write([&] {
         return CallText("CreatePen", {to_string(style), to_string(width), Hex(color, 8)},
                         HandleName(pen));
     });
-    return HandleOf<HPEN>(pen);
+    return reinterpret_cast<HPEN>(pen);
 }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
@@ -172,7 +159,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     line.Write([&] {
         return CallText("SelectObject", {NameOf(dc), NameOf(object)}, HandleName(previous));
     });
-    return HandleOf<HGDIOBJ>(previous);
+    return reinterpret_cast<HGDIOBJ>(previous);
 }
 
 // An object still selected into a context is not deleted (FALSE), as GDI refuses; stock
@@ -194,10 +181,8 @@ BOOL DeleteObject(HGDIOBJ object) {
 BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
     JournalLine line;
     const BOOL result = OnScreen([&](Screen& screen) {
-        const GdiObject* context = Find(screen, ValueOf(dc), Kind::kDc);
-        const GdiObject* brush =
-            context == nullptr ? nullptr : Find(screen, context->brush, Kind::kBrush);
-        const GdiObject* pen = PenOf(screen, dc);
+        const GdiObject* brush = Selected(screen, dc, Kind::kBrush);
+        const GdiObject* pen = Selected(screen, dc, Kind::kPen);
         if (pen == nullptr || brush == nullptr) return FALSE;
         DrawRectangle(screen, left, top, right, bottom, *pen, brush->color);
         return TRUE;
@@ -216,7 +201,7 @@ BOOL Polyline(HDC dc, const POINT* points, int count) {
     BOOL result = FALSE;
     if (points != nullptr && count >= 2) {
         result = OnScreen([&](Screen& screen) {
-            const GdiObject* pen = PenOf(screen, dc);
+            const GdiObject* pen = Selected(screen, dc, Kind::kPen);
             if (pen != nullptr) DrawPolyline(screen, points, count, *pen);
             return pen != nullptr ? TRUE : FALSE;
         });

@@ -21,18 +21,6 @@ namespace {
 constexpr Direction kOut = Direction::kOutput;
 constexpr Direction kIn = Direction::kInput;
 
-// A call's journal line: its place taken and its text made as the call begins (the text only
-// while the journal is on), its result written as it ends.
-struct CallLine {
-    MMRESULT Finish(MMRESULT result, const std::string& suffix = std::string()) {
-        line.Write([&] { return text + " = " + std::to_string(result) + suffix; });
-        return result;
-    }
-
-    JournalLine line;
-    std::string text;
-};
-
 MMRESULT CheckOpen(bool haveHandlePointer, UINT deviceId, LPCWAVEFORMATEX format,
                    DWORD_PTR callback, DWORD flags) {
     const bool queryOnly = (flags & WAVE_FORMAT_QUERY) != 0;
@@ -50,61 +38,48 @@ MMRESULT CheckOpen(bool haveHandlePointer, UINT deviceId, LPCWAVEFORMATEX format
 template <typename Handle>
 MMRESULT Open(Direction direction, const char* name, qwd_op fault, Handle* device, UINT deviceId,
               LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
-    CallLine call;
-    if (call.line.on()) {
+    JournalLine line;
+    if (device != nullptr) *device = nullptr;
+    std::uintptr_t handle = 0;
+    MMRESULT result = TakeFault(fault);
+    if (result == MMSYSERR_NOERROR) {
+        result = CheckOpen(device != nullptr, deviceId, format, callback, flags);
+    }
+    if (result == MMSYSERR_NOERROR && (flags & WAVE_FORMAT_QUERY) == 0) {
+        const DWORD_PTR function = (flags & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION ? callback : 0;
+        result = WaveDevice::Open(direction, *format, function, instance, &handle);
+        if (result == MMSYSERR_NOERROR) *device = reinterpret_cast<Handle>(handle);
+    }
+    line.Write([&] {
         const std::string id =
             deviceId == WAVE_MAPPER ? std::string("WAVE_MAPPER") : std::to_string(deviceId);
-        call.text =
-            std::string(name) + "(" + id + ", " + FormatText(format) + ", " + Hex(flags) + ")";
-    }
-    if (device != nullptr) *device = nullptr;
-    if (const unsigned code = TakeFault(fault)) return call.Finish(code);
-    MMRESULT result = CheckOpen(device != nullptr, deviceId, format, callback, flags);
-    if (result != MMSYSERR_NOERROR || (flags & WAVE_FORMAT_QUERY) != 0) {
-        return call.Finish(result);
-    }
-    const DWORD_PTR function = (flags & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION ? callback : 0;
-    std::uintptr_t handle = 0;
-    result = WaveDevice::Open(direction, *format, function, instance, &handle);
-    if (result != MMSYSERR_NOERROR) return call.Finish(result);
-    *device = reinterpret_cast<Handle>(handle);
-    return call.Finish(result, " " + HandleName(handle));
+        return std::string(name) + "(" + id + ", " + FormatText(format) + ", " + Hex(flags) +
+               ") = " + std::to_string(result) + (handle != 0 ? " " + HandleName(handle) : "");
+    });
+    return result;
 }
 
-// A call on a handle: the device it names (null if none), its journal line, and the checks
-// every such call makes first. `header` is checked when the call takes one.
-template <typename Device>
-struct Call {
-    template <typename Handle>
-    Call(Direction direction, const char* name, qwd_op fault, Handle handle,
-         bool takesHeader = false, const WAVEHDR* header = nullptr, UINT size = 0)
-        : device(std::static_pointer_cast<Device>(
-              WaveDevice::Find(direction, reinterpret_cast<std::uintptr_t>(handle)))) {
-        if (line.line.on()) {
-            std::string& text = line.text;
-            text = std::string(name) + "(" + (device ? HandleName(device->handle()) : "bad");
-            if (takesHeader) text += header != nullptr ? ", hdr" : ", null";
-            text += ")";
-        }
-        if (const unsigned code = TakeFault(fault)) {
-            result = code;
-        } else if (!device) {
-            result = MMSYSERR_INVALHANDLE;
-        } else if (takesHeader && (header == nullptr || size < sizeof(WAVEHDR))) {
-            result = MMSYSERR_INVALPARAM;
-        }
-    }
-    // True when the checks failed; the journal line then has its result.
-    bool failed() {
-        if (result != MMSYSERR_NOERROR) line.Finish(result);
-        return result != MMSYSERR_NOERROR;
-    }
-    MMRESULT Finish(MMRESULT code) { return line.Finish(code); }
-
-    CallLine line;
-    std::shared_ptr<Device> device;
-    MMRESULT result = MMSYSERR_NOERROR;
-};
+// A call on a handle: its journal line, the checks every such call makes first (the fault, the
+// handle, and the header when it takes one), then `act` on the device the handle names.
+template <typename Device, typename Handle, typename Act>
+MMRESULT OnDevice(Direction direction, const char* name, qwd_op fault, Handle handle,
+                  bool takesHeader, const WAVEHDR* header, UINT size, Act act) {
+    JournalLine line;
+    const std::shared_ptr<Device> device = std::static_pointer_cast<Device>(
+        WaveDevice::Find(direction, reinterpret_cast<std::uintptr_t>(handle)));
+    const bool badHeader = takesHeader && (header == nullptr || size < sizeof(WAVEHDR));
+    MMRESULT result = TakeFault(fault);
+    if (result == MMSYSERR_NOERROR && !device) result = MMSYSERR_INVALHANDLE;
+    if (result == MMSYSERR_NOERROR && badHeader) result = MMSYSERR_INVALPARAM;
+    if (result == MMSYSERR_NOERROR) result = act(*device);
+    line.Write([&] {
+        std::string text =
+            std::string(name) + "(" + (device ? HandleName(device->handle()) : "bad");
+        if (takesHeader) text += header != nullptr ? ", hdr" : ", null";
+        return text + ") = " + std::to_string(result);
+    });
+    return result;
+}
 
 }  // namespace
 }  // namespace quorvel::device::detail
@@ -124,76 +99,30 @@ MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWO
                 flags);
 }
 
-MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutPrepareHeader", QWD_OP_OUT_PREPARE, device, true, header,
-                          size);
-    return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
-}
+// The calls on a header, the same for both directions but in name.
+#define QWD_HEADER_CALL(name, Handle, direction, fault, method)                             \
+    MMRESULT name(Handle device, LPWAVEHDR header, UINT size) {                             \
+        return OnDevice<WaveDevice>(direction, #name, fault, device, true, header, size,    \
+                                    [&](WaveDevice& open) { return open.method(header); }); \
+    }
+QWD_HEADER_CALL(waveOutPrepareHeader, HWAVEOUT, kOut, QWD_OP_OUT_PREPARE, Prepare)
+QWD_HEADER_CALL(waveInPrepareHeader, HWAVEIN, kIn, QWD_OP_IN_PREPARE, Prepare)
+QWD_HEADER_CALL(waveOutUnprepareHeader, HWAVEOUT, kOut, QWD_OP_OUT_UNPREPARE, Unprepare)
+QWD_HEADER_CALL(waveInUnprepareHeader, HWAVEIN, kIn, QWD_OP_IN_UNPREPARE, Unprepare)
+QWD_HEADER_CALL(waveOutWrite, HWAVEOUT, kOut, QWD_OP_OUT_WRITE, Queue)
+QWD_HEADER_CALL(waveInAddBuffer, HWAVEIN, kIn, QWD_OP_IN_ADD_BUFFER, Queue)
 
-MMRESULT waveInPrepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kIn, "waveInPrepareHeader", QWD_OP_IN_PREPARE, device, true, header,
-                          size);
-    return call.failed() ? call.result : call.Finish(call.device->Prepare(header));
-}
-
-MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutUnprepareHeader", QWD_OP_OUT_UNPREPARE, device, true,
-                          header, size);
-    return call.failed() ? call.result : call.Finish(call.device->Unprepare(header));
-}
-
-MMRESULT waveInUnprepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kIn, "waveInUnprepareHeader", QWD_OP_IN_UNPREPARE, device, true, header,
-                          size);
-    return call.failed() ? call.result : call.Finish(call.device->Unprepare(header));
-}
-
-MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kOut, "waveOutWrite", QWD_OP_OUT_WRITE, device, true, header, size);
-    return call.failed() ? call.result : call.Finish(call.device->Queue(header));
-}
-
-MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT size) {
-    Call<WaveDevice> call(kIn, "waveInAddBuffer", QWD_OP_IN_ADD_BUFFER, device, true, header, size);
-    return call.failed() ? call.result : call.Finish(call.device->Queue(header));
-}
-
-MMRESULT waveOutPause(HWAVEOUT device) {
-    Call<OutputDevice> call(kOut, "waveOutPause", QWD_OP_OUT_PAUSE, device);
-    return call.failed() ? call.result : call.Finish(call.device->SetPaused(true));
-}
-
-MMRESULT waveOutRestart(HWAVEOUT device) {
-    Call<OutputDevice> call(kOut, "waveOutRestart", QWD_OP_OUT_RESTART, device);
-    return call.failed() ? call.result : call.Finish(call.device->SetPaused(false));
-}
-
-MMRESULT waveOutReset(HWAVEOUT device) {
-    Call<OutputDevice> call(kOut, "waveOutReset", QWD_OP_OUT_RESET, device);
-    return call.failed() ? call.result : call.Finish(call.device->Reset());
-}
-
-MMRESULT waveInStart(HWAVEIN device) {
-    Call<InputDevice> call(kIn, "waveInStart", QWD_OP_IN_START, device);
-    return call.failed() ? call.result : call.Finish(call.device->Start());
-}
-
-MMRESULT waveInStop(HWAVEIN device) {
-    Call<InputDevice> call(kIn, "waveInStop", QWD_OP_IN_STOP, device);
-    return call.failed() ? call.result : call.Finish(call.device->Stop(false));
-}
-
-MMRESULT waveInReset(HWAVEIN device) {
-    Call<InputDevice> call(kIn, "waveInReset", QWD_OP_IN_RESET, device);
-    return call.failed() ? call.result : call.Finish(call.device->Stop(true));
-}
-
-MMRESULT waveOutClose(HWAVEOUT device) {
-    Call<WaveDevice> call(kOut, "waveOutClose", QWD_OP_OUT_CLOSE, device);
-    return call.failed() ? call.result : call.Finish(call.device->Close());
-}
-
-MMRESULT waveInClose(HWAVEIN device) {
-    Call<WaveDevice> call(kIn, "waveInClose", QWD_OP_IN_CLOSE, device);
-    return call.failed() ? call.result : call.Finish(call.device->Close());
-}
+// The calls on the device alone.
+#define QWD_DEVICE_CALL(name, Handle, Device, direction, fault, call)               \
+    MMRESULT name(Handle device) {                                                  \
+        return OnDevice<Device>(direction, #name, fault, device, false, nullptr, 0, \
+                                [](Device& open) { return open.call; });            \
+    }
+QWD_DEVICE_CALL(waveOutPause, HWAVEOUT, OutputDevice, kOut, QWD_OP_OUT_PAUSE, SetPaused(true))
+QWD_DEVICE_CALL(waveOutRestart, HWAVEOUT, OutputDevice, kOut, QWD_OP_OUT_RESTART, SetPaused(false))
+QWD_DEVICE_CALL(waveOutReset, HWAVEOUT, OutputDevice, kOut, QWD_OP_OUT_RESET, Reset())
+QWD_DEVICE_CALL(waveInStart, HWAVEIN, InputDevice, kIn, QWD_OP_IN_START, Start())
+QWD_DEVICE_CALL(waveInStop, HWAVEIN, InputDevice, kIn, QWD_OP_IN_STOP, Stop(false))
+QWD_DEVICE_CALL(waveInReset, HWAVEIN, InputDevice, kIn, QWD_OP_IN_RESET, Stop(true))
+QWD_DEVICE_CALL(waveOutClose, HWAVEOUT, WaveDevice, kOut, QWD_OP_OUT_CLOSE, Close())
+QWD_DEVICE_CALL(waveInClose, HWAVEIN, WaveDevice, kIn, QWD_OP_IN_CLOSE, Close())

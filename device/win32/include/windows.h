@@ -10,16 +10,13 @@
 #include <stdio.h>
 
 #ifdef __cplusplus
-#define QDEV_EXTERN_C extern "C"
+#define QDEV_API extern "C" __attribute__((visibility("default")))
 #else
-#define QDEV_EXTERN_C
+#define QDEV_API __attribute__((visibility("default")))
 #endif
-
-#define QDEV_API QDEV_EXTERN_C __attribute__((visibility("default")))
 
 #define WINAPI
 #define CALLBACK
-#define APIENTRY
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
@@ -28,9 +25,6 @@ typedef int32_t LONG;
 typedef uint32_t UINT;
 typedef int32_t BOOL;
 typedef uintptr_t DWORD_PTR;
-typedef uintptr_t UINT_PTR;
-typedef intptr_t LONG_PTR;
-typedef char CHAR;
 #ifdef __cplusplus
 typedef char16_t WCHAR;
 #else
@@ -48,11 +42,10 @@ typedef DWORD COLORREF;
 /* Wide string literal of the platform's 16-bit character type. */
 #define TEXT(quote) u##quote
 
-#define DECLARE_HANDLE(name) \
-    struct name##__ {        \
-        int unused;          \
-    };                       \
-    typedef struct name##__* name
+#define DECLARE_HANDLE(name)  \
+    typedef struct name##__ { \
+        int unused;           \
+    } * name
 
 DECLARE_HANDLE(HDC);
 DECLARE_HANDLE(HPEN);
@@ -64,7 +57,7 @@ typedef HINSTANCE HMODULE;
 typedef struct tagPOINT {
     LONG x;
     LONG y;
-} POINT, *LPPOINT;
+} POINT;
 
 typedef struct _devicemodeW DEVMODEW;
 
@@ -77,7 +70,6 @@ typedef struct _devicemodeW DEVMODEW;
 #define PS_SOLID 0
 #define PS_NULL 5
 #define CLR_INVALID 0xFFFFFFFFu
-#define HGDI_ERROR ((HGDIOBJ)(LONG_PTR)-1)
 
 /* Graphics: one process-wide screen, every "DISPLAY" context draws on it. */
 QDEV_API HDC CreateDCW(LPCWSTR driver, LPCWSTR device, LPCWSTR port, const DEVMODEW* init);
