@@ -58,27 +58,20 @@ std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Directio
     return entries;
 }
 
-namespace {
-
-template <typename Opened, typename Device>
-std::unique_ptr<Backend> Open(std::unique_ptr<Opened> backend, Device& device,
-                              const WAVEFORMATEX& format, std::string* problem) {
-    if (!backend->Open(device, format, problem)) return nullptr;
-    return backend;
-}
-
-}  // namespace
-
 std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
                                      PlaybackDevice& device, const WAVEFORMATEX& format,
                                      std::string* problem) {
-    return Open(entry.createOutput(request), device, format, problem);
+    std::unique_ptr<OutputBackend> backend = entry.createOutput(request);
+    if (!backend->Open(device, format, problem)) backend.reset();
+    return backend;
 }
 
 std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
                                      CaptureDevice& device, const WAVEFORMATEX& format,
                                      std::string* problem) {
-    return Open(entry.createInput(request), device, format, problem);
+    std::unique_ptr<InputBackend> backend = entry.createInput(request);
+    if (!backend->Open(device, format, problem)) backend.reset();
+    return backend;
 }
 
 std::string BackendChoices() {

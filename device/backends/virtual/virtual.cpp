@@ -120,32 +120,28 @@ class PacedClock {
 class SampleGenerator {
   public:
     SampleGenerator(std::shared_ptr<const InputSource> source, const WAVEFORMATEX& format)
-        : source_(std::move(source)),
-          file_(&source_->samples),
-          rate_(format.nSamplesPerSec),
-          channels_(format.nChannels),
-          bits_(format.wBitsPerSample) {}
+        : source_(std::move(source)), format_(format) {}
 
     void Write(std::uint8_t* out, std::size_t frames) {
+        const std::vector<std::int16_t>& file = source_->samples;
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // A file into a mono 16-bit device: its samples are the frames, copied a run at a time.
-        if (source_->kind == InputSource::Kind::kFile && bits_ == 16 && channels_ == 1) {
+        if (source_->kind == InputSource::Kind::kFile && format_.wBitsPerSample == 16 &&
+            format_.nChannels == 1) {
             while (frames > 0) {
-                const std::size_t run = std::min(frames, file_->size() - filePosition_);
-                std::memcpy(out, file_->data() + filePosition_, run * sizeof(std::int16_t));
+                const std::size_t run = std::min(frames, file.size() - filePosition_);
+                std::memcpy(out, file.data() + filePosition_, run * sizeof(std::int16_t));
                 out += run * sizeof(std::int16_t);
                 frames -= run;
-                next_ += run;
-                filePosition_ += run;
-                if (filePosition_ == file_->size()) filePosition_ = 0;
+                filePosition_ = (filePosition_ + run) % file.size();
             }
             return;
         }
 #endif
         for (std::size_t frame = 0; frame < frames; ++frame) {
             const std::int16_t value = Value(next_++);
-            for (unsigned channel = 0; channel < channels_; ++channel) {
-                if (bits_ == 8) {
+            for (unsigned channel = 0; channel < format_.nChannels; ++channel) {
+                if (format_.wBitsPerSample == 8) {
                     *out++ = static_cast<std::uint8_t>((value + 32768) >> 8);
                 } else {
                     const auto word = static_cast<std::uint16_t>(value);
@@ -158,6 +154,7 @@ class SampleGenerator {
 
   private:
     std::int16_t Value(std::uint64_t n) {
+        const double rate = format_.nSamplesPerSec;
         switch (source_->kind) {
             case InputSource::Kind::kSilence:
                 return 0;
@@ -165,27 +162,24 @@ class SampleGenerator {
                 return static_cast<std::int16_t>(static_cast<std::uint16_t>(n & 0xFFFF));
             case InputSource::Kind::kTone: {
                 // Phase from the sample index, reduced first so it stays exact for hours.
-                const double cycles = std::fmod(source_->frequency * static_cast<double>(n), rate_);
-                const double level = kToneAmplitude * std::sin(kTwoPi * cycles / rate_);
+                const double cycles = std::fmod(source_->frequency * static_cast<double>(n), rate);
+                const double level = kToneAmplitude * std::sin(kTwoPi * cycles / rate);
                 return static_cast<std::int16_t>(std::lround(std::min(level, 32767.0)));
             }
             case InputSource::Kind::kFile: {
                 // Wraps by comparison: a division per sample would cost more than the rest.
-                const std::int16_t value = (*file_)[filePosition_];
-                if (++filePosition_ == file_->size()) filePosition_ = 0;
+                const std::int16_t value = source_->samples[filePosition_];
+                if (++filePosition_ == source_->samples.size()) filePosition_ = 0;
                 return value;
             }
         }
         return 0;
     }
 
-    std::shared_ptr<const InputSource> source_;
-    const std::vector<std::int16_t>* file_;
-    unsigned rate_;
-    unsigned channels_;
-    unsigned bits_;
-    std::uint64_t next_ = 0;
-    std::size_t filePosition_ = 0;  // next_ modulo the file's length
+    const std::shared_ptr<const InputSource> source_;
+    const WAVEFORMATEX format_;
+    std::uint64_t next_ = 0;        // the next tone or ramp sample
+    std::size_t filePosition_ = 0;  // the next file sample
 };
 
 // What both directions share: frames move on the paced clock, or, fast, all that can move at
