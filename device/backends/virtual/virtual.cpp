@@ -10,7 +10,6 @@
 #include <functional>
 #include <limits>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -115,12 +114,101 @@ class PacedClock {
     std::thread thread_;
 };
 
-// Produces one source's values, in order, formatted as the device's frames. Its position
-// survives Stop and Start, so a restarted device continues where it stopped.
-class SampleGenerator {
+// What both directions share: frames move on the paced clock, or, fast, all that can move at
+// once on the waking thread, with no hand-over to another thread per block.
+template <typename Base, typename Device>
+class VirtualBackend : public Base {
   public:
-    SampleGenerator(std::shared_ptr<const InputSource> source, const WAVEFORMATEX& format)
-        : source_(std::move(source)), format_(format) {}
+    explicit VirtualBackend(Pace pace) : pace_(pace) {}
+
+    bool Open(Device& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
+        device_ = &device;
+        format_ = format;
+        return true;
+    }
+
+    void Start() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+        if (pace_ == Pace::kFast) return;
+        clock_.Start(format_.nSamplesPerSec, [this](std::uint64_t frames) { return Move(frames); });
+        // Capture begins at once; playback once a block comes.
+        if (std::is_same_v<Base, InputBackend>) clock_.Wake();
+    }
+
+    void Stop() override {
+        clock_.Stop();
+        const std::lock_guard<std::mutex> lock(mutex_);  // a fast move still going ends first
+        running_ = false;
+    }
+
+    void Wake() override {
+        if (pace_ == Pace::kRealTime) {
+            clock_.Wake();
+            return;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        while (running_) {
+            const std::uint64_t frames = Room();
+            if (frames == 0 || Move(frames) < frames) return;
+        }
+    }
+
+  protected:
+    // Moves up to `frames` frames; returns the frames moved.
+    virtual std::uint64_t Move(std::uint64_t frames) = 0;
+    // The frames that can move now without waiting.
+    virtual std::uint64_t Room() = 0;
+
+    Device* device_ = nullptr;
+    WAVEFORMATEX format_{};
+
+  private:
+    const Pace pace_;
+    std::mutex mutex_;  // held while a fast move goes on, so that Stop waits for it
+    bool running_ = false;
+    PacedClock clock_;  // last: its thread ends before the rest goes
+};
+
+class VirtualOutput final : public VirtualBackend<OutputBackend, PlaybackDevice> {
+  public:
+    using VirtualBackend::VirtualBackend;
+    ~VirtualOutput() override { Stop(); }
+
+  private:
+    std::uint64_t Move(std::uint64_t frames) override {
+        const std::size_t frameBytes = format_.nBlockAlign;
+        return device_->ReadPlayback(nullptr, static_cast<std::size_t>(frames) * frameBytes) /
+               frameBytes;
+    }
+    std::uint64_t Room() override {
+        return std::numeric_limits<std::size_t>::max() / format_.nBlockAlign;
+    }
+};
+
+// Captures one source's values, in order, formatted as the device's frames. Its position
+// survives Stop and Start, so a restarted device continues where it stopped.
+class VirtualInput final : public VirtualBackend<InputBackend, CaptureDevice> {
+  public:
+    VirtualInput(Pace pace, std::shared_ptr<const InputSource> source)
+        : VirtualBackend(pace), source_(std::move(source)) {}
+    ~VirtualInput() override { Stop(); }
+
+  private:
+    // Captures everything asked for, a piece at a time.
+    std::uint64_t Move(std::uint64_t frames) override {
+        scratch_.resize(kMaxCaptureFrames * format_.nBlockAlign);
+        for (std::uint64_t left = frames; left > 0;) {
+            const auto piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, kMaxCaptureFrames));
+            Write(scratch_.data(), piece);
+            device_->WriteCapture(scratch_.data(), piece * format_.nBlockAlign);
+            left -= piece;
+        }
+        return frames;
+    }
+    // Fast capture never runs ahead of the buffers queued.
+    std::uint64_t Room() override { return device_->CaptureRoom() / format_.nBlockAlign; }
 
     void Write(std::uint8_t* out, std::size_t frames) {
         const std::vector<std::int16_t>& file = source_->samples;
@@ -152,7 +240,6 @@ class SampleGenerator {
         }
     }
 
-  private:
     std::int16_t Value(std::uint64_t n) {
         const double rate = format_.nSamplesPerSec;
         switch (source_->kind) {
@@ -177,118 +264,8 @@ class SampleGenerator {
     }
 
     const std::shared_ptr<const InputSource> source_;
-    const WAVEFORMATEX format_;
     std::uint64_t next_ = 0;        // the next tone or ramp sample
     std::size_t filePosition_ = 0;  // the next file sample
-};
-
-// What both directions share: frames move on the paced clock, or, fast, all that can move at
-// once on the waking thread, with no hand-over to another thread per block.
-template <typename Base>
-class VirtualBackend : public Base {
-  public:
-    explicit VirtualBackend(Pace pace) : pace_(pace) {}
-
-    void Start() override {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        running_ = true;
-        if (pace_ == Pace::kFast) return;
-        clock_.Start(rate_, [this](std::uint64_t frames) { return Move(frames); });
-        // Capture begins at once; playback once a block comes.
-        if (std::is_same_v<Base, InputBackend>) clock_.Wake();
-    }
-
-    void Stop() override {
-        clock_.Stop();
-        const std::lock_guard<std::mutex> lock(mutex_);  // a fast move still going ends first
-        running_ = false;
-    }
-
-    void Wake() override {
-        if (pace_ == Pace::kRealTime) {
-            clock_.Wake();
-            return;
-        }
-        const std::lock_guard<std::mutex> lock(mutex_);
-        while (running_) {
-            const std::uint64_t frames = Room();
-            if (frames == 0 || Move(frames) < frames) return;
-        }
-    }
-
-  protected:
-    void Opened(const WAVEFORMATEX& format) {
-        rate_ = format.nSamplesPerSec;
-        frameBytes_ = format.nBlockAlign;
-    }
-    // Moves up to `frames` frames; returns the frames moved.
-    virtual std::uint64_t Move(std::uint64_t frames) = 0;
-    // The frames that can move now without waiting.
-    virtual std::uint64_t Room() = 0;
-
-    const Pace pace_;
-    std::size_t frameBytes_ = 1;
-
-  private:
-    std::uint64_t rate_ = 0;
-    std::mutex mutex_;  // held while a fast move goes on, so that Stop waits for it
-    bool running_ = false;
-    PacedClock clock_;  // last: its thread ends before the rest goes
-};
-
-class VirtualOutput final : public VirtualBackend<OutputBackend> {
-  public:
-    using VirtualBackend::VirtualBackend;
-    ~VirtualOutput() override { Stop(); }
-
-    bool Open(PlaybackDevice& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
-        device_ = &device;
-        Opened(format);
-        return true;
-    }
-
-  private:
-    std::uint64_t Move(std::uint64_t frames) override {
-        return device_->ReadPlayback(nullptr, static_cast<std::size_t>(frames) * frameBytes_) /
-               frameBytes_;
-    }
-    std::uint64_t Room() override { return std::numeric_limits<std::size_t>::max() / frameBytes_; }
-
-    PlaybackDevice* device_ = nullptr;
-};
-
-class VirtualInput final : public VirtualBackend<InputBackend> {
-  public:
-    VirtualInput(Pace pace, std::shared_ptr<const InputSource> source)
-        : VirtualBackend(pace), source_(std::move(source)) {}
-    ~VirtualInput() override { Stop(); }
-
-    bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
-        device_ = &device;
-        Opened(format);
-        generator_.emplace(source_, format);
-        scratch_.resize(kMaxCaptureFrames * frameBytes_);
-        return true;
-    }
-
-  private:
-    // Captures everything asked for, a piece at a time.
-    std::uint64_t Move(std::uint64_t frames) override {
-        for (std::uint64_t left = frames; left > 0;) {
-            const auto piece =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left, kMaxCaptureFrames));
-            generator_->Write(scratch_.data(), piece);
-            device_->WriteCapture(scratch_.data(), piece * frameBytes_);
-            left -= piece;
-        }
-        return frames;
-    }
-    // Fast capture never runs ahead of the buffers queued.
-    std::uint64_t Room() override { return device_->CaptureRoom() / frameBytes_; }
-
-    const std::shared_ptr<const InputSource> source_;
-    CaptureDevice* device_ = nullptr;
-    std::optional<SampleGenerator> generator_;
     std::vector<std::uint8_t> scratch_;
 };
 
