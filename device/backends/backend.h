@@ -159,10 +159,6 @@ struct BackendEntry {
     bool (*opensDevice)(Direction direction, const std::string& name);
     // A sound card: done messages keep the blocks' pace.
     bool soundDevice;
-    // It waits for the callback's requeue within a chunk or two, so an output device's message
-    // thread runs ahead of ordinary work. A backend whose server holds audio far ahead needs
-    // no such class: a thread in it would only preempt the backend's own thread mid-callback.
-    bool waitsForRequeue;
 
     bool Serves(Direction direction) const {
         return direction == Direction::kOutput ? createOutput != nullptr : createInput != nullptr;

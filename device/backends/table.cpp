@@ -20,21 +20,19 @@ std::unique_ptr<InputBackend> CreateNullInput(const BackendRequest& request);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-    // name, output, input, named devices, opens unlisted names, sound device, waits for the
-    // requeue
+    // name, output, input, named devices, opens unlisted names, sound device
 #if QWF_WITH_PULSE
         // Its requests for audio come on the server's grid (every 20 ms or so), so its done
         // messages are kept at the blocks' pace as a sound card's; with three quarters of a
         // second held ahead the short hold never starves it, nor does an ordinary thread.
-        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, nullptr, true, false},
+        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, nullptr, true},
 #endif
 #if QWF_WITH_ALSA
         // For machines with no sound server; it holds three quarters of a second ahead too.
-        {"alsa", &CreateAlsaOutput, &CreateAlsaInput, &ListAlsaDevices, &AlsaOpensDevice, true,
-         false},
+        {"alsa", &CreateAlsaOutput, &CreateAlsaInput, &ListAlsaDevices, &AlsaOpensDevice, true},
 #endif
-        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, nullptr, false, false},
-        {"null", &CreateNullOutput, &CreateNullInput, nullptr, nullptr, false, false},
+        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, nullptr, false},
+        {"null", &CreateNullOutput, &CreateNullInput, nullptr, nullptr, false},
     };
     return table;
 }
