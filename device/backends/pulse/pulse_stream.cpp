@@ -57,8 +57,7 @@ PulseStream::~PulseStream() {
     pa_threaded_mainloop_free(loop_);
 }
 
-bool PulseStream::Connect(const char* client, std::string* problem, std::function<void()> onReady) {
-    onReady_ = std::move(onReady);
+bool PulseStream::Connect(const char* client, std::string* problem) {
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr) {
         *problem = "no memory for PulseAudio's mainloop";
@@ -126,11 +125,9 @@ bool PulseStream::Open(Direction direction, const std::string& name, const WAVEF
     // saving a wake of this thread between the two exchanges with the server.
     bool refused = false;
     std::string refusal;
-    const auto onReady = [&] {
-        refused = !ConnectStream(direction, name, format, setUp, &refusal);
-    };
+    onReady_ = [&] { refused = !ConnectStream(direction, name, format, setUp, &refusal); };
     std::string problem;
-    if (Connect(kClientName, &problem, onReady)) {
+    if (Connect(kClientName, &problem)) {
         const Locked lock(*this);
         const auto streamSettled = [this] {
             const pa_stream_state_t state = pa_stream_get_state(stream_);

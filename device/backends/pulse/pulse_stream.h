@@ -38,10 +38,8 @@ class PulseStream {
     PulseStream& operator=(const PulseStream&) = delete;
 
     // Connects as `client`; false, with the reason in *problem, when the server cannot be
-    // reached within kPulseAnswerLimit (timedOut() then says so) or refuses. `onReady` runs on
-    // the mainloop's thread as soon as the connection is ready, before Connect returns, so that
-    // what needs the connection starts at once.
-    bool Connect(const char* client, std::string* problem, std::function<void()> onReady = nullptr);
+    // reached within kPulseAnswerLimit (timedOut() then says so) or refuses.
+    bool Connect(const char* client, std::string* problem);
     // Connects and opens a stream of `direction` in exactly `format` on the sink or source
     // `name` (empty: the server's default), with a server-side buffer of PulseBufferLength():
     // capture corked; playback running, held by its prebuffer until the first quarter second
@@ -107,7 +105,7 @@ class PulseStream {
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
-    std::function<void()> onReady_;
+    std::function<void()> onReady_;   // on the mainloop's thread, once connected
     BackendDevice* owner_ = nullptr;  // once open, until the loss is reported
     bool deadlinePassed_ = false;
     bool failed_ = false;  // the connection or stream failed

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -20,36 +19,34 @@ namespace quorvel::device::detail {
 namespace {
 
 bool ParseSourceText(const std::string& text, InputSource* setting, std::string* error) {
-    const auto fail = [error](std::string sentence) {
-        *error = std::move(sentence);
-        return false;
-    };
-    static const std::string kTonePrefix = "tone:";
-    static const std::string kFilePrefix = "file:";
     if (text == "silence") {
         setting->kind = InputSource::Kind::kSilence;
     } else if (text == "ramp") {
         setting->kind = InputSource::Kind::kRamp;
-    } else if (text.compare(0, kTonePrefix.size(), kTonePrefix) == 0) {
-        const std::string number = text.substr(kTonePrefix.size());
+    } else if (text.rfind("tone:", 0) == 0) {
+        const std::string number = text.substr(5);
         char* end = nullptr;
-        const double hz = number.empty() ? 0.0 : std::strtod(number.c_str(), &end);
-        const bool parsed = !number.empty() && end != nullptr && *end == '\0' &&
-                            number.front() != ' ' && std::isfinite(hz);
-        if (!parsed || hz <= 0.0 || hz > QWD_MAX_TONE_HZ) {
-            return fail("Bad tone frequency \"" + number + "\" in input source \"" + text +
-                        "\" (expected a number of hertz above 0 and at most " +
-                        std::to_string(QWD_MAX_TONE_HZ) + ").");
+        const double hz = std::strtod(number.c_str(), &end);
+        // strtod would skip leading blanks and take an empty number for 0.
+        const bool parsed = !number.empty() && number.front() != ' ' && *end == '\0';
+        if (!parsed || !std::isfinite(hz) || hz <= 0.0 || hz > QWD_MAX_TONE_HZ) {
+            *error = "Bad tone frequency \"" + number + "\" in input source \"" + text +
+                     "\" (expected a number of hertz above 0 and at most " +
+                     std::to_string(QWD_MAX_TONE_HZ) + ").";
+            return false;
         }
         setting->kind = InputSource::Kind::kTone;
         setting->frequency = hz;
-    } else if (text.compare(0, kFilePrefix.size(), kFilePrefix) == 0) {
-        setting->path = text.substr(kFilePrefix.size());
-        if (setting->path.empty()) return fail("Input source \"" + text + "\" names no file.");
+    } else if (text == "file:") {
+        *error = "Input source \"file:\" names no file.";
+        return false;
+    } else if (text.rfind("file:", 0) == 0) {
         setting->kind = InputSource::Kind::kFile;
+        setting->path = text.substr(5);
     } else {
-        return fail("Unknown input source \"" + text +
-                    "\" (expected silence, tone:HZ, ramp or file:PATH).");
+        *error =
+            "Unknown input source \"" + text + "\" (expected silence, tone:HZ, ramp or file:PATH).";
+        return false;
     }
     return true;
 }
