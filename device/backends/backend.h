@@ -1,8 +1,8 @@
 // The backend contract: what a backend must do to play or capture for a waveform device, on
-// which thread, what it may call, and what it reports. Reading and writing are kept apart, as
-// miniaudio keeps its output and input buffers apart: an output backend reads the bytes that
-// play from a PlaybackDevice, an input backend writes the bytes it captured into a
-// CaptureDevice, and each direction sees only the calls that mean something for it.
+// which thread, what it may call, and what it reports. Reading and writing are kept apart: an
+// output backend reads the bytes that play from a PlaybackDevice, an input backend writes the
+// bytes it captured into a CaptureDevice, and each direction sees only the calls that mean
+// something for it.
 //
 // The device core (core/) owns everything Win32 promises: handles, the queue of blocks or
 // buffers and their flags, the FIFO, the messages, the callback thread, the gate, the journal
@@ -12,10 +12,8 @@
 // device lock held, on the thread making the Win32 call (Stop possibly on the device's own callback
 // thread). Wake and Discard may be called on any thread, also without a lock. The device's calls
 // may be made from any thread, the backend's own or inside Wake, but never while the backend
-// holds a lock the device could wait for: they take the device's lock themselves.
-//
-// Adding a backend: a folder under backends/ with one .cpp file that defines its Create
-// functions, and one line in backends/table.cpp naming them and its capabilities.
+// holds a lock the device could wait for: they take the device's lock themselves. How to add a
+// backend: docs/ARCHITECTURE.md.
 #ifndef QUORVEL_DEVICE_BACKEND_H
 #define QUORVEL_DEVICE_BACKEND_H
 

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -28,52 +27,80 @@ constexpr double kTwoPi = 6.283185307179586476925286766559;
 // The most frames captured at once.
 constexpr std::size_t kMaxCaptureFrames = 4096;
 
-// Offers frames as a steady clock says they are due, every 10 ms, on a thread of its own. The
-// count comes from one anchor rather than from adding up steps, so the pace does not drift.
-// It starts starved and anchors at the first Wake; when `move` takes fewer frames than offered
-// (nothing more can play) it is starved again: time spent so is not owed afterwards, as a sound
-// card plays silence meanwhile, and the next Wake anchors it afresh.
-class PacedClock {
+// What both directions share. Real time: frames move as a steady clock says they are due, every
+// 10 ms, on a thread of its own. The count comes from one anchor rather than from adding up
+// steps, so the pace does not drift. The clock starts starved and anchors at the first Wake;
+// when a move takes fewer frames than offered (nothing more can play) it is starved again: time
+// spent so is not owed afterwards, as a sound card plays silence meanwhile, and the next Wake
+// anchors it afresh. Fast: all that can move at once on the waking thread, with no hand-over to
+// another thread per block.
+template <typename Base, typename Device>
+class VirtualBackend : public Base {
   public:
-    using Move = std::function<std::uint64_t(std::uint64_t frames)>;  // returns the frames moved
+    explicit VirtualBackend(Pace pace) : pace_(pace) {}
 
-    ~PacedClock() { Stop(); }
+    bool Open(Device& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
+        device_ = &device;
+        format_ = format;
+        return true;
+    }
 
-    void Start(std::uint64_t rate, Move move) {
+    void Start() override {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (thread_.joinable()) return;
-        rate_ = rate;
-        move_ = std::move(move);
-        stopping_ = false;  // a Wake that came before stays: the device may have audio already
-        thread_ = std::thread(&PacedClock::Run, this);
-    }
-
-    void Wake() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            woken_ = true;
-        }
+        running_ = true;
+        if (pace_ == Pace::kFast) return;
+        // Capture begins at once; playback once a block comes. A Wake that came before stays:
+        // the device may have audio already.
+        if (std::is_same_v<Base, InputBackend>) woken_ = true;
         wakeup_.notify_one();
+        if (thread_.joinable()) return;
+        stopping_ = false;
+        thread_ = std::thread(&VirtualBackend::Run, this);
     }
 
-    // Once it returns `move` is not called until the next Start.
-    void Stop() {
+    // Once it returns nothing moves until the next Start.
+    void Stop() override {
         {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const std::lock_guard<std::mutex> lock(mutex_);  // a fast move still going ends first
+            running_ = false;
             stopping_ = true;
         }
         wakeup_.notify_one();
         if (thread_.joinable()) thread_.join();
     }
 
+    void Wake() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (pace_ == Pace::kRealTime) {
+            woken_ = true;
+            wakeup_.notify_one();
+            return;
+        }
+        while (running_) {
+            const std::uint64_t frames = Room();
+            if (frames == 0 || Move(frames) < frames) return;
+        }
+    }
+
+  protected:
+    // Moves up to `frames` frames; returns the frames moved.
+    virtual std::uint64_t Move(std::uint64_t frames) = 0;
+    // The frames that can move now without waiting.
+    virtual std::uint64_t Room() = 0;
+
+    Device* device_ = nullptr;
+    WAVEFORMATEX format_{};
+
   private:
     std::uint64_t FramesDue(Clock::duration elapsed) const {
         const auto nanos = static_cast<std::uint64_t>(std::max<std::int64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count(), 0));
         constexpr std::uint64_t kPerSecond = 1'000'000'000;
-        return nanos / kPerSecond * rate_ + nanos % kPerSecond * rate_ / kPerSecond;
+        const std::uint64_t rate = format_.nSamplesPerSec;
+        return nanos / kPerSecond * rate + nanos % kPerSecond * rate / kPerSecond;
     }
 
+    // The real-time clock's thread.
     void Run() {
         std::unique_lock<std::mutex> lock(mutex_);
         bool starved = true;
@@ -94,7 +121,7 @@ class PacedClock {
             const Clock::time_point now = Clock::now();
             const std::uint64_t due = FramesDue(now - anchor) - moved;
             lock.unlock();
-            const std::uint64_t done = move_(due);
+            const std::uint64_t done = Move(due);
             lock.lock();
             moved += done;
             starved = done < due;
@@ -105,69 +132,13 @@ class PacedClock {
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable wakeup_;
-    bool woken_ = false;
-    bool stopping_ = false;
-    std::uint64_t rate_ = 0;
-    Move move_;
-    std::thread thread_;
-};
-
-// What both directions share: frames move on the paced clock, or, fast, all that can move at
-// once on the waking thread, with no hand-over to another thread per block.
-template <typename Base, typename Device>
-class VirtualBackend : public Base {
-  public:
-    explicit VirtualBackend(Pace pace) : pace_(pace) {}
-
-    bool Open(Device& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
-        device_ = &device;
-        format_ = format;
-        return true;
-    }
-
-    void Start() override {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        running_ = true;
-        if (pace_ == Pace::kFast) return;
-        clock_.Start(format_.nSamplesPerSec, [this](std::uint64_t frames) { return Move(frames); });
-        // Capture begins at once; playback once a block comes.
-        if (std::is_same_v<Base, InputBackend>) clock_.Wake();
-    }
-
-    void Stop() override {
-        clock_.Stop();
-        const std::lock_guard<std::mutex> lock(mutex_);  // a fast move still going ends first
-        running_ = false;
-    }
-
-    void Wake() override {
-        if (pace_ == Pace::kRealTime) {
-            clock_.Wake();
-            return;
-        }
-        const std::lock_guard<std::mutex> lock(mutex_);
-        while (running_) {
-            const std::uint64_t frames = Room();
-            if (frames == 0 || Move(frames) < frames) return;
-        }
-    }
-
-  protected:
-    // Moves up to `frames` frames; returns the frames moved.
-    virtual std::uint64_t Move(std::uint64_t frames) = 0;
-    // The frames that can move now without waiting.
-    virtual std::uint64_t Room() = 0;
-
-    Device* device_ = nullptr;
-    WAVEFORMATEX format_{};
-
-  private:
     const Pace pace_;
     std::mutex mutex_;  // held while a fast move goes on, so that Stop waits for it
+    std::condition_variable wakeup_;
     bool running_ = false;
-    PacedClock clock_;  // last: its thread ends before the rest goes
+    bool woken_ = false;
+    bool stopping_ = false;
+    std::thread thread_;  // joined by Stop, which each backend's destructor calls
 };
 
 class VirtualOutput final : public VirtualBackend<OutputBackend, PlaybackDevice> {
