@@ -32,7 +32,7 @@ enum class Direction { kOutput, kInput };
 // Real time: at the format's own rate; fast: as fast as the module queues blocks.
 enum class Pace { kRealTime, kFast };
 
-class InputSource;  // a virtual input's samples (backends/virtual/source.h)
+struct InputSource;  // a virtual input's samples (backends/virtual/source.h)
 
 // What every device offers its backend.
 class BackendDevice {
