@@ -1,8 +1,8 @@
 // The backend contract: what a backend must do to play or capture for a waveform device, on
-// which thread, what it may call, and what it reports. Reading and writing are kept apart, as
-// miniaudio keeps its output and input buffers apart: an output backend reads the bytes that
-// play from a PlaybackDevice, an input backend writes the bytes it captured into a
-// CaptureDevice, and each direction sees only the calls that mean something for it.
+// which thread, what it may call, and what it reports. Reading and writing are kept apart: an
+// output backend reads the bytes that play from a PlaybackDevice, an input backend writes the
+// bytes it captured into a CaptureDevice, and each direction sees only the calls that mean
+// something for it.
 //
 // The device core (core/) owns everything Win32 promises: handles, the queue of blocks or
 // buffers and their flags, the FIFO, the messages, the callback thread, the gate, the journal
@@ -12,10 +12,8 @@
 // device lock held, on the thread making the Win32 call (Stop possibly on the device's own callback
 // thread). Wake and Discard may be called on any thread, also without a lock. The device's calls
 // may be made from any thread, the backend's own or inside Wake, but never while the backend
-// holds a lock the device could wait for: they take the device's lock themselves.
-//
-// Adding a backend: a folder under backends/ with one .cpp file that defines its Create
-// functions, and one line in backends/table.cpp naming them and its capabilities.
+// holds a lock the device could wait for: they take the device's lock themselves. How to add a
+// backend: docs/ARCHITECTURE.md.
 #ifndef QUORVEL_DEVICE_BACKEND_H
 #define QUORVEL_DEVICE_BACKEND_H
 
@@ -34,7 +32,7 @@ enum class Direction { kOutput, kInput };
 // Real time: at the format's own rate; fast: as fast as the module queues blocks.
 enum class Pace { kRealTime, kFast };
 
-class InputSource;  // a virtual input's samples (backends/virtual/source.h)
+struct InputSource;  // a virtual input's samples (backends/virtual/source.h)
 
 // What every device offers its backend.
 class BackendDevice {
@@ -159,10 +157,6 @@ struct BackendEntry {
     bool (*opensDevice)(Direction direction, const std::string& name);
     // A sound card: done messages keep the blocks' pace.
     bool soundDevice;
-    // It waits for the callback's requeue within a chunk or two, so an output device's message
-    // thread runs ahead of ordinary work. A backend whose server holds audio far ahead needs
-    // no such class: a thread in it would only preempt the backend's own thread mid-callback.
-    bool waitsForRequeue;
 
     bool Serves(Direction direction) const {
         return direction == Direction::kOutput ? createOutput != nullptr : createInput != nullptr;

@@ -12,18 +12,15 @@
 
 namespace quorvel::device::detail {
 
-// What a plugin offers: the functions of its line in the backend table.
+// What a plugin offers: the functions of its line in the backend table. The ALSA backend's
+// plugin, libQuorvelDeviceAlsa.so, exports one name to give it:
+// `const BackendPlugin* quorvel_device_alsa_plugin(void)`.
 struct BackendPlugin {
     std::unique_ptr<OutputBackend> (*createOutput)(const BackendRequest& request);
     std::unique_ptr<InputBackend> (*createInput)(const BackendRequest& request);
     std::vector<NamedDevice> (*listDevices)(Direction direction);
     bool (*opensDevice)(Direction direction, const std::string& name);
 };
-
-// The ALSA backend's file and the one name it exports:
-// `const BackendPlugin* quorvel_device_alsa_plugin(void)`.
-constexpr const char* kAlsaPluginFile = "libQuorvelDeviceAlsa.so";
-constexpr const char* kAlsaPluginEntry = "quorvel_device_alsa_plugin";
 
 }  // namespace quorvel::device::detail
 

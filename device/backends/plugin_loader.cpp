@@ -3,7 +3,6 @@
 // main). A plugin that cannot be loaded is a backend that cannot open, so the table goes on.
 #include <dlfcn.h>
 
-#include <mutex>
 #include <string>
 
 #include "backends/plugin.h"
@@ -16,35 +15,27 @@ struct LoadedPlugin {
     std::string problem;  // why it could not be loaded
 };
 
-std::string FolderOfThisLibrary() {
+LoadedPlugin Load(const char* file, const char* entryName) {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&FolderOfThisLibrary), &info) == 0 ||
-        info.dli_fname == nullptr) {
-        return ".";
+    std::string path = std::string("./") + file;
+    if (dladdr(reinterpret_cast<void*>(&Load), &info) != 0 && info.dli_fname != nullptr) {
+        const std::string self = info.dli_fname;
+        const std::size_t slash = self.rfind('/');
+        if (slash != std::string::npos) path = self.substr(0, slash + 1) + file;
     }
-    const std::string path = info.dli_fname;
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-void Load(const char* file, const char* entryName, LoadedPlugin* loaded) {
-    const std::string path = FolderOfThisLibrary() + "/" + file;
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* reason = dlerror();
-        loaded->problem = reason != nullptr ? reason : path + " could not be loaded";
-        return;
+        return {nullptr, reason != nullptr ? reason : path + " could not be loaded"};
     }
-    using Entry = const BackendPlugin* (*)();
-    const auto entry = reinterpret_cast<Entry>(dlsym(library, entryName));
-    loaded->plugin = entry != nullptr ? entry() : nullptr;
-    if (loaded->plugin == nullptr) loaded->problem = path + " does not offer " + entryName;
+    const auto entry = reinterpret_cast<const BackendPlugin* (*)()>(dlsym(library, entryName));
+    const BackendPlugin* plugin = entry != nullptr ? entry() : nullptr;
+    return {plugin, plugin != nullptr ? "" : path + " does not offer " + entryName};
 }
 
 const LoadedPlugin& Alsa() {
-    static LoadedPlugin loaded;
-    static std::once_flag once;
-    std::call_once(once, [] { Load(kAlsaPluginFile, kAlsaPluginEntry, &loaded); });
+    static const LoadedPlugin loaded =
+        Load("libQuorvelDeviceAlsa.so", "quorvel_device_alsa_plugin");
     return loaded;
 }
 

@@ -20,21 +20,19 @@ std::unique_ptr<InputBackend> CreateNullInput(const BackendRequest& request);
 
 const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
-    // name, output, input, named devices, opens unlisted names, sound device, waits for the
-    // requeue
+    // name, output, input, named devices, opens unlisted names, sound device
 #if QWF_WITH_PULSE
         // Its requests for audio come on the server's grid (every 20 ms or so), so its done
         // messages are kept at the blocks' pace as a sound card's; with three quarters of a
         // second held ahead the short hold never starves it, nor does an ordinary thread.
-        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, nullptr, true, false},
+        {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, nullptr, true},
 #endif
 #if QWF_WITH_ALSA
         // For machines with no sound server; it holds three quarters of a second ahead too.
-        {"alsa", &CreateAlsaOutput, &CreateAlsaInput, &ListAlsaDevices, &AlsaOpensDevice, true,
-         false},
+        {"alsa", &CreateAlsaOutput, &CreateAlsaInput, &ListAlsaDevices, &AlsaOpensDevice, true},
 #endif
-        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, nullptr, false, false},
-        {"null", &CreateNullOutput, &CreateNullInput, nullptr, nullptr, false, false},
+        {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, nullptr, false},
+        {"null", &CreateNullOutput, &CreateNullInput, nullptr, nullptr, false},
     };
     return table;
 }
@@ -58,27 +56,20 @@ std::vector<const BackendEntry*> BackendsToTry(const std::string& name, Directio
     return entries;
 }
 
-namespace {
-
-template <typename Opened, typename Device>
-std::unique_ptr<Backend> Open(std::unique_ptr<Opened> backend, Device& device,
-                              const WAVEFORMATEX& format, std::string* problem) {
-    if (!backend->Open(device, format, problem)) return nullptr;
-    return backend;
-}
-
-}  // namespace
-
 std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
                                      PlaybackDevice& device, const WAVEFORMATEX& format,
                                      std::string* problem) {
-    return Open(entry.createOutput(request), device, format, problem);
+    std::unique_ptr<OutputBackend> backend = entry.createOutput(request);
+    if (!backend->Open(device, format, problem)) backend.reset();
+    return backend;
 }
 
 std::unique_ptr<Backend> OpenBackend(const BackendEntry& entry, const BackendRequest& request,
                                      CaptureDevice& device, const WAVEFORMATEX& format,
                                      std::string* problem) {
-    return Open(entry.createInput(request), device, format, problem);
+    std::unique_ptr<InputBackend> backend = entry.createInput(request);
+    if (!backend->Open(device, format, problem)) backend.reset();
+    return backend;
 }
 
 std::string BackendChoices() {

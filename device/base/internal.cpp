@@ -1,11 +1,8 @@
-// Thread priority, handle values and names, the journal's text forms, and opening a file to
+// Handle values and names, the journal's text forms, and opening a file to
 // write.
 #include "base/internal.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,13 +39,6 @@ void AppendUtf8(char32_t code, std::string* out) {
 }
 
 }  // namespace
-
-void RunAheadOfOrdinaryWork() {
-    const sched_param lowestRealTime{sched_get_priority_min(SCHED_RR)};
-    if (pthread_setschedparam(pthread_self(), SCHED_RR, &lowestRealTime) == 0) return;
-    constexpr int kHigherPriority = -10;  // nice level
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHigherPriority);
-}
 
 std::uintptr_t NewHandle(HandleKind kind) {
     const std::uint64_t number = serial.fetch_add(1, std::memory_order_relaxed) + 1;

@@ -1,4 +1,4 @@
-// Helpers every part of the services shares: thread priority, handle values and their names,
+// Helpers every part of the services shares: handle values and their names,
 // the journal's text forms, and opening a file to write without waiting.
 #ifndef QUORVEL_DEVICE_INTERNAL_H
 #define QUORVEL_DEVICE_INTERNAL_H
@@ -8,11 +8,6 @@
 #include <string>
 
 namespace quorvel::device::detail {
-
-// Puts the calling thread ahead of ordinary work where the system allows it: in the lowest
-// real-time class, or else at a higher priority within the ordinary class; otherwise leaves it.
-// For the threads a sound card waits on.
-void RunAheadOfOrdinaryWork();
 
 // Every handle the services give out, GDI's and the waveform devices', is a serial number
 // shifted left with its kind in the low bits, so the journal can name one even after it is gone.

@@ -101,7 +101,6 @@ MMRESULT WaveDevice::Open(Direction direction, const WAVEFORMATEX& format, DWORD
             return MMSYSERR_NODRIVER;
         }
         device->soundDevice_ = opened->soundDevice;
-        device->waitsForRequeue_ = opened->waitsForRequeue;
         device->thread_ = std::thread([device] {
             device->Run();
             Retire(device);
@@ -251,9 +250,6 @@ bool WaveDevice::IsQueuedLocked(const WAVEHDR* header) const {
 
 // Runs on the device's thread until the close message has been delivered.
 void WaveDevice::Run() {
-    // A sound card waits for the output callback's requeue, so, like the audio callback thread
-    // of Windows, this one runs ahead of ordinary work. Input has its FIFO to wait in.
-    if (waitsForRequeue_ && direction_ == Direction::kOutput) RunAheadOfOrdinaryWork();
     const DirectionNames& names = NamesOf(direction_);
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {

@@ -140,7 +140,6 @@ class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_
     const DWORD_PTR callback_;  // LPWAVECALLBACK or LPWAVEINCALLBACK; 0 for none
     const DWORD_PTR instance_;
     bool soundDevice_ = false;
-    bool waitsForRequeue_ = false;      // see BackendEntry::waitsForRequeue
     std::shared_ptr<Backend> backend_;  // set before the device is published
     std::thread thread_;
     bool handling_ = false;           // a message is being delivered

@@ -507,6 +507,11 @@ TEST_F(WaveInTest, SettingsTextAndConfigurationErrors) {
         EXPECT_FALSE(qd::ParseInputSettings(bad, &parsed, &error)) << bad;
         EXPECT_NE(error.find(named), std::string::npos) << error;
     }
+    // No frequency from a number strtod would take only in part, after blanks or as empty.
+    for (const char* bad :
+         {"source=tone:", "source=tone: 440", "source=tone:inf", "source=tone:1x"}) {
+        EXPECT_FALSE(qd::ParseInputSettings(bad, &parsed, &error)) << bad;
+    }
     EXPECT_EQ(parsed.fifo_frames, 123u);  // a failed parse leaves the settings alone
 
     qd::InputSettings unknownBackend;

@@ -13,37 +13,43 @@
 namespace quorvel::device::detail {
 namespace {
 
-constexpr unsigned kQuartersPerSecond = 4;
-constexpr unsigned kPlaybackQuarters = 3;
-
 const char* const kClientName = "QuorvelWaveForm";
 
 // The server-side buffer for a stream in `format`, counted in quarter seconds: the module's
-// blocks at 8000 Hz mono. Playback holds three, asked for one at a time and started once one is
-// there; capture comes one at a time.
+// blocks at 8000 Hz mono. Playback holds three (PulseBufferLength), asked for one at a time and
+// started once one is there; capture comes one at a time.
 pa_buffer_attr BufferFor(const WAVEFORMATEX& format) {
-    const std::uint32_t frames = std::max(format.nSamplesPerSec / kQuartersPerSecond, 1u);
-    const std::uint32_t quarter = frames * format.nBlockAlign;
+    const std::uint32_t quarter = std::max(format.nSamplesPerSec / 4, 1u) * format.nBlockAlign;
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = kPlaybackQuarters * quarter;
+    attr.tlength = 3 * quarter;
     attr.prebuf = quarter;
     attr.minreq = quarter;
     attr.fragsize = quarter;
     return attr;
 }
 
-}  // namespace
-
-std::chrono::milliseconds PulseBufferLength() {
-    return std::chrono::milliseconds(1000 * kPlaybackQuarters / kQuartersPerSecond);
+// Lets an operation run on without waiting for it.
+void Forget(pa_operation* operation) {
+    if (operation != nullptr) pa_operation_unref(operation);
 }
 
-PulseConnection::~PulseConnection() {
+}  // namespace
+
+PulseStream::~PulseStream() {
     if (loop_ == nullptr) return;
     if (context_ != nullptr) {
         const Locked lock(*this);
         pa_context_set_state_callback(context_, nullptr, nullptr);
+        if (stream_ != nullptr) {
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            pa_stream_set_write_callback(stream_, nullptr, nullptr);
+            pa_stream_set_read_callback(stream_, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+            pa_stream_set_started_callback(stream_, nullptr, nullptr);
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+        }
         pa_context_disconnect(context_);
         pa_context_unref(context_);
     }
@@ -51,10 +57,7 @@ PulseConnection::~PulseConnection() {
     pa_threaded_mainloop_free(loop_);
 }
 
-bool PulseConnection::Connect(const char* client, std::function<void()> onFailure,
-                              std::string* problem, std::function<void()> onReady) {
-    onFailure_ = std::move(onFailure);
-    onReady_ = std::move(onReady);
+bool PulseStream::Connect(const char* client, std::string* problem) {
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr) {
         *problem = "no memory for PulseAudio's mainloop";
@@ -65,7 +68,7 @@ bool PulseConnection::Connect(const char* client, std::function<void()> onFailur
         *problem = "no memory for a PulseAudio connection";
         return false;
     }
-    pa_context_set_state_callback(context_, &PulseConnection::OnContextState, this);
+    pa_context_set_state_callback(context_, &PulseStream::OnContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         *problem = ServerError();
         return false;
@@ -79,107 +82,71 @@ bool PulseConnection::Connect(const char* client, std::function<void()> onFailur
         const pa_context_state_t state = pa_context_get_state(context_);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     };
-    if (!WaitFor(settled, kPulseAnswerLimit)) {
-        onReady_ = nullptr;  // what it would start waits no longer
-        *problem = "the sound server did not answer within 2 s";
-        return false;
-    }
-    if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-        onReady_ = nullptr;
-        *problem = ServerError();
-        return false;
-    }
-    return true;
+    const bool answered = WaitFor(settled, kPulseAnswerLimit);
+    if (answered && pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
+    onReady_ = nullptr;  // what it would start waits no longer
+    *problem = answered ? ServerError() : "the sound server did not answer within 2 s";
+    return false;
 }
 
-bool PulseConnection::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool PulseStream::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
     timeval deadline{};
     pa_gettimeofday(&deadline);
     pa_timeval_add(&deadline, static_cast<pa_usec_t>(limit.count()) * PA_USEC_PER_MSEC);
     deadlinePassed_ = false;
-    pa_time_event* event = api->time_new(api, &deadline, &PulseConnection::OnDeadline, this);
+    pa_time_event* event = api->time_new(api, &deadline, &PulseStream::OnDeadline, this);
     while (!done() && !deadlinePassed_) pa_threaded_mainloop_wait(loop_);
     api->time_free(event);
     return done();
 }
 
-std::string PulseConnection::ServerError() const {
-    return pa_strerror(pa_context_errno(context_));
-}
-
-void PulseConnection::OnContextState(pa_context* context, void* self) {
-    auto* owner = static_cast<PulseConnection*>(self);
+void PulseStream::OnContextState(pa_context* context, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
     const pa_context_state_t state = pa_context_get_state(context);
     if (state == PA_CONTEXT_READY && owner->onReady_) std::exchange(owner->onReady_, nullptr)();
-    if (!PA_CONTEXT_IS_GOOD(state) && owner->onFailure_) owner->onFailure_();
+    if (!PA_CONTEXT_IS_GOOD(state)) {
+        owner->NoteFailure("that the connection to the sound server ended");
+    }
     pa_threaded_mainloop_signal(owner->loop_, 0);
 }
 
-void PulseConnection::OnDeadline(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
-                                 const struct timeval* /*tv*/, void* self) {
-    auto* owner = static_cast<PulseConnection*>(self);
+void PulseStream::OnDeadline(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                             const struct timeval* /*tv*/, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
     owner->deadlinePassed_ = true;
     pa_threaded_mainloop_signal(owner->loop_, 0);
-}
-
-PulseStream::~PulseStream() {
-    if (loop() == nullptr) return;
-    const Locked lock(*this);
-    Quiet();
-    owner_ = nullptr;
-    if (stream_ == nullptr) return;
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    pa_stream_set_write_callback(stream_, nullptr, nullptr);
-    pa_stream_set_read_callback(stream_, nullptr, nullptr);
-    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
-    pa_stream_set_started_callback(stream_, nullptr, nullptr);
-    pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
 }
 
 bool PulseStream::Open(Direction direction, const std::string& name, const WAVEFORMATEX& format,
                        const std::function<void(pa_stream*)>& setUp, BackendDevice& owner,
                        std::string* error) {
-    std::string problem;
-    if (!OpenStream(direction, name, format, setUp, &problem)) {
-        *error = "PulseAudio could not open " + SoundDeviceForPeople(name) + " for " +
-                 FormatForPeople(format) +
-                 (direction == Direction::kOutput ? " output (" : " capture (") + problem + ").";
-        return false;
-    }
-    owner_ = &owner;
-    ready_ = true;
-    return true;
-}
-
-bool PulseStream::OpenStream(Direction direction, const std::string& name,
-                             const WAVEFORMATEX& format,
-                             const std::function<void(pa_stream*)>& setUp, std::string* problem) {
-    const auto onFailure = [this] { NoteFailure("that the connection to the sound server ended"); };
     // The stream is asked for from the mainloop's thread the moment the connection is ready,
     // saving a wake of this thread between the two exchanges with the server.
     bool refused = false;
     std::string refusal;
-    const auto onReady = [&] {
-        refused = !ConnectStream(direction, name, format, setUp, &refusal);
-    };
-    if (!Connect(kClientName, onFailure, problem, onReady)) return false;
-    const Locked lock(*this);
-    if (refused) {
-        *problem = refusal;
-        return false;
+    onReady_ = [&] { refused = !ConnectStream(direction, name, format, setUp, &refusal); };
+    std::string problem;
+    if (Connect(kClientName, &problem)) {
+        const Locked lock(*this);
+        const auto streamSettled = [this] {
+            const pa_stream_state_t state = pa_stream_get_state(stream_);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        };
+        if (refused) {
+            problem = refusal;
+        } else if (WaitFor(streamSettled, kPulseAnswerLimit) &&
+                   pa_stream_get_state(stream_) == PA_STREAM_READY) {
+            owner_ = &owner;
+            return true;
+        } else {
+            problem = ServerError();
+        }
     }
-    const auto streamSettled = [this] {
-        const pa_stream_state_t state = pa_stream_get_state(stream_);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-    };
-    if (!WaitFor(streamSettled, kPulseAnswerLimit) ||
-        pa_stream_get_state(stream_) != PA_STREAM_READY) {
-        *problem = ServerError();
-        return false;
-    }
-    return true;
+    *error = "PulseAudio could not open " + SoundDeviceForPeople(name) + " for " +
+             FormatForPeople(format) +
+             (direction == Direction::kOutput ? " output (" : " capture (") + problem + ").";
+    return false;
 }
 
 bool PulseStream::ConnectStream(Direction direction, const std::string& name,
@@ -192,7 +159,7 @@ bool PulseStream::ConnectStream(Direction direction, const std::string& name,
     sample.channels = static_cast<std::uint8_t>(format.nChannels);
     pa_channel_map map{};
     pa_channel_map_init_extend(&map, sample.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context(), kClientName, &sample, &map);
+    stream_ = pa_stream_new(context_, kClientName, &sample, &map);
     if (stream_ == nullptr) {
         *problem = ServerError();
         return false;
@@ -214,37 +181,28 @@ bool PulseStream::ConnectStream(Direction direction, const std::string& name,
         direction == Direction::kOutput
             ? pa_stream_connect_playback(stream_, device, &attr, flags, nullptr, nullptr)
             : pa_stream_connect_record(stream_, device, &attr, flags);
-    if (connected < 0) {
-        *problem = ServerError();
-        return false;
-    }
-    return true;
+    if (connected < 0) *problem = ServerError();
+    return connected >= 0;
 }
 
 void PulseStream::Cork(bool corked) {
-    if (stream_ == nullptr || failed_) return;
-    pa_operation* operation = pa_stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr);
-    if (operation != nullptr) pa_operation_unref(operation);
+    if (Usable()) Forget(pa_stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr));
 }
 
 void PulseStream::Flush() {
-    if (stream_ == nullptr || failed_) return;
-    pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
-    if (operation != nullptr) pa_operation_unref(operation);
+    if (Usable()) Forget(pa_stream_flush(stream_, nullptr, nullptr));
 }
 
 bool PulseStream::Latency(std::chrono::microseconds* latency) {
     pa_usec_t usec = 0;
     int negative = 0;
-    if (stream_ == nullptr || failed_ || pa_stream_get_latency(stream_, &usec, &negative) < 0) {
-        return false;
-    }
+    if (!Usable() || pa_stream_get_latency(stream_, &usec, &negative) < 0) return false;
     *latency = std::chrono::microseconds(negative != 0 ? 0 : usec);
     return true;
 }
 
 void PulseStream::Drain(std::chrono::milliseconds limit) {
-    if (stream_ == nullptr || failed_) return;
+    if (!Usable()) return;
     operationDone_ = false;
     pa_operation* operation = pa_stream_drain(stream_, &PulseStream::OnOperationDone, this);
     if (operation == nullptr) return;
@@ -256,7 +214,7 @@ void PulseStream::Drain(std::chrono::milliseconds limit) {
 
 void PulseStream::NoteFailure(const char* what) {
     failed_ = true;
-    if (!ready_ || owner_ == nullptr) return;
+    if (owner_ == nullptr) return;  // not open yet, or the loss is reported already
     std::exchange(owner_, nullptr)
         ->Lost(std::string("PulseAudio reports ") + what + " (" + ServerError() + ")");
 }
@@ -266,13 +224,13 @@ void PulseStream::OnStreamState(pa_stream* stream, void* self) {
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         owner->NoteFailure("that the sound server ended the stream");
     }
-    pa_threaded_mainloop_signal(owner->loop(), 0);
+    pa_threaded_mainloop_signal(owner->loop_, 0);
 }
 
 void PulseStream::OnOperationDone(pa_stream* /*stream*/, int /*success*/, void* self) {
     auto* owner = static_cast<PulseStream*>(self);
     owner->operationDone_ = true;
-    pa_threaded_mainloop_signal(owner->loop(), 0);
+    pa_threaded_mainloop_signal(owner->loop_, 0);
 }
 
 }  // namespace quorvel::device::detail

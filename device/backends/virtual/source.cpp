@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -20,36 +19,34 @@ namespace quorvel::device::detail {
 namespace {
 
 bool ParseSourceText(const std::string& text, InputSource* setting, std::string* error) {
-    const auto fail = [&](std::string sentence) {
-        if (error != nullptr) *error = std::move(sentence);
-        return false;
-    };
-    static const std::string kTonePrefix = "tone:";
-    static const std::string kFilePrefix = "file:";
     if (text == "silence") {
         setting->kind = InputSource::Kind::kSilence;
     } else if (text == "ramp") {
         setting->kind = InputSource::Kind::kRamp;
-    } else if (text.compare(0, kTonePrefix.size(), kTonePrefix) == 0) {
-        const std::string number = text.substr(kTonePrefix.size());
+    } else if (text.rfind("tone:", 0) == 0) {
+        const std::string number = text.substr(5);
         char* end = nullptr;
-        const double hz = number.empty() ? 0.0 : std::strtod(number.c_str(), &end);
-        const bool parsed = !number.empty() && end != nullptr && *end == '\0' &&
-                            number.front() != ' ' && std::isfinite(hz);
-        if (!parsed || hz <= 0.0 || hz > QWD_MAX_TONE_HZ) {
-            return fail("Bad tone frequency \"" + number + "\" in input source \"" + text +
-                        "\" (expected a number of hertz above 0 and at most " +
-                        std::to_string(QWD_MAX_TONE_HZ) + ").");
+        const double hz = std::strtod(number.c_str(), &end);
+        // strtod would skip leading blanks and take an empty number for 0.
+        const bool parsed = !number.empty() && number.front() != ' ' && *end == '\0';
+        if (!parsed || !std::isfinite(hz) || hz <= 0.0 || hz > QWD_MAX_TONE_HZ) {
+            *error = "Bad tone frequency \"" + number + "\" in input source \"" + text +
+                     "\" (expected a number of hertz above 0 and at most " +
+                     std::to_string(QWD_MAX_TONE_HZ) + ").";
+            return false;
         }
         setting->kind = InputSource::Kind::kTone;
         setting->frequency = hz;
-    } else if (text.compare(0, kFilePrefix.size(), kFilePrefix) == 0) {
-        setting->path = text.substr(kFilePrefix.size());
-        if (setting->path.empty()) return fail("Input source \"" + text + "\" names no file.");
+    } else if (text == "file:") {
+        *error = "Input source \"file:\" names no file.";
+        return false;
+    } else if (text.rfind("file:", 0) == 0) {
         setting->kind = InputSource::Kind::kFile;
+        setting->path = text.substr(5);
     } else {
-        return fail("Unknown input source \"" + text +
-                    "\" (expected silence, tone:HZ, ramp or file:PATH).");
+        *error =
+            "Unknown input source \"" + text + "\" (expected silence, tone:HZ, ramp or file:PATH).";
+        return false;
     }
     return true;
 }
@@ -59,45 +56,34 @@ bool ParseSourceText(const std::string& text, InputSource* setting, std::string*
 constexpr std::uint64_t kMaxSourceFileBytes = std::uint64_t{64} << 20;
 
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
+    const auto cannotRead = [&path](int code) {
+        return "Cannot read input file \"" + path + "\": " + std::strerror(code) + ".";
+    };
     // Never blocks on a FIFO, and reads nothing that has no end (/dev/zero, a pipe).
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
+    std::string problem;
     if (fd < 0 || ::fstat(fd, &info) != 0) {
-        *error = "Cannot read input file \"" + path + "\": " + std::strerror(errno) + ".";
-        if (fd >= 0) ::close(fd);
-        return false;
+        problem = cannotRead(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        problem = "Input file \"" + path + "\" is not a regular file.";
+    } else if (static_cast<std::uint64_t>(info.st_size) > kMaxSourceFileBytes) {
+        problem = "Input file \"" + path + "\" is " + std::to_string(info.st_size >> 20) +
+                  " MiB, more than the 64 MiB an input source may hold.";
+    } else {
+        bytes->resize(static_cast<std::size_t>(info.st_size));
+        std::size_t got = 0;
+        ssize_t read = 0;
+        while (got < bytes->size() &&
+               (read = ::read(fd, bytes->data() + got, bytes->size() - got)) > 0) {
+            got += static_cast<std::size_t>(read);
+        }
+        if (read < 0) problem = cannotRead(errno);
+        bytes->resize(got);
     }
-    if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
-        *error = "Input file \"" + path + "\" is not a regular file.";
-        return false;
-    }
-    if (static_cast<std::uint64_t>(info.st_size) > kMaxSourceFileBytes) {
-        ::close(fd);
-        *error = "Input file \"" + path + "\" is " + std::to_string(info.st_size >> 20) +
-                 " MiB, more than the 64 MiB an input source may hold.";
-        return false;
-    }
-    std::FILE* file = ::fdopen(fd, "rb");
-    if (file == nullptr) {
-        *error = "Cannot read input file \"" + path + "\": " + std::strerror(errno) + ".";
-        ::close(fd);
-        return false;
-    }
-    bytes->reserve(static_cast<std::size_t>(info.st_size));
-    std::uint8_t chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 &&
-           bytes->size() <= kMaxSourceFileBytes) {
-        bytes->insert(bytes->end(), chunk, chunk + got);
-    }
-    const int readError = std::ferror(file) != 0 ? errno : 0;
-    std::fclose(file);
-    if (readError != 0) {
-        *error = "Cannot read input file \"" + path + "\": " + std::strerror(readError) + ".";
-        return false;
-    }
-    return true;
+    if (fd >= 0) ::close(fd);
+    if (!problem.empty()) *error = std::move(problem);
+    return error->empty();
 }
 
 // The samples of a WAV file's "data" chunk, or of the whole file when it is not RIFF/WAVE,
@@ -132,9 +118,7 @@ bool LoadFileSamples(const std::string& path, std::vector<std::int16_t>* samples
     }
     samples->resize(length / 2);
     for (std::size_t i = 0; i < samples->size(); ++i) {
-        const std::uint8_t* at = bytes.data() + begin + 2 * i;
-        (*samples)[i] = static_cast<std::int16_t>(
-            static_cast<std::uint16_t>(at[0] | static_cast<unsigned>(at[1]) << 8));
+        (*samples)[i] = static_cast<std::int16_t>(riff::U16(bytes.data() + begin + 2 * i));
     }
     if (samples->empty()) {
         *error = "Input file \"" + path + "\" holds no 16-bit samples.";

@@ -12,8 +12,7 @@
 
 namespace quorvel::device::detail {
 
-class InputSource {
-  public:
+struct InputSource {
     enum class Kind { kSilence, kTone, kRamp, kFile };
     Kind kind = Kind::kSilence;
     double frequency = 0.0;             // kTone

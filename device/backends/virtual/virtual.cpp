@@ -7,10 +7,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -29,52 +27,80 @@ constexpr double kTwoPi = 6.283185307179586476925286766559;
 // The most frames captured at once.
 constexpr std::size_t kMaxCaptureFrames = 4096;
 
-// Offers frames as a steady clock says they are due, every 10 ms, on a thread of its own. The
-// count comes from one anchor rather than from adding up steps, so the pace does not drift.
-// It starts starved and anchors at the first Wake; when `move` takes fewer frames than offered
-// (nothing more can play) it is starved again: time spent so is not owed afterwards, as a sound
-// card plays silence meanwhile, and the next Wake anchors it afresh.
-class PacedClock {
+// What both directions share. Real time: frames move as a steady clock says they are due, every
+// 10 ms, on a thread of its own. The count comes from one anchor rather than from adding up
+// steps, so the pace does not drift. The clock starts starved and anchors at the first Wake;
+// when a move takes fewer frames than offered (nothing more can play) it is starved again: time
+// spent so is not owed afterwards, as a sound card plays silence meanwhile, and the next Wake
+// anchors it afresh. Fast: all that can move at once on the waking thread, with no hand-over to
+// another thread per block.
+template <typename Base, typename Device>
+class VirtualBackend : public Base {
   public:
-    using Move = std::function<std::uint64_t(std::uint64_t frames)>;  // returns the frames moved
+    explicit VirtualBackend(Pace pace) : pace_(pace) {}
 
-    ~PacedClock() { Stop(); }
+    bool Open(Device& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
+        device_ = &device;
+        format_ = format;
+        return true;
+    }
 
-    void Start(std::uint64_t rate, Move move) {
+    void Start() override {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (thread_.joinable()) return;
-        rate_ = rate;
-        move_ = std::move(move);
-        stopping_ = false;  // a Wake that came before stays: the device may have audio already
-        thread_ = std::thread(&PacedClock::Run, this);
-    }
-
-    void Wake() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            woken_ = true;
-        }
+        running_ = true;
+        if (pace_ == Pace::kFast) return;
+        // Capture begins at once; playback once a block comes. A Wake that came before stays:
+        // the device may have audio already.
+        if (std::is_same_v<Base, InputBackend>) woken_ = true;
         wakeup_.notify_one();
+        if (thread_.joinable()) return;
+        stopping_ = false;
+        thread_ = std::thread(&VirtualBackend::Run, this);
     }
 
-    // Once it returns `move` is not called until the next Start.
-    void Stop() {
+    // Once it returns nothing moves until the next Start.
+    void Stop() override {
         {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const std::lock_guard<std::mutex> lock(mutex_);  // a fast move still going ends first
+            running_ = false;
             stopping_ = true;
         }
         wakeup_.notify_one();
         if (thread_.joinable()) thread_.join();
     }
 
+    void Wake() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (pace_ == Pace::kRealTime) {
+            woken_ = true;
+            wakeup_.notify_one();
+            return;
+        }
+        while (running_) {
+            const std::uint64_t frames = Room();
+            if (frames == 0 || Move(frames) < frames) return;
+        }
+    }
+
+  protected:
+    // Moves up to `frames` frames; returns the frames moved.
+    virtual std::uint64_t Move(std::uint64_t frames) = 0;
+    // The frames that can move now without waiting.
+    virtual std::uint64_t Room() = 0;
+
+    Device* device_ = nullptr;
+    WAVEFORMATEX format_{};
+
   private:
     std::uint64_t FramesDue(Clock::duration elapsed) const {
         const auto nanos = static_cast<std::uint64_t>(std::max<std::int64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count(), 0));
         constexpr std::uint64_t kPerSecond = 1'000'000'000;
-        return nanos / kPerSecond * rate_ + nanos % kPerSecond * rate_ / kPerSecond;
+        const std::uint64_t rate = format_.nSamplesPerSec;
+        return nanos / kPerSecond * rate + nanos % kPerSecond * rate / kPerSecond;
     }
 
+    // The real-time clock's thread.
     void Run() {
         std::unique_lock<std::mutex> lock(mutex_);
         bool starved = true;
@@ -95,7 +121,7 @@ class PacedClock {
             const Clock::time_point now = Clock::now();
             const std::uint64_t due = FramesDue(now - anchor) - moved;
             lock.unlock();
-            const std::uint64_t done = move_(due);
+            const std::uint64_t done = Move(due);
             lock.lock();
             moved += done;
             starved = done < due;
@@ -106,46 +132,75 @@ class PacedClock {
         }
     }
 
-    std::mutex mutex_;
+    const Pace pace_;
+    std::mutex mutex_;  // held while a fast move goes on, so that Stop waits for it
     std::condition_variable wakeup_;
+    bool running_ = false;
     bool woken_ = false;
     bool stopping_ = false;
-    std::uint64_t rate_ = 0;
-    Move move_;
-    std::thread thread_;
+    std::thread thread_;  // joined by Stop, which each backend's destructor calls
 };
 
-// Produces one source's values, in order, formatted as the device's frames. Its position
-// survives Stop and Start, so a restarted device continues where it stopped.
-class SampleGenerator {
+class VirtualOutput final : public VirtualBackend<OutputBackend, PlaybackDevice> {
   public:
-    SampleGenerator(std::shared_ptr<const InputSource> source, const WAVEFORMATEX& format)
-        : source_(std::move(source)),
-          file_(&source_->samples),
-          rate_(format.nSamplesPerSec),
-          channels_(format.nChannels),
-          bits_(format.wBitsPerSample) {}
+    using VirtualBackend::VirtualBackend;
+    ~VirtualOutput() override { Stop(); }
+
+  private:
+    std::uint64_t Move(std::uint64_t frames) override {
+        const std::size_t frameBytes = format_.nBlockAlign;
+        return device_->ReadPlayback(nullptr, static_cast<std::size_t>(frames) * frameBytes) /
+               frameBytes;
+    }
+    std::uint64_t Room() override {
+        return std::numeric_limits<std::size_t>::max() / format_.nBlockAlign;
+    }
+};
+
+// Captures one source's values, in order, formatted as the device's frames. Its position
+// survives Stop and Start, so a restarted device continues where it stopped.
+class VirtualInput final : public VirtualBackend<InputBackend, CaptureDevice> {
+  public:
+    VirtualInput(Pace pace, std::shared_ptr<const InputSource> source)
+        : VirtualBackend(pace), source_(std::move(source)) {}
+    ~VirtualInput() override { Stop(); }
+
+  private:
+    // Captures everything asked for, a piece at a time.
+    std::uint64_t Move(std::uint64_t frames) override {
+        scratch_.resize(kMaxCaptureFrames * format_.nBlockAlign);
+        for (std::uint64_t left = frames; left > 0;) {
+            const auto piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, kMaxCaptureFrames));
+            Write(scratch_.data(), piece);
+            device_->WriteCapture(scratch_.data(), piece * format_.nBlockAlign);
+            left -= piece;
+        }
+        return frames;
+    }
+    // Fast capture never runs ahead of the buffers queued.
+    std::uint64_t Room() override { return device_->CaptureRoom() / format_.nBlockAlign; }
 
     void Write(std::uint8_t* out, std::size_t frames) {
+        const std::vector<std::int16_t>& file = source_->samples;
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // A file into a mono 16-bit device: its samples are the frames, copied a run at a time.
-        if (source_->kind == InputSource::Kind::kFile && bits_ == 16 && channels_ == 1) {
+        if (source_->kind == InputSource::Kind::kFile && format_.wBitsPerSample == 16 &&
+            format_.nChannels == 1) {
             while (frames > 0) {
-                const std::size_t run = std::min(frames, file_->size() - filePosition_);
-                std::memcpy(out, file_->data() + filePosition_, run * sizeof(std::int16_t));
+                const std::size_t run = std::min(frames, file.size() - filePosition_);
+                std::memcpy(out, file.data() + filePosition_, run * sizeof(std::int16_t));
                 out += run * sizeof(std::int16_t);
                 frames -= run;
-                next_ += run;
-                filePosition_ += run;
-                if (filePosition_ == file_->size()) filePosition_ = 0;
+                filePosition_ = (filePosition_ + run) % file.size();
             }
             return;
         }
 #endif
         for (std::size_t frame = 0; frame < frames; ++frame) {
             const std::int16_t value = Value(next_++);
-            for (unsigned channel = 0; channel < channels_; ++channel) {
-                if (bits_ == 8) {
+            for (unsigned channel = 0; channel < format_.nChannels; ++channel) {
+                if (format_.wBitsPerSample == 8) {
                     *out++ = static_cast<std::uint8_t>((value + 32768) >> 8);
                 } else {
                     const auto word = static_cast<std::uint16_t>(value);
@@ -156,8 +211,8 @@ class SampleGenerator {
         }
     }
 
-  private:
     std::int16_t Value(std::uint64_t n) {
+        const double rate = format_.nSamplesPerSec;
         switch (source_->kind) {
             case InputSource::Kind::kSilence:
                 return 0;
@@ -165,136 +220,23 @@ class SampleGenerator {
                 return static_cast<std::int16_t>(static_cast<std::uint16_t>(n & 0xFFFF));
             case InputSource::Kind::kTone: {
                 // Phase from the sample index, reduced first so it stays exact for hours.
-                const double cycles = std::fmod(source_->frequency * static_cast<double>(n), rate_);
-                const double level = kToneAmplitude * std::sin(kTwoPi * cycles / rate_);
+                const double cycles = std::fmod(source_->frequency * static_cast<double>(n), rate);
+                const double level = kToneAmplitude * std::sin(kTwoPi * cycles / rate);
                 return static_cast<std::int16_t>(std::lround(std::min(level, 32767.0)));
             }
             case InputSource::Kind::kFile: {
                 // Wraps by comparison: a division per sample would cost more than the rest.
-                const std::int16_t value = (*file_)[filePosition_];
-                if (++filePosition_ == file_->size()) filePosition_ = 0;
+                const std::int16_t value = source_->samples[filePosition_];
+                if (++filePosition_ == source_->samples.size()) filePosition_ = 0;
                 return value;
             }
         }
         return 0;
     }
 
-    std::shared_ptr<const InputSource> source_;
-    const std::vector<std::int16_t>* file_;
-    unsigned rate_;
-    unsigned channels_;
-    unsigned bits_;
-    std::uint64_t next_ = 0;
-    std::size_t filePosition_ = 0;  // next_ modulo the file's length
-};
-
-// What both directions share: frames move on the paced clock, or, fast, all that can move at
-// once on the waking thread, with no hand-over to another thread per block.
-template <typename Base>
-class VirtualBackend : public Base {
-  public:
-    explicit VirtualBackend(Pace pace) : pace_(pace) {}
-
-    void Start() override {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        running_ = true;
-        if (pace_ == Pace::kFast) return;
-        clock_.Start(rate_, [this](std::uint64_t frames) { return Move(frames); });
-        // Capture begins at once; playback once a block comes.
-        if (std::is_same_v<Base, InputBackend>) clock_.Wake();
-    }
-
-    void Stop() override {
-        clock_.Stop();
-        const std::lock_guard<std::mutex> lock(mutex_);  // a fast move still going ends first
-        running_ = false;
-    }
-
-    void Wake() override {
-        if (pace_ == Pace::kRealTime) {
-            clock_.Wake();
-            return;
-        }
-        const std::lock_guard<std::mutex> lock(mutex_);
-        while (running_) {
-            const std::uint64_t frames = Room();
-            if (frames == 0 || Move(frames) < frames) return;
-        }
-    }
-
-  protected:
-    void Opened(const WAVEFORMATEX& format) {
-        rate_ = format.nSamplesPerSec;
-        frameBytes_ = format.nBlockAlign;
-    }
-    // Moves up to `frames` frames; returns the frames moved.
-    virtual std::uint64_t Move(std::uint64_t frames) = 0;
-    // The frames that can move now without waiting.
-    virtual std::uint64_t Room() = 0;
-
-    const Pace pace_;
-    std::size_t frameBytes_ = 1;
-
-  private:
-    std::uint64_t rate_ = 0;
-    std::mutex mutex_;  // held while a fast move goes on, so that Stop waits for it
-    bool running_ = false;
-    PacedClock clock_;  // last: its thread ends before the rest goes
-};
-
-class VirtualOutput final : public VirtualBackend<OutputBackend> {
-  public:
-    using VirtualBackend::VirtualBackend;
-    ~VirtualOutput() override { Stop(); }
-
-    bool Open(PlaybackDevice& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
-        device_ = &device;
-        Opened(format);
-        return true;
-    }
-
-  private:
-    std::uint64_t Move(std::uint64_t frames) override {
-        return device_->ReadPlayback(nullptr, static_cast<std::size_t>(frames) * frameBytes_) /
-               frameBytes_;
-    }
-    std::uint64_t Room() override { return std::numeric_limits<std::size_t>::max() / frameBytes_; }
-
-    PlaybackDevice* device_ = nullptr;
-};
-
-class VirtualInput final : public VirtualBackend<InputBackend> {
-  public:
-    VirtualInput(Pace pace, std::shared_ptr<const InputSource> source)
-        : VirtualBackend(pace), source_(std::move(source)) {}
-    ~VirtualInput() override { Stop(); }
-
-    bool Open(CaptureDevice& device, const WAVEFORMATEX& format, std::string* /*error*/) override {
-        device_ = &device;
-        Opened(format);
-        generator_.emplace(source_, format);
-        scratch_.resize(kMaxCaptureFrames * frameBytes_);
-        return true;
-    }
-
-  private:
-    // Captures everything asked for, a piece at a time.
-    std::uint64_t Move(std::uint64_t frames) override {
-        for (std::uint64_t left = frames; left > 0;) {
-            const auto piece =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left, kMaxCaptureFrames));
-            generator_->Write(scratch_.data(), piece);
-            device_->WriteCapture(scratch_.data(), piece * frameBytes_);
-            left -= piece;
-        }
-        return frames;
-    }
-    // Fast capture never runs ahead of the buffers queued.
-    std::uint64_t Room() override { return device_->CaptureRoom() / frameBytes_; }
-
     const std::shared_ptr<const InputSource> source_;
-    CaptureDevice* device_ = nullptr;
-    std::optional<SampleGenerator> generator_;
+    std::uint64_t next_ = 0;        // the next tone or ramp sample
+    std::size_t filePosition_ = 0;  // the next file sample
     std::vector<std::uint8_t> scratch_;
 };
 
