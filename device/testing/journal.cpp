@@ -61,11 +61,6 @@ void FillJournalLine(std::uint64_t slot, std::string line) {
     --journal.unwritten;
 }
 
-void ResetJournal() {
-    qwd_enable_journal(0);
-    qwd_clear_journal();
-}
-
 }  // namespace quorvel::device::detail
 
 namespace qd = quorvel::device::detail;
