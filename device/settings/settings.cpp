@@ -194,8 +194,6 @@ bool ParseToken(Direction direction, const std::string& token, Settings* parsed,
 bool ParseSettings(Direction direction, const std::string& text, Settings* settings,
                    std::string* error) {
     const std::string kind = NameOf(direction);
-    if (settings == nullptr)
-        return Fail(error, "No place was given for the " + kind + " settings.");
     Settings parsed;
     bool first = true;
     for (std::size_t begin = 0; begin <= text.size();) {
