@@ -12,11 +12,11 @@
 #include "screen/screen.h"
 #include "testing/hooks.h"
 
-namespace quorvel::device {
-namespace {
+namespace qd = quorvel::device::detail;
+using qd::Direction;
+using qd::RegistryOf;
 
-using detail::Direction;
-using detail::RegistryOf;
+namespace {
 
 void SetGate(Direction direction, std::int64_t units) {
     // A long is the gate's own width; more units than it holds never run out anyway.
@@ -25,14 +25,18 @@ void SetGate(Direction direction, std::int64_t units) {
     for (const auto& device : RegistryOf(direction).devices.Live()) device->GateChanged();
 }
 
-bool DeviceLost(Direction direction) {
+int32_t DeviceLost(Direction direction) {
     const auto open = RegistryOf(direction).devices.Open();
     return std::any_of(open.begin(), open.end(), [](const auto& device) { return device->lost(); });
 }
 
+int32_t OpenDevices(Direction direction) {
+    return static_cast<int32_t>(RegistryOf(direction).devices.Open().size());
+}
+
 // What this thread's last qwd_list_audio_devices found.
 struct ListedDevice {
-    detail::NamedDevice device;
+    qd::NamedDevice device;
     const char* backend;
 };
 thread_local std::vector<ListedDevice> listedDevices;
@@ -42,25 +46,16 @@ const ListedDevice* Listed(std::int32_t index) {
     return &listedDevices[static_cast<std::size_t>(index)];
 }
 
-int OpenDevices(Direction direction) {
-    return static_cast<int>(RegistryOf(direction).devices.Open().size());
-}
-
 }  // namespace
-}  // namespace quorvel::device
-
-namespace qd = quorvel::device::detail;
-using qd::Direction;
-using qd::RegistryOf;
 
 extern "C" {
 
 void qwd_set_output_gate(int64_t blocks) {
-    quorvel::device::SetGate(Direction::kOutput, blocks);
+    SetGate(Direction::kOutput, blocks);
 }
 
 void qwd_set_input_gate(int64_t buffers) {
-    quorvel::device::SetGate(Direction::kInput, buffers);
+    SetGate(Direction::kInput, buffers);
 }
 
 qwd_result qwd_get_output_stats(qwd_output_stats* stats) {
@@ -127,11 +122,19 @@ qwd_result qwd_wait_input_data(uint64_t count, uint32_t timeout_ms) {
 }
 
 int32_t qwd_open_output_devices(void) {
-    return quorvel::device::OpenDevices(Direction::kOutput);
+    return OpenDevices(Direction::kOutput);
 }
 
 int32_t qwd_open_input_devices(void) {
-    return quorvel::device::OpenDevices(Direction::kInput);
+    return OpenDevices(Direction::kInput);
+}
+
+int32_t qwd_output_device_lost(void) {
+    return DeviceLost(Direction::kOutput);
+}
+
+int32_t qwd_input_device_lost(void) {
+    return DeviceLost(Direction::kInput);
 }
 
 int32_t qwd_audio_backend_count(void) {
@@ -173,7 +176,7 @@ const char* qwd_pcm_format_problem(uint16_t channels, uint32_t samples_per_sec,
 }
 
 int32_t qwd_list_audio_devices(int32_t direction) {
-    quorvel::device::listedDevices.clear();
+    listedDevices.clear();
     if (direction != QWD_DIRECTION_OUTPUT && direction != QWD_DIRECTION_INPUT) {
         qd::Fail(QWD_ERROR_ARGUMENT,
                  "Direction " + std::to_string(direction) +
@@ -185,13 +188,33 @@ int32_t qwd_list_audio_devices(int32_t direction) {
     for (const qd::BackendEntry& entry : qd::BackendTable()) {
         if (!entry.Serves(which) || entry.listDevices == nullptr) continue;
         for (qd::NamedDevice& device : entry.listDevices(which)) {
-            quorvel::device::listedDevices.push_back({std::move(device), entry.name});
+            listedDevices.push_back({std::move(device), entry.name});
         }
         // The first backend that answers is the one "default" opens; the next would list the
         // same server's devices again under other names.
-        if (!quorvel::device::listedDevices.empty()) break;
+        if (!listedDevices.empty()) break;
     }
-    return static_cast<int32_t>(quorvel::device::listedDevices.size());
+    return static_cast<int32_t>(listedDevices.size());
+}
+
+const char* qwd_audio_device_name(int32_t index) {
+    const ListedDevice* listed = Listed(index);
+    return listed == nullptr ? nullptr : listed->device.name.c_str();
+}
+
+const char* qwd_audio_device_description(int32_t index) {
+    const ListedDevice* listed = Listed(index);
+    return listed == nullptr ? nullptr : listed->device.description.c_str();
+}
+
+const char* qwd_audio_device_backend(int32_t index) {
+    const ListedDevice* listed = Listed(index);
+    return listed == nullptr ? nullptr : listed->backend;
+}
+
+int32_t qwd_audio_device_is_default(int32_t index) {
+    const ListedDevice* listed = Listed(index);
+    return listed != nullptr && listed->device.isDefault ? 1 : 0;
 }
 
 const char* qwd_audio_device_opener(int32_t direction, const char* name) {
@@ -206,46 +229,19 @@ const char* qwd_audio_device_opener(int32_t direction, const char* name) {
     return nullptr;
 }
 
-const char* qwd_audio_device_name(int32_t index) {
-    const auto* listed = quorvel::device::Listed(index);
-    return listed == nullptr ? nullptr : listed->device.name.c_str();
-}
-
-const char* qwd_audio_device_description(int32_t index) {
-    const auto* listed = quorvel::device::Listed(index);
-    return listed == nullptr ? nullptr : listed->device.description.c_str();
-}
-
-const char* qwd_audio_device_backend(int32_t index) {
-    const auto* listed = quorvel::device::Listed(index);
-    return listed == nullptr ? nullptr : listed->backend;
-}
-
-int32_t qwd_audio_device_is_default(int32_t index) {
-    const auto* listed = quorvel::device::Listed(index);
-    return listed != nullptr && listed->device.isDefault ? 1 : 0;
-}
-
-int32_t qwd_output_device_lost(void) {
-    return quorvel::device::DeviceLost(Direction::kOutput) ? 1 : 0;
-}
-
-int32_t qwd_input_device_lost(void) {
-    return quorvel::device::DeviceLost(Direction::kInput) ? 1 : 0;
-}
-
-}  // extern "C"
-
 void qwd_reset_all(void) {
-    qd::ResetJournal();
-    qd::ResetFaults();
+    qwd_enable_journal(0);
+    qwd_clear_journal();
+    qwd_clear_faults();
     qd::ResetHandlerTimes();
     qd::ResetScreen();
     qwd_screen_enable_presentation(0);
     qd::ResetSettings();
     for (const Direction direction : {Direction::kOutput, Direction::kInput}) {
         RegistryOf(direction).notices.Set("", "");
-        quorvel::device::SetGate(direction, -1);
+        SetGate(direction, -1);
     }
     qwd_reset_stats();
 }
+
+}  // extern "C"

@@ -43,8 +43,7 @@ void qwd_screen_enable_presentation(int32_t on) {
 }
 
 qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* needed) {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
+    std::int32_t width = 0, height = 0;
     qwd_screen_size(&width, &height);
     const std::size_t size = static_cast<std::size_t>(width) * height * 3;
     std::uint64_t generation = 0;
@@ -56,8 +55,7 @@ qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* 
 }
 
 uint64_t qwd_screen_presented_generation(void) {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
+    std::int32_t width = 0, height = 0;
     qwd_screen_size(&width, &height);
     std::uint64_t generation = 0;
     return qd::ReadPresented(width, height, &generation, nullptr) ? generation

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -19,16 +20,15 @@
 #include "base/internal.h"
 #include "base/never_destroyed.h"
 
-namespace quorvel::device {
-namespace detail {
+namespace quorvel::device::detail {
 namespace {
 
 constexpr std::size_t kMaxFifoFrames = 100000000;
 
 struct SettingsState {
     std::mutex mutex;
-    bool chosen[2] = {false, false};  // configured, or the variable read, per direction
-    DeviceChoice choice[2];
+    // Per direction: empty until configured or the variable is read.
+    std::optional<DeviceChoice> choice[2];
 };
 
 SettingsState& State() {
@@ -67,8 +67,6 @@ class OutputSink final : public PlaybackTap {
     ~OutputSink() {
         if (file_ != nullptr) std::fclose(file_);
     }
-    OutputSink(const OutputSink&) = delete;
-    OutputSink& operator=(const OutputSink&) = delete;
 
     void Played(const std::uint8_t* bytes, std::size_t count) override {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -131,8 +129,8 @@ bool Choose(Direction direction, const Settings& settings, DeviceChoice* choice,
                                    " samples.");
         }
         auto source = std::make_shared<InputSource>();
-        std::string sentence;
-        if (!ParseInputSource(settings.source, true, source.get(), &sentence)) {
+        if (std::string sentence;
+            !ParseInputSource(settings.source, true, source.get(), &sentence)) {
             return Fail(error, sentence);
         }
         made.source = std::move(source);
@@ -141,37 +139,37 @@ bool Choose(Direction direction, const Settings& settings, DeviceChoice* choice,
     return true;
 }
 
-// What a device opened with nothing configured and no variable uses.
-DeviceChoice UnconfiguredChoice(Direction direction) {
-    DeviceChoice choice;
-    Choose(direction, Settings{}, &choice, nullptr);
-    choice.settings.backend = kDefaultBackendName;
-    return choice;
+// The setting from `*begin` to the next comma, trimmed of spaces; *begin moves past the comma.
+std::string NextToken(const std::string& text, std::size_t* begin) {
+    std::size_t end = text.find(',', *begin);
+    if (end == std::string::npos) end = text.size();
+    std::string token = text.substr(*begin, end - *begin);
+    *begin = end + 1;
+    token.erase(0, token.find_first_not_of(' '));
+    token.erase(token.find_last_not_of(' ') + 1);
+    return token;
 }
 
-// A token only one direction takes: false, with a sentence or none (unknown), when it is bad.
-bool ParseOutputToken(const std::string& token, Settings* parsed, std::string* sentence) {
-    if (token == "memory") {
+// A setting other than the backend and the device: false, with a sentence or none (unknown),
+// when it is bad.
+bool ParseToken(Direction direction, const std::string& token, Settings* parsed,
+                std::string* sentence) {
+    const bool output = direction == Direction::kOutput;
+    if (token == "fast" || token == "realtime") {
+        parsed->pace = token == "fast" ? Pace::kFast : Pace::kRealTime;
+    } else if (output && token == "memory") {
         parsed->sinkMemory = true;
-    } else if (token.rfind("sink=", 0) == 0) {
+    } else if (output && token.rfind("sink=", 0) == 0) {
         parsed->sinkFile = token.substr(5);
         if (parsed->sinkFile.empty()) {
             *sentence = "The output setting \"sink=\" needs a file path.";
             return false;
         }
-    } else {
-        return false;
-    }
-    return true;
-}
-
-bool ParseInputToken(const std::string& token, Settings* parsed, std::string* sentence) {
-    if (token.rfind("source=", 0) == 0) {
+    } else if (!output && token.rfind("source=", 0) == 0) {
         parsed->source = token.substr(7);
         InputSource source;
         return ParseInputSource(parsed->source, false, &source, sentence);
-    }
-    if (token.rfind("fifo=", 0) == 0) {
+    } else if (!output && token.rfind("fifo=", 0) == 0) {
         const std::string number = token.substr(5);
         const bool digits = !number.empty() && number.size() <= 9 &&
                             number.find_first_not_of("0123456789") == std::string::npos;
@@ -183,16 +181,10 @@ bool ParseInputToken(const std::string& token, Settings* parsed, std::string* se
             return false;
         }
         parsed->fifoFrames = frames;
-        return true;
+    } else {
+        return false;
     }
-    return false;
-}
-
-void Store(Direction direction, DeviceChoice choice) {
-    SettingsState& state = State();
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    state.chosen[IndexOf(direction)] = true;
-    state.choice[IndexOf(direction)] = std::move(choice);
+    return true;
 }
 
 }  // namespace
@@ -202,19 +194,10 @@ void Store(Direction direction, DeviceChoice choice) {
 bool ParseSettings(Direction direction, const std::string& text, Settings* settings,
                    std::string* error) {
     const std::string kind = NameOf(direction);
-    if (settings == nullptr)
-        return Fail(error, "No place was given for the " + kind + " settings.");
-    const bool output = direction == Direction::kOutput;
     Settings parsed;
     bool first = true;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t end = text.find(',', begin);
-        if (end == std::string::npos) end = text.size();
-        std::string token = text.substr(begin, end - begin);
-        begin = end + 1;
-        token.erase(0, token.find_first_not_of(' '));
-        token.erase(token.find_last_not_of(' ') + 1);
+    for (std::size_t begin = 0; begin <= text.size();) {
+        const std::string token = NextToken(text, &begin);
         if (token.empty()) continue;
         const bool isFirst = std::exchange(first, false);
         if (IsKnownBackend(token)) {
@@ -223,36 +206,28 @@ bool ParseSettings(Direction direction, const std::string& text, Settings* setti
                     error, "The " + kind + " backend \"" + token + "\" must be the first setting.");
             }
             parsed.backend = token;
-        } else if (token == "fast") {
-            parsed.pace = Pace::kFast;
-        } else if (token == "realtime") {
-            parsed.pace = Pace::kRealTime;
         } else if (token.rfind("device=", 0) == 0 && token.size() > 7) {
             parsed.device = token.substr(7);
             // An ALSA pcm name may hold commas (hw:0,0): what follows up to the next setting
             // is part of it.
             while (begin <= text.size()) {
-                std::size_t next = text.find(',', begin);
-                if (next == std::string::npos) next = text.size();
-                std::string piece = text.substr(begin, next - begin);
-                piece.erase(0, piece.find_first_not_of(' '));
-                piece.erase(piece.find_last_not_of(' ') + 1);
+                std::size_t next = begin;
+                const std::string piece = NextToken(text, &next);
                 Settings scratch;
                 std::string ignored;
-                if (piece.empty() || IsKnownBackend(piece) || piece == "fast" ||
-                    piece == "realtime" || piece.rfind("device=", 0) == 0 ||
-                    (output ? ParseOutputToken : ParseInputToken)(piece, &scratch, &ignored)) {
+                if (piece.empty() || IsKnownBackend(piece) || piece.rfind("device=", 0) == 0 ||
+                    ParseToken(direction, piece, &scratch, &ignored)) {
                     break;
                 }
                 parsed.device += "," + piece;
-                begin = next + 1;
+                begin = next;
             }
-        } else if (std::string sentence;
-                   !(output ? ParseOutputToken : ParseInputToken)(token, &parsed, &sentence)) {
+        } else if (std::string sentence; !ParseToken(direction, token, &parsed, &sentence)) {
             if (sentence.empty()) {
                 sentence = "Unknown " + kind + " setting \"" + token + "\" (expected " +
                            BackendChoices() + " first, then fast, realtime, device=NAME" +
-                           (output ? ", memory or sink=PATH" : ", source=SOURCE or fifo=SAMPLES") +
+                           (direction == Direction::kOutput ? ", memory or sink=PATH"
+                                                            : ", source=SOURCE or fifo=SAMPLES") +
                            ").";
             }
             return Fail(error, sentence);
@@ -265,17 +240,21 @@ bool ParseSettings(Direction direction, const std::string& text, Settings* setti
 bool Configure(Direction direction, const Settings& settings, std::string* error) {
     DeviceChoice choice;
     if (!Choose(direction, settings, &choice, error)) return false;
-    Store(direction, std::move(choice));
+    SettingsState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.choice[IndexOf(direction)] = std::move(choice);
     return true;
 }
 
 DeviceChoice ChoiceForNewDevice(Direction direction) {
     SettingsState& state = State();
-    const std::size_t index = IndexOf(direction);
+    std::optional<DeviceChoice>& choice = state.choice[IndexOf(direction)];
     const std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.chosen[index]) {
-        state.chosen[index] = true;
-        state.choice[index] = UnconfiguredChoice(direction);
+    if (!choice) {
+        // With nothing configured and no variable: the defaults, with the backend "default".
+        choice.emplace();
+        Choose(direction, Settings{}, &*choice, nullptr);
+        choice->settings.backend = kDefaultBackendName;
         // A bad value must not stop a host from playing: it falls back to the defaults.
         const char* variable = direction == Direction::kOutput ? "QUORVEL_OUTPUT" : "QUORVEL_INPUT";
         const char* text = std::getenv(variable);
@@ -285,28 +264,21 @@ DeviceChoice ChoiceForNewDevice(Direction direction) {
             DeviceChoice chosen;
             if (ParseSettings(direction, text, &settings, &error) &&
                 Choose(direction, settings, &chosen, &error)) {
-                state.choice[index] = std::move(chosen);
+                choice = std::move(chosen);
             } else {
                 std::fprintf(stderr, "QuorvelDevice: %s ignored, using the defaults: %s\n",
                              variable, error.c_str());
             }
         }
     }
-    return state.choice[index];
-}
-
-Settings InForce(Direction direction) {
-    return ChoiceForNewDevice(direction).settings;
+    return *choice;
 }
 
 void ResetSettings() {
     {
         SettingsState& state = State();
         const std::lock_guard<std::mutex> lock(state.mutex);
-        for (std::size_t i = 0; i < 2; ++i) {
-            state.chosen[i] = false;
-            state.choice[i] = DeviceChoice{};
-        }
+        state.choice[0] = state.choice[1] = std::nullopt;
     }
     PlayedMemory& memory = Memory();
     const std::lock_guard<std::mutex> lock(memory.mutex);
@@ -319,7 +291,7 @@ std::string OutputSinkError() {
     {
         SettingsState& state = State();
         const std::lock_guard<std::mutex> lock(state.mutex);
-        tap = state.choice[0].tap;
+        if (state.choice[0]) tap = state.choice[0]->tap;
     }
     return tap ? static_cast<OutputSink&>(*tap).FileError() : std::string();  // taps are sinks
 }
@@ -338,5 +310,4 @@ std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity) {
     return count;
 }
 
-}  // namespace detail
-}  // namespace quorvel::device
+}  // namespace quorvel::device::detail

@@ -32,8 +32,6 @@ bool Configure(Direction direction, const Settings& settings, std::string* error
 // The text form of QUORVEL_OUTPUT / QUORVEL_INPUT.
 bool ParseSettings(Direction direction, const std::string& text, Settings* settings,
                    std::string* error);
-// The settings a device opened now uses.
-Settings InForce(Direction direction);
 
 // Moves up to `capacity` of the bytes kept by memory sinks into `bytes`, oldest first.
 std::size_t TakePlayedBytes(std::uint8_t* bytes, std::size_t capacity);

@@ -40,10 +40,6 @@ unsigned TakeFault(qwd_op op) {
     return fault.code;
 }
 
-void ResetFaults() {
-    qwd_clear_faults();
-}
-
 }  // namespace quorvel::device::detail
 
 namespace qd = quorvel::device::detail;

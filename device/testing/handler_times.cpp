@@ -9,29 +9,23 @@
 #include "base/never_destroyed.h"
 #include "testing/hooks.h"
 
-namespace quorvel::device {
-namespace detail {
+namespace quorvel::device::detail {
 namespace {
 
 std::atomic<bool> timing{false};
 
 struct Times {
     std::mutex mutex;
-    std::deque<std::chrono::nanoseconds> output;
-    std::deque<std::chrono::nanoseconds> input;
+    std::deque<std::chrono::nanoseconds> kept[2];  // output, input
 };
 
 Times& State() {
     return NeverDestroyed<Times>();
 }
 
-void Note(std::deque<std::chrono::nanoseconds>& kept, std::chrono::nanoseconds time) {
-    if (kept.size() == QWD_HANDLER_TIMES_KEPT) kept.pop_front();
-    kept.push_back(time);
-}
-
-std::size_t Take(std::deque<std::chrono::nanoseconds>& kept, std::int64_t* nanoseconds,
-                 std::size_t capacity) {
+std::size_t Take(bool output, std::int64_t* nanoseconds, std::size_t capacity) {
+    const std::lock_guard<std::mutex> lock(State().mutex);
+    std::deque<std::chrono::nanoseconds>& kept = State().kept[output ? 0 : 1];
     const std::size_t count = nanoseconds == nullptr ? 0 : std::min(capacity, kept.size());
     for (std::size_t i = 0; i < count; ++i) nanoseconds[i] = kept[i].count();
     kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count));
@@ -46,18 +40,18 @@ bool TimingHandlers() {
 
 void NoteHandlerTime(bool output, std::chrono::nanoseconds time) {
     const std::lock_guard<std::mutex> lock(State().mutex);
-    Note(output ? State().output : State().input, time);
+    std::deque<std::chrono::nanoseconds>& kept = State().kept[output ? 0 : 1];
+    if (kept.size() == QWD_HANDLER_TIMES_KEPT) kept.pop_front();
+    kept.push_back(time);
 }
 
 void ResetHandlerTimes() {
-    qwd_time_handlers(0);
+    timing.store(false);
     const std::lock_guard<std::mutex> lock(State().mutex);
-    State().output.clear();
-    State().input.clear();
+    for (auto& kept : State().kept) kept.clear();
 }
 
-}  // namespace detail
-}  // namespace quorvel::device
+}  // namespace quorvel::device::detail
 
 namespace qd = quorvel::device::detail;
 
@@ -68,13 +62,11 @@ void qwd_time_handlers(int32_t on) {
 }
 
 size_t qwd_take_output_handler_times(int64_t* nanoseconds, size_t capacity) {
-    const std::lock_guard<std::mutex> lock(qd::State().mutex);
-    return qd::Take(qd::State().output, nanoseconds, capacity);
+    return qd::Take(true, nanoseconds, capacity);
 }
 
 size_t qwd_take_input_handler_times(int64_t* nanoseconds, size_t capacity) {
-    const std::lock_guard<std::mutex> lock(qd::State().mutex);
-    return qd::Take(qd::State().input, nanoseconds, capacity);
+    return qd::Take(false, nanoseconds, capacity);
 }
 
 }  // extern "C"

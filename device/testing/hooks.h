@@ -25,9 +25,7 @@ unsigned TakeFault(qwd_op op);
 bool TimingHandlers();
 void NoteHandlerTime(bool output, std::chrono::nanoseconds time);
 
-// Journal off and empty, no faults, timing off and its times forgotten (for qwd_reset_all).
-void ResetJournal();
-void ResetFaults();
+// Timing off and its times forgotten (for qwd_reset_all).
 void ResetHandlerTimes();
 
 }  // namespace quorvel::device::detail

@@ -1,6 +1,7 @@
 // The call journal: one line per Win32 call while it is on.
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -17,8 +18,7 @@ constexpr unsigned kIndexBits = 40;
 struct JournalState {
     std::mutex mutex;
     std::atomic<bool> on{false};
-    std::vector<std::string> lines;
-    std::vector<bool> written;
+    std::vector<std::optional<std::string>> lines;  // empty while reserved and not yet written
     std::size_t unwritten = 0;
     std::uint64_t clearings = 0;
 };
@@ -34,19 +34,14 @@ bool JournalOn() {
 }
 
 void Journal(std::string line) {
-    JournalState& journal = State();
-    if (!journal.on.load(std::memory_order_acquire)) return;
-    const std::lock_guard<std::mutex> lock(journal.mutex);
-    journal.lines.push_back(std::move(line));
-    journal.written.push_back(true);
+    if (const std::uint64_t slot = ReserveJournalLine()) FillJournalLine(slot, std::move(line));
 }
 
 std::uint64_t ReserveJournalLine() {
     JournalState& journal = State();
-    if (!journal.on.load(std::memory_order_acquire)) return 0;
+    if (!JournalOn()) return 0;
     const std::lock_guard<std::mutex> lock(journal.mutex);
     journal.lines.emplace_back();
-    journal.written.push_back(false);
     ++journal.unwritten;
     return journal.clearings << kIndexBits | journal.lines.size();
 }
@@ -57,13 +52,7 @@ void FillJournalLine(std::uint64_t slot, std::string line) {
     const std::size_t index = (slot & ((std::uint64_t{1} << kIndexBits) - 1)) - 1;
     if (slot >> kIndexBits != journal.clearings || index >= journal.lines.size()) return;
     journal.lines[index] = std::move(line);
-    journal.written[index] = true;
     --journal.unwritten;
-}
-
-void ResetJournal() {
-    qwd_enable_journal(0);
-    qwd_clear_journal();
 }
 
 }  // namespace quorvel::device::detail
@@ -80,7 +69,6 @@ void qwd_clear_journal(void) {
     qd::JournalState& journal = qd::State();
     const std::lock_guard<std::mutex> lock(journal.mutex);
     journal.lines.clear();
-    journal.written.clear();
     journal.unwritten = 0;
     ++journal.clearings;
 }
@@ -92,9 +80,9 @@ const char* qwd_journal_entry(uint64_t index) {
         const std::lock_guard<std::mutex> lock(journal.mutex);
         if (index >= journal.lines.size()) return nullptr;
         for (std::uint64_t i = 0; journal.unwritten > 0 && i <= index; ++i) {
-            if (!journal.written[i]) return nullptr;
+            if (!journal.lines[i]) return nullptr;
         }
-        line = journal.lines[static_cast<std::size_t>(index)];
+        line = *journal.lines[static_cast<std::size_t>(index)];
     }
     return qd::ThreadText(std::move(line));
 }

@@ -126,6 +126,9 @@ TEST_F(CApiTest, ParsedSettingsKeepTheirStringsAndConfigureAlike) {
     EXPECT_STREQ(input.source, "ramp");
     EXPECT_EQ(input.fifo_frames, 123u);
     EXPECT_STREQ(parsed.sink_file, "/tmp/q wd.raw");  // the other direction's strings stay
+    qwd_input_settings_init(&input);
+    EXPECT_EQ(input.fifo_frames, QWD_SETTINGS_FIFO_FRAMES);
+    EXPECT_EQ(input.source, nullptr);
 
     ASSERT_EQ(qwd_configure_output_text("null,fast,memory"), QWD_OK);
     Play({Bytes(10, 1)});

@@ -630,6 +630,9 @@ TEST_F(WaveOutTest, ANamedDeviceIsNeverReplacedByTheVirtualOne) {
     EXPECT_STREQ(settings.device, "Desk speakers");
     EXPECT_EQ(settings.pace, QWD_PACE_FAST);
     EXPECT_FALSE(qd::ParseOutputSettings("device=", &settings, &error));
+    ASSERT_TRUE(qd::ParseOutputSettings("device=hw:0,0 , memory", &settings, &error)) << error;
+    EXPECT_STREQ(settings.device, "hw:0,0");  // a pcm name's commas are its own
+    EXPECT_EQ(settings.sink_memory, 1);
     for (const char* backend : {"virtual", "null"}) {
         settings = qd::OutputSettings{};
         settings.backend = backend;

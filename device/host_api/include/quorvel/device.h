@@ -1,15 +1,13 @@
-/* Host-side API of the QuorvelDevice services, in C: what hosts use to see the screen and to
- * choose and drive the audio devices. The module itself never includes this header; it sees
- * only the Win32 names in <windows.h> and <mmsystem.h>.
+/* Host-side API of the QuorvelDevice services, in C: the screen, and choosing and driving the
+ * audio devices. The module never includes it; it sees only <windows.h> and <mmsystem.h>.
  *
  * Conventions, kept from version to version:
  * - Calls that can fail return a qwd_result (QWD_OK or a negative code); qwd_last_error() then
  *   holds one sentence saying why.
- * - Structs start with struct_size, which the caller sets to sizeof the struct it was built
- *   with (the *_init functions do it), so later versions can add fields at the end. Any
- *   struct_size from the struct's 2.0 size up is taken: fields beyond it are neither read nor
- *   written, and fields the caller's struct lacks keep their defaults. The *_init functions
- *   fill the 2.0 fields and set struct_size to the 2.0 size.
+ * - Structs start with struct_size, the sizeof the caller's struct, so later versions can add
+ *   fields at the end. Any struct_size from the struct's 2.0 size up is taken: fields beyond it
+ *   are neither read nor written, fields the caller's struct lacks keep their defaults. The
+ *   *_init functions fill the 2.0 fields and set struct_size to the 2.0 size.
  * - A const char* returned stays valid until the next call of this API on the same thread.
  * - Counts and sizes are fixed-width; booleans are int32_t, 0 or 1. */
 #ifndef QUORVEL_DEVICE_H
@@ -67,31 +65,28 @@ QWD_API uint64_t qwd_screen_generation(void);
  * not yet sounded, for qwd_screen_read_presented_rgb; with 0 (the default, and after
  * qwd_reset_all) they keep none. Call it before playback starts. */
 QWD_API void qwd_screen_enable_presentation(int32_t on);
-/* The screen as it was drawn for the block of playback heard now, as qwd_screen_read_rgb gives
- * the screen. The module draws a block's trace just before it queues the block, and a sound
- * device plays it later, so a view that shows this stays in step with the sound while the
- * screen itself runs ahead. While paused or idle, with presentation off, and for blocks queued
- * before it was switched on, it is the screen as it is. */
+/* The screen as drawn for the block of playback heard now, as qwd_screen_read_rgb gives it: the
+ * module draws a block just before queueing it, so this stays in step with the sound while the
+ * screen runs ahead. While paused or idle, with presentation off, and for blocks queued before
+ * it was switched on, it is the screen as it is. */
 QWD_API qwd_result qwd_screen_read_presented_rgb(uint8_t* rgb, size_t capacity, size_t* needed);
 /* Changes whenever what qwd_screen_read_presented_rgb gives may have changed; reads no pixels. */
 QWD_API uint64_t qwd_screen_presented_generation(void);
-/* Contexts, pens and brushes created and not yet deleted, in the whole process (the stock pen
- * and brush every context starts with are not counted): what GetGuiResources counts. */
+/* Contexts, pens and brushes created and not yet deleted in the process, not counting each
+ * context's stock pen and brush: what GetGuiResources counts. */
 QWD_API uint64_t qwd_screen_live_objects(void);
 
 /* ---- Choosing the audio devices ----------------------------------------------------- */
 /* Backends, named in the settings below and in QUORVEL_OUTPUT / QUORVEL_INPUT:
- *   "pulse"    the sound device, through PulseAudio's own client library (left out of builds
- *              configured with QWF_WITH_PULSE=OFF);
- *   "alsa"     the sound device, through alsa-lib: any pcm by its name ("default", "hw:0,0",
- *              an asoundrc's own), for machines without a sound server (left out of builds
- *              configured with QWF_WITH_ALSA=OFF);
- *   "virtual"  the virtual device of these services (sinks, sources, pace, gates; a tone
- *              source's frequency is above 0 and at most QWD_MAX_TONE_HZ);
+ *   "pulse"    the sound device through PulseAudio's client library (not with QWF_WITH_PULSE=OFF);
+ *   "alsa"     the sound device through alsa-lib, any pcm by name ("default", "hw:0,0", an
+ *              asoundrc's own), for machines without a sound server (not with QWF_WITH_ALSA=OFF);
+ *   "virtual"  the virtual device (sinks, sources, pace, gates; a tone is above 0 Hz and at most
+ *              QWD_MAX_TONE_HZ);
  *   "null"     plays into nothing and captures silence, as fast as blocks and buffers come;
- *   "default"  the first of the backend list whose device opens.
- * A device opened with nothing configured and no environment variable uses "default". The
- * pace, the virtual sources and the gates apply to the virtual device; the sinks to both. */
+ *   "default"  the first of the backend list whose device opens; used when nothing is
+ *              configured and no environment variable is set.
+ * Pace, sources and gates apply to the virtual device; the sinks to both. */
 /* The highest rate the devices open at; a tone above half of it could not be sampled. */
 #define QWD_MAX_SAMPLE_RATE 384000
 #define QWD_MAX_TONE_HZ (QWD_MAX_SAMPLE_RATE / 2)
@@ -104,8 +99,8 @@ typedef struct qwd_output_settings {
     const char* backend;   /* null: QWD_SETTINGS_BACKEND */
     const char* sink_file; /* when set, every byte played is appended to this file */
     int32_t sink_memory;   /* when 1, every byte played is kept for qwd_take_played_bytes */
-    /* A sound device by the name qwd_list_audio_devices gives; null or "": the backend's
-     * default device. A named device is opened only by a backend that names devices. */
+    /* A name qwd_list_audio_devices gives, opened only by a backend that names devices; null or
+     * "": the backend's default device. */
     const char* device;
 } qwd_output_settings;
 
@@ -113,11 +108,10 @@ typedef struct qwd_input_settings {
     uint32_t struct_size;
     int32_t pace;        /* QWD_PACE_* */
     const char* backend; /* null: QWD_SETTINGS_BACKEND */
-    /* "silence", "tone:HZ" (amplitude 0.5 of full scale), "ramp" (sample n is n mod 65536 as
-     * a signed 16-bit value, counted from the first sample after the first waveInStart; the
-     * source pauses while the device is stopped), "file:PATH" (a WAV file's data, or raw
-     * 16-bit little-endian mono; repeats from its start when it ends); null:
-     * QWD_SETTINGS_SOURCE. */
+    /* "silence", "tone:HZ" (amplitude 0.5 of full scale), "ramp" (sample n, counted from the
+     * first waveInStart and paused while stopped, is n mod 65536 as a signed 16-bit value),
+     * "file:PATH" (a WAV file's data, or raw 16-bit little-endian mono, repeated when it ends);
+     * null: QWD_SETTINGS_SOURCE. */
     const char* source;
     uint64_t fifo_frames; /* capacity of the device's own FIFO, in samples */
     const char* device;   /* as for output */
@@ -135,25 +129,23 @@ QWD_API void qwd_input_settings_init(qwd_input_settings* settings);
  * sink file that cannot be created. */
 QWD_API qwd_result qwd_configure_output(const qwd_output_settings* settings);
 QWD_API qwd_result qwd_configure_input(const qwd_input_settings* settings);
-/* The text form of the QUORVEL_OUTPUT and QUORVEL_INPUT variables
- * ("virtual,fast,sink=/tmp/out.raw"; "virtual,realtime,source=tone:440"). The variables are
- * read once, when the first device of that direction opens without an earlier configure call.
- * Parsing fills *settings (struct_size set by the caller); its strings stay valid until the
- * next call on this thread. */
+/* The text form of QUORVEL_OUTPUT and QUORVEL_INPUT ("virtual,fast,sink=/tmp/out.raw";
+ * "virtual,realtime,source=tone:440"), read when the first device of that direction opens
+ * without an earlier configure call. Fills *settings (struct_size set by the caller); its
+ * strings stay valid until the next call on this thread. */
 QWD_API qwd_result qwd_parse_output_settings(const char* text, qwd_output_settings* settings);
 QWD_API qwd_result qwd_parse_input_settings(const char* text, qwd_input_settings* settings);
 /* Parse and configure in one call. */
 QWD_API qwd_result qwd_configure_output_text(const char* text);
 QWD_API qwd_result qwd_configure_input_text(const char* text);
 /* The settings a device opened now would use: the last configure call's, else the variable's
- * (read now if it was not yet), else the defaults with the backend "default". Fills *settings
- * (struct_size set by the caller) as parsing does. */
+ * (read now if not yet), else the defaults with the backend "default"; filled as parsing does. */
 QWD_API qwd_result qwd_output_settings_in_force(qwd_output_settings* settings);
 QWD_API qwd_result qwd_input_settings_in_force(qwd_input_settings* settings);
 
-/* The sound devices the first backend that can name any names for one direction, as its sound
- * server describes them: lists them afresh and returns how many (0 where none answers). The entries
- * stay valid until this thread's next qwd_list_audio_devices. */
+/* Lists afresh the sound devices of one direction that the first backend naming any names, as
+ * its server describes them, and returns how many (0 where none answers). The entries stay
+ * valid until this thread's next qwd_list_audio_devices. */
 #define QWD_DIRECTION_OUTPUT 0
 #define QWD_DIRECTION_INPUT 1
 QWD_API int32_t qwd_list_audio_devices(int32_t direction);
@@ -168,17 +160,16 @@ QWD_API int32_t qwd_audio_device_is_default(int32_t index);
  * (ALSA's "hw:0,0", a pcm of an asoundrc), or null when none opens it. */
 QWD_API const char* qwd_audio_device_opener(int32_t direction, const char* name);
 
-/* The backends in the order "default" tries them ("pulse", "alsa", "virtual", "null"; no "pulse"
- * or "alsa" in a build without it): the name at index, or null past the end. Names are static
- * strings. */
+/* The backends in the order "default" tries them ("pulse", "alsa", "virtual", "null", less those
+ * not built): the name at index, a static string, or null past the end. */
 QWD_API int32_t qwd_audio_backend_count(void);
 QWD_API const char* qwd_audio_backend_name(int32_t index);
 /* The backend the most recently opened output / input device uses; "" before the first open
  * since start or qwd_reset_all. */
 QWD_API const char* qwd_active_output_backend(void);
 QWD_API const char* qwd_active_input_backend(void);
-/* One line for a person when the most recent open fell back from "default" to the virtual
- * device because no sound device could be opened, saying why; "" otherwise. */
+/* Why the most recent open fell back from "default" to the virtual device, no sound device
+ * having opened, in one line for a person; "" otherwise. */
 QWD_API const char* qwd_output_fallback_notice(void);
 QWD_API const char* qwd_input_fallback_notice(void);
 
@@ -191,11 +182,11 @@ typedef struct qwd_output_stats {
     uint64_t blocks_played; /* blocks played to their end */
     uint64_t bytes_played;
     uint64_t done_messages; /* every MM_WOM_DONE delivered (played or reset) */
-    /* Silence a sound device played because the next block was not queued in time after a
-     * block ended (a gap in the audio). Never counts paused or idle time. */
+    /* Silence a sound device played because the next block came late (a gap in the audio),
+     * never while paused or idle. */
     uint64_t underrun_frames;
-    /* Silence a sound device played while paused or with nothing queued or awaited, such as
-     * before the first block and after the last. */
+    /* Silence a sound device played while paused or with nothing queued or awaited (before the
+     * first block, after the last). */
     uint64_t idle_frames;
     uint64_t devices_lost; /* devices whose sound device went away while open */
 } qwd_output_stats;
@@ -216,45 +207,41 @@ QWD_API qwd_result qwd_get_output_stats(qwd_output_stats* stats);
 QWD_API qwd_result qwd_get_input_stats(qwd_input_stats* stats);
 QWD_API void qwd_reset_stats(void);
 
-/* Why the devices refuse PCM in this layout, as a phrase about its values ("9 channels, and
- * the device plays at most 8"); "" when they take it: the verdict of waveOutOpen and waveInOpen
- * with WAVE_FORMAT_QUERY, with the reason. */
+/* The verdict of waveOutOpen and waveInOpen with WAVE_FORMAT_QUERY on PCM in this layout: ""
+ * when taken, else why, as a phrase about its values ("9 channels, and the device plays at
+ * most 8"). */
 QWD_API const char* qwd_pcm_format_problem(uint16_t channels, uint32_t samples_per_sec,
                                            uint16_t block_align, uint16_t bits_per_sample);
 
 /* Moves up to capacity of the bytes played since the last take (with sink_memory on) into
  * bytes, oldest first; *taken gets how many. The rest wait for the next call. */
 QWD_API qwd_result qwd_take_played_bytes(uint8_t* bytes, size_t capacity, size_t* taken);
-/* Once the configured sink file has stopped taking bytes (a failed or short write), one
- * sentence naming the file and the cause; "" while every byte played has reached it. The file
- * then keeps the bytes it took and gets no more. */
+/* "" while every byte played has reached the configured sink file; once a write failed or was
+ * short, one sentence naming the file and the cause, and the file gets no more bytes. */
 QWD_API const char* qwd_output_sink_error(void);
 
 /* Waits until every open output device has nothing queued and no message pending or being
- * handled (playback has run out): QWD_OK, or QWD_ERROR_TIMEOUT. Never QWD_OK when called from
- * inside a device callback. */
+ * handled: QWD_OK, or QWD_ERROR_TIMEOUT (always, inside a device callback). */
 QWD_API qwd_result qwd_wait_output_idle(uint32_t timeout_ms);
 /* Waits until at least count MM_WIM_DATA messages have been handled since qwd_reset_stats. */
 QWD_API qwd_result qwd_wait_input_data(uint64_t count, uint32_t timeout_ms);
 /* Output / input devices open now. */
 QWD_API int32_t qwd_open_output_devices(void);
 QWD_API int32_t qwd_open_input_devices(void);
-/* 1 while an open device has lost its sound device (the sound server or card went away).
- * Such a device delivers no more MM_WOM_DONE / MM_WIM_DATA: its queued blocks and buffers are
- * returned without messages, waveOutWrite, waveOutPause, waveOutRestart, waveInAddBuffer and
- * waveInStart fail with MMSYSERR_NODRIVER, and closing works as usual. */
+/* 1 while an open device has lost its sound device (the server or card went away). It delivers
+ * no more MM_WOM_DONE / MM_WIM_DATA: queued blocks and buffers return without messages,
+ * waveOutWrite, waveOutPause, waveOutRestart, waveInAddBuffer and waveInStart fail with
+ * MMSYSERR_NODRIVER, and closing works as usual. */
 QWD_API int32_t qwd_output_device_lost(void);
 QWD_API int32_t qwd_input_device_lost(void);
 
-/* Gates let a host step a device: an output device completes blocks, and an input device
- * fills buffers, only while its gate allows (negative: no limit, the default). Each completed
- * block or filled buffer uses one unit of the gate. */
+/* Gates step the devices: an output device completes blocks, and an input device fills
+ * buffers, only while its gate allows, each using one unit (negative: no limit, the default). */
 QWD_API void qwd_set_output_gate(int64_t blocks);
 QWD_API void qwd_set_input_gate(int64_t buffers);
 
-/* Puts the screen, gates, statistics and settings (and the testing hooks) back to their
- * defaults; QUORVEL_OUTPUT and QUORVEL_INPUT are read again at the next open. Devices still
- * open stay open. */
+/* Puts the screen, gates, statistics, settings and testing hooks back to their defaults (the
+ * variables are read again at the next open); open devices stay open. */
 QWD_API void qwd_reset_all(void);
 
 #ifdef __cplusplus

@@ -42,10 +42,9 @@ inline std::uint32_t TimeoutMs(std::chrono::milliseconds timeout) {
 
 }  // namespace c_api
 
-// ---- Screen ---------------------------------------------------------------------------
-constexpr int kDefaultScreenWidth = QWD_DEFAULT_SCREEN_WIDTH;
-constexpr int kDefaultScreenHeight = QWD_DEFAULT_SCREEN_HEIGHT;
+// Calls whose C form serves C++ as it is are the C functions under these names.
 
+// ---- Screen ---------------------------------------------------------------------------
 struct ScreenSize {
     int width;
     int height;
@@ -62,30 +61,22 @@ inline ScreenSize GetScreenSize() {
 inline void ClearScreen(std::uint32_t colorref = 0) {
     qwd_screen_clear(colorref);
 }
-inline std::uint32_t ScreenPixel(int x, int y) {
-    return qwd_screen_pixel(x, y);
-}
+inline constexpr auto& ScreenPixel = qwd_screen_pixel;
 inline std::vector<std::uint8_t> ReadScreenRgb() {
     return c_api::ReadRgb(qwd_screen_read_rgb);
 }
 inline bool WriteScreenPng(const std::string& path, std::string* error = nullptr) {
     return c_api::Succeeded(qwd_screen_write_png(path.c_str()), error);
 }
-inline std::uint64_t ScreenGeneration() {
-    return qwd_screen_generation();
-}
+inline constexpr auto& ScreenGeneration = qwd_screen_generation;
 inline std::vector<std::uint8_t> ReadPresentedScreenRgb() {
     return c_api::ReadRgb(qwd_screen_read_presented_rgb);
 }
 inline void EnablePresentation(bool on = true) {
     qwd_screen_enable_presentation(on ? 1 : 0);
 }
-inline std::uint64_t PresentedScreenGeneration() {
-    return qwd_screen_presented_generation();
-}
-inline std::size_t LiveScreenObjects() {
-    return static_cast<std::size_t>(qwd_screen_live_objects());
-}
+inline constexpr auto& PresentedScreenGeneration = qwd_screen_presented_generation;
+inline constexpr auto& LiveScreenObjects = qwd_screen_live_objects;
 
 // ---- Choosing the audio devices --------------------------------------------------------
 // The C structs themselves, filled with their defaults, so that a setting is declared once.
@@ -189,9 +180,7 @@ inline InputStats GetInputStats() {
     qwd_get_input_stats(&stats);
     return stats;
 }
-inline void ResetStats() {
-    qwd_reset_stats();
-}
+inline constexpr auto& ResetStats = qwd_reset_stats;
 
 inline std::vector<std::uint8_t> TakePlayedBytes() {
     constexpr std::size_t kChunk = 65536;
@@ -219,12 +208,8 @@ inline bool WaitOutputIdle(std::chrono::milliseconds timeout) {
 inline bool WaitInputData(std::uint64_t count, std::chrono::milliseconds timeout) {
     return qwd_wait_input_data(count, c_api::TimeoutMs(timeout)) == QWD_OK;
 }
-inline int OpenOutputDevices() {
-    return qwd_open_output_devices();
-}
-inline int OpenInputDevices() {
-    return qwd_open_input_devices();
-}
+inline constexpr auto& OpenOutputDevices = qwd_open_output_devices;
+inline constexpr auto& OpenInputDevices = qwd_open_input_devices;
 inline bool OutputDeviceLost() {
     return qwd_output_device_lost() != 0;
 }
@@ -232,16 +217,9 @@ inline bool InputDeviceLost() {
     return qwd_input_device_lost() != 0;
 }
 
-inline void SetOutputGate(long blocks) {
-    qwd_set_output_gate(blocks);
-}
-inline void SetInputGate(long buffers) {
-    qwd_set_input_gate(buffers);
-}
-
-inline void ResetAll() {
-    qwd_reset_all();
-}
+inline constexpr auto& SetOutputGate = qwd_set_output_gate;
+inline constexpr auto& SetInputGate = qwd_set_input_gate;
+inline constexpr auto& ResetAll = qwd_reset_all;
 
 }  // namespace quorvel::device
 

@@ -18,9 +18,7 @@ namespace quorvel::device {
 inline void EnableJournal(bool on) {
     qwd_enable_journal(on ? 1 : 0);
 }
-inline void ClearJournal() {
-    qwd_clear_journal();
-}
+inline constexpr auto& ClearJournal = qwd_clear_journal;
 inline std::vector<std::string> JournalEntries() {
     std::vector<std::string> entries;
     for (const char* line; (line = qwd_journal_entry(entries.size())) != nullptr;)
@@ -39,12 +37,9 @@ inline std::vector<std::string> JournalNames() {
 inline void InjectFault(qwd_op op, unsigned code, int skip = 0, int count = 1) {
     qwd_inject_fault(op, code, skip, count);
 }
-inline void ClearFaults() {
-    qwd_clear_faults();
-}
+inline constexpr auto& ClearFaults = qwd_clear_faults;
 
 // ---- Handler timing ---------------------------------------------------------------------
-constexpr std::size_t kHandlerTimesKept = QWD_HANDLER_TIMES_KEPT;
 inline void TimeHandlers(bool on) {
     qwd_time_handlers(on ? 1 : 0);
 }
