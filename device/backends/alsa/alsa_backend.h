@@ -4,7 +4,7 @@
 // at a time, and has a thread that sleeps in poll on the pcm and on a bell Wake rings, and moves
 // audio with the backend's lock held. Output: each queued block is written as soon as the device
 // has it, so its done message comes once the pcm holds its samples, long before it runs short.
-// Input: what the pcm captured goes straight to the device.
+// Input: what the pcm captured goes straight to the device; only the pcm wakes the thread.
 #ifndef QUORVEL_DEVICE_BACKENDS_ALSA_ALSA_BACKEND_H
 #define QUORVEL_DEVICE_BACKENDS_ALSA_ALSA_BACKEND_H
 
@@ -126,6 +126,7 @@ class AlsaBackend : public Base {
     void Wake() override { Ring(); }
 
   protected:
+    // Wakes the thread to look at the pcm and the device again.
     void Ring() { eventfd_write(bell_, 1); }
 
     // Ends the thread; the derived destructor calls it first.
