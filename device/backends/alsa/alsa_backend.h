@@ -4,7 +4,7 @@
 // at a time, and has a thread that sleeps in poll on the pcm and on a bell Wake rings, and moves
 // audio with the backend's lock held. Output: each queued block is written as soon as the device
 // has it, so its done message comes once the pcm holds its samples, long before it runs short.
-// Input: what the pcm captured goes straight to the device.
+// Input: what the pcm captured goes straight to the device; only the pcm wakes the thread.
 #ifndef QUORVEL_DEVICE_BACKENDS_ALSA_ALSA_BACKEND_H
 #define QUORVEL_DEVICE_BACKENDS_ALSA_ALSA_BACKEND_H
 
@@ -99,15 +99,14 @@ class AlsaBackend : public Base {
         unsigned period = kPeriodMicroseconds;
         snd_pcm_hw_params_set_buffer_time_near(pcm_, hw, &buffer, nullptr);
         snd_pcm_hw_params_set_period_time_near(pcm_, hw, &period, nullptr);
-        snd_pcm_uframes_t periodFrames = 0;
         snd_pcm_sw_params_t* sw = nullptr;
         snd_pcm_sw_params_alloca(&sw);
         // Output starts once the buffer is full, or when the device has nothing more for now.
         if ((result = snd_pcm_hw_params(pcm_, hw)) < 0 ||
             (result = snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames_)) < 0 ||
-            (result = snd_pcm_hw_params_get_period_size(hw, &periodFrames, nullptr)) < 0 ||
+            (result = snd_pcm_hw_params_get_period_size(hw, &periodFrames_, nullptr)) < 0 ||
             (result = snd_pcm_sw_params_current(pcm_, sw)) < 0 ||
-            (result = snd_pcm_sw_params_set_avail_min(pcm_, sw, periodFrames)) < 0 ||
+            (result = snd_pcm_sw_params_set_avail_min(pcm_, sw, periodFrames_)) < 0 ||
             (result = snd_pcm_sw_params_set_start_threshold(pcm_, sw, bufferFrames_)) < 0 ||
             (result = snd_pcm_sw_params(pcm_, sw)) < 0 ||
             (bell_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) < 0) {
@@ -124,9 +123,12 @@ class AlsaBackend : public Base {
         return true;
     }
 
-    void Wake() override { eventfd_write(bell_, 1); }
+    void Wake() override { Ring(); }
 
   protected:
+    // Wakes the thread to look at the pcm and the device again.
+    void Ring() { eventfd_write(bell_, 1); }
+
     // Ends the thread; the derived destructor calls it first.
     void Quit() {
         if (!thread_.joinable()) return;
@@ -134,7 +136,7 @@ class AlsaBackend : public Base {
             const std::lock_guard<std::mutex> lock(mutex_);
             quit_ = true;
         }
-        Wake();
+        Ring();
         thread_.join();
     }
 
@@ -164,6 +166,7 @@ class AlsaBackend : public Base {
     const std::string name_;
     snd_pcm_t* pcm_ = nullptr;
     snd_pcm_uframes_t bufferFrames_ = 0;
+    snd_pcm_uframes_t periodFrames_ = 0;
     bool canPause_ = false;
     Device* device_ = nullptr;
     std::size_t frameBytes_ = 1;
@@ -172,6 +175,9 @@ class AlsaBackend : public Base {
     // With the lock held.
     bool running_ = false;
     bool lost_ = false;
+    // The last poll woke for the pcm, but the pcm had nothing ready (the pulse plugin keeps its
+    // descriptor readable until it is next read from).
+    bool pcmWokeIdle_ = false;
     std::vector<std::uint8_t> chunk_;
 
   private:
@@ -196,10 +202,14 @@ class AlsaBackend : public Base {
                 snd_pcm_poll_descriptors_revents(pcm_, &fds[1], static_cast<unsigned>(count),
                                                  &events);
             }
-            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+            const bool pcmWoke =
+                count > 0 && std::any_of(fds.begin() + 1, fds.end(),
+                                         [](const pollfd& fd) { return fd.revents != 0; });
+            const std::lock_guard<std::mutex> lock(mutex_);
+            pcmWokeIdle_ = pcmWoke && events == 0;
+            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 && !lost_ &&
                 snd_pcm_state(pcm_) == SND_PCM_STATE_DISCONNECTED) {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                if (!lost_) Recovered(-ENODEV);
+                Recovered(-ENODEV);
             }
         }
     }
