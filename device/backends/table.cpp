@@ -22,13 +22,12 @@ const std::vector<BackendEntry>& BackendTable() {
     static const std::vector<BackendEntry> table = {
     // name, output, input, named devices, opens unlisted names, sound device
 #if QWF_WITH_PULSE
-        // Its requests for audio come on the server's grid (every 20 ms or so), so its done
-        // messages are kept at the blocks' pace as a sound card's; with three quarters of a
-        // second held ahead the short hold never starves it, nor does an ordinary thread.
+        // Its requests for audio come on the server's grid (every 20 ms or so), not the blocks';
+        // as a sound device's, its done messages wait for the position to say each block is heard.
         {"pulse", &CreatePulseOutput, &CreatePulseInput, &ListPulseDevices, nullptr, true},
 #endif
 #if QWF_WITH_ALSA
-        // For machines with no sound server; it holds three quarters of a second ahead too.
+        // For machines with no sound server.
         {"alsa", &CreateAlsaOutput, &CreateAlsaInput, &ListAlsaDevices, &AlsaOpensDevice, true},
 #endif
         {"virtual", &CreateVirtualOutput, &CreateVirtualInput, nullptr, nullptr, false},

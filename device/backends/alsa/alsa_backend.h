@@ -1,10 +1,10 @@
 // The sound device through alsa-lib, for machines with no sound server: a plugin of its own
 // (backends/plugin.h), so that a program the server serves never maps libasound. Each device
-// opens one pcm, non-blocking, with a buffer of three quarters of a second woken a quarter second
-// at a time, and has a thread that sleeps in poll on the pcm and on a bell Wake rings, and moves
-// audio with the backend's lock held. Output: each queued block is written as soon as the device
-// has it, so its done message comes once the pcm holds its samples, long before it runs short.
-// Input: what the pcm captured goes straight to the device; only the pcm wakes the thread.
+// opens one pcm, non-blocking, with a buffer of half a second woken a quarter second at a time,
+// and has a thread that sleeps in poll on the pcm and on a bell, and moves audio with the
+// backend's lock held. Output: each queued block is written as soon as the device has it, and the
+// position tells the device when its end is heard. Input: what the pcm captured goes straight to
+// the device.
 #ifndef QUORVEL_DEVICE_BACKENDS_ALSA_ALSA_BACKEND_H
 #define QUORVEL_DEVICE_BACKENDS_ALSA_ALSA_BACKEND_H
 

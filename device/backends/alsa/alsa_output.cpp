@@ -1,5 +1,5 @@
-// Playback through alsa-lib: each queued block is written as soon as the device has it, so its
-// done message comes once the pcm holds its samples, long before it runs short.
+// Playback through alsa-lib: each queued block is written as soon as the device has it, so the
+// pcm never runs short while the block before it sounds.
 #include "backends/alsa/alsa_backend.h"
 
 namespace quorvel::device::detail::alsa {
@@ -9,7 +9,7 @@ namespace {
 class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
   public:
     using AlsaBackend::AlsaBackend;
-    // Plays out what the pcm holds (the last blocks were done once written), then closes.
+    // Plays out what the pcm holds, then closes.
     ~AlsaOutput() override {
         Quit();
         if (device_ == nullptr) return;

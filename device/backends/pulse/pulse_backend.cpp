@@ -24,8 +24,8 @@ constexpr auto kDrainSlack = std::chrono::milliseconds(1000);
 class PulseOutput final : public OutputBackend {
   public:
     explicit PulseOutput(std::string device) : name_(std::move(device)) {}
-    // Plays out what the server holds (the last blocks were done once written, and a file that
-    // ended was reset without a discard), then closes.
+    // Plays out what the server holds (a file that ended was reset without a discard), then
+    // closes.
     ~PulseOutput() override {
         if (device_ == nullptr) return;
         const PulseStream::Locked lock(stream_);

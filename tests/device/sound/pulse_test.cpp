@@ -100,8 +100,8 @@ class PulseServer : public ::testing::Test {
 };
 
 // The module plays a file; a pause holds the sound the server already has (silence, not an
-// underrun) and resuming goes on from the very next sample. The module's done messages end
-// once the last block is in the server's buffer; the close then plays that buffer out.
+// underrun) and resuming goes on from the very next sample. The module's last done message can
+// come while the server still holds that block; the close then plays it out.
 TEST_F(PulseServer, TheModulePlaysAFileSampleForSampleAcrossAPauseToItsLastBlock) {
     sound::Module module;
     ASSERT_TRUE(module.Loaded()) << "cannot load the module " << QWF_MODULE_PATH;
