@@ -251,7 +251,7 @@ TEST(ModuleLoading, StartsReleaseTheEarlierStartsScreenObjectsAndUnloadingTheLas
     }
     EXPECT_EQ(device::LiveScreenObjects(), before + 6);
     std::printf("live screen objects: %zu before, %zu after %d starts of each kind\n", before,
-                device::LiveScreenObjects(), kStarts);
+                static_cast<std::size_t>(device::LiveScreenObjects()), kStarts);
     ASSERT_EQ(dlclose(module), 0);
     EXPECT_EQ(device::LiveScreenObjects(), before);
 }

@@ -182,11 +182,11 @@ class VirtualInput final : public VirtualBackend<InputBackend, CaptureDevice> {
     std::uint64_t Room() override { return device_->CaptureRoom() / format_.nBlockAlign; }
 
     void Write(std::uint8_t* out, std::size_t frames) {
-        const std::vector<std::int16_t>& file = source_->samples;
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // A file into a mono 16-bit device: its samples are the frames, copied a run at a time.
         if (source_->kind == InputSource::Kind::kFile && format_.wBitsPerSample == 16 &&
             format_.nChannels == 1) {
+            const std::vector<std::int16_t>& file = source_->samples;
             while (frames > 0) {
                 const std::size_t run = std::min(frames, file.size() - filePosition_);
                 std::memcpy(out, file.data() + filePosition_, run * sizeof(std::int16_t));
