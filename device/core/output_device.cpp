@@ -19,8 +19,9 @@ constexpr auto kLoneGrace = std::chrono::milliseconds(20);
 // sound servers wait for more than the host may queue before its next done message (a
 // prebuffer after a pause), so the oldest done message goes out rather than hold playback.
 constexpr auto kStuckLimit = std::chrono::milliseconds(300);
-// Whatever the position says, it is asked again at least this often (a pause, a stall).
-constexpr auto kLongestWait = std::chrono::milliseconds(100);
+// The wait is until the position should reach the block's end, so a playing device wakes the
+// message thread about once a block; a pause, a queued block or a close wakes it sooner.
+constexpr auto kLongestWait = std::chrono::seconds(1);
 constexpr auto kShortestWait = std::chrono::microseconds(500);
 
 std::atomic<std::shared_ptr<StreamMarks> (*)()> marksMaker{nullptr};
