@@ -75,7 +75,6 @@ MMRESULT OutputDevice::Reset() {
 
 std::size_t OutputDevice::ReadPlayback(std::uint8_t* out, std::size_t bytes) {
     std::size_t played = 0;
-    bool completed = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (paused_) return 0;
@@ -97,13 +96,11 @@ std::size_t OutputDevice::ReadPlayback(std::uint8_t* out, std::size_t bytes) {
             playedOfHead_ = 0;
             MarkDoneLocked(header, true, streamBytes_ + played);
             counters().completed.fetch_add(1);
-            completed = true;
         }
         // Counted under the lock so that whoever sees the done message also sees the bytes.
         counters().moved.fetch_add(played);
         streamBytes_ += played;
     }
-    if (completed) posted_.notify_one();
     return played;
 }
 

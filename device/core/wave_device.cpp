@@ -235,7 +235,8 @@ void WaveDevice::WakeBackend() {
 
 void WaveDevice::PostLocked(const Message& message) {
     messages_.push_back(message);
-    posted_.notify_one();
+    // A message that will be held in turn waits behind the one held now.
+    if (!holding_ || !AwaitsBackendLocked(message)) posted_.notify_one();
 }
 
 std::shared_ptr<Backend> WaveDevice::backend() {
@@ -266,7 +267,9 @@ void WaveDevice::Run() {
             if (messages_.empty() || TakenLocked() != taken) continue;
             const Clock::duration wait = WaitLocked(unheard, taken);
             if (wait > Clock::duration::zero()) {
+                holding_ = true;
                 posted_.wait_for(lock, wait);  // or until a block is queued, a pause ends, ...
+                holding_ = false;
                 continue;
             }
         }

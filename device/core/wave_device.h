@@ -143,6 +143,7 @@ class WaveDevice : public virtual BackendDevice, public std::enable_shared_from_
     std::shared_ptr<Backend> backend_;  // set before the device is published
     std::thread thread_;
     bool handling_ = false;           // a message is being delivered
+    bool holding_ = false;            // the thread sleeps until the first message's block is heard
     bool wakeAfterCallback_ = false;  // the callback asked for the backend
 };
 

@@ -94,6 +94,13 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
                 waiting_ = 0;
                 continue;
             }
+            // While the pcm holds more than a period, less than a period is not written: each
+            // write makes a sound server's plugin ask the server for its timing again and again.
+            if (static_cast<snd_pcm_uframes_t>(room) < periodFrames_ &&
+                snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) {
+                *watchPcm = true;
+                return;
+            }
             if (room == 0) {
                 *watchPcm = true;
                 return;
