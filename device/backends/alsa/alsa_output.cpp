@@ -96,12 +96,8 @@ class AlsaOutput final : public AlsaBackend<OutputBackend, PlaybackDevice> {
             }
             // While the pcm holds more than a period, less than a period is not written: each
             // write makes a sound server's plugin ask the server for its timing again and again.
-            if (static_cast<snd_pcm_uframes_t>(room) < periodFrames_ &&
-                snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) {
-                *watchPcm = true;
-                return;
-            }
-            if (room == 0) {
+            if (room == 0 || (static_cast<snd_pcm_uframes_t>(room) < periodFrames_ &&
+                              snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING)) {
                 *watchPcm = true;
                 return;
             }
